@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace corvane {
+
+struct QueuedEmail {
+    std::int16_t Pending = 0;   // -1 waiting for the dispatcher, 0 free
+    std::uint8_t SendState = 0; // always 0; the dispatcher sends only entries with 0
+    QString Recipients;         // accepted addresses joined by "; "
+    QString Subject;
+    QString Body;
+};
+
+// The growable slot array behind the queue: indices 0..upperBound(), starting at
+// 0..100, growing by exactly 100 and never shrinking. A new message takes the
+// lowest free slot, which may lie below messages queued earlier.
+class QueuedEmailArray {
+public:
+    static constexpr int InitialUpperBound = 100;
+    static constexpr int GrowthStep = 100;
+    static constexpr int MaxUpperBound = 32700; // indices are 16-bit signed
+
+    QueuedEmailArray();
+
+    int upperBound() const;
+    int size() const { return upperBound() + 1; }
+    const QueuedEmail &at(int index) const;
+    bool isPending(int index) const; // Pending -1 and SendState 0
+
+    // Stores the entry in the lowest free slot, growing by 100 when every slot is
+    // taken. Returns the slot, or nothing when the array is at its capacity
+    // limit (then nothing changes).
+    std::optional<int> store(QueuedEmail entry);
+
+    // Writes the empty entry back; the slot is free for the next message.
+    void release(int index);
+
+    int pendingCount() const;
+
+private:
+    std::vector<QueuedEmail> m_slots;
+    int m_lowestMaybeFree = 0; // no slot below this index is free
+    int m_pending = 0;
+};
+
+} // namespace corvane

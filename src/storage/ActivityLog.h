@@ -1,0 +1,29 @@
+#pragma once
+
+#include "storage/Clock.h"
+
+#include <QString>
+
+namespace corvane {
+
+// The daily activity log: "Corvane Log On yyyymmdd.TXT" in the log folder, one
+// entry per call ("hh:mm:ss", two spaces, the message, CR LF). The file is
+// opened, appended and closed for every entry so other programs can read it at
+// any time. A failure loses the entry and nothing else: callers are never
+// disturbed by the log.
+class ActivityLog {
+public:
+    ActivityLog(QString logFolder, Clock clock);
+
+    void WriteLog(const QString &message) const;
+
+    const QString &logFolder() const { return m_logFolder; }
+    static QString fileNameFor(const QDate &date);
+    QString filePathFor(const QDate &date) const;
+
+private:
+    QString m_logFolder;
+    Clock m_clock;
+};
+
+} // namespace corvane

@@ -1,0 +1,10 @@
+#include "storage/Clock.h"
+
+namespace corvane {
+
+Clock systemClock()
+{
+    return [] { return QDateTime::currentDateTime(); };
+}
+
+} // namespace corvane

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+
+namespace corvane {
+
+// An INI file held in memory with the Windows profile-string rules: section and
+// key names match without regard to ASCII case, the first match wins, blanks
+// around '=' are ignored and matching quotes around a value are dropped on
+// reading. Every line the program does not own keeps its bytes, and the file
+// keeps its line-end style (CR LF or LF) and its encoding (UTF-8, or
+// Windows-1252 for files carried over from the Windows program).
+class IniFile {
+public:
+    IniFile();
+    ~IniFile();
+    IniFile(IniFile &&) noexcept;
+    IniFile &operator=(IniFile &&) noexcept;
+
+    // A missing file gives an empty document and is not an error.
+    static IniFile load(const QString &path);
+    static IniFile fromBytes(const QByteArray &bytes);
+
+    // Full stored value, unquoted; the 254-character cut of ReadSetting is not
+    // applied here.
+    QString value(const QString &section, const QString &key, const QString &defaultValue) const;
+    bool contains(const QString &section, const QString &key) const;
+
+    // Replaces an existing key in place; a missing key goes at the end of its
+    // section, a missing section at the end of the file. CR and LF become spaces.
+    void setValue(const QString &section, const QString &key, const QString &value);
+
+    QByteArray toBytes() const;
+
+    // Writes the whole document in one step (temporary file, flush, rename), so
+    // a crash leaves the old file or the new one. A new file is created
+    // readable by its owner only; an existing file keeps its mode.
+    bool save(const QString &path, QString *error) const;
+
+private:
+    struct Data;
+    std::unique_ptr<Data> d;
+};
+
+// One value from the file; the default when the file, section or key is missing.
+// At most 254 characters come back.
+QString ReadSetting(const QString &fileName, const QString &section, const QString &key,
+                    const QString &defaultValue);
+
+// One value into the file, created when missing. Returns whether the file was
+// written; `error` receives the reason when it was not.
+bool WriteSetting(const QString &fileName, const QString &section, const QString &key,
+                  const QString &value, QString *error = nullptr);
+
+} // namespace corvane

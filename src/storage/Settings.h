@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QString>
+
+#include <array>
+#include <cstdint>
+
+namespace corvane {
+
+// One recipient list. Lists are numbered 1..8 and slots 1..16; index 0 of both
+// tables exists so that the numbers read the same everywhere, and is never used.
+struct RecipientList {
+    static constexpr int FirstSlot = 1;
+    static constexpr int LastSlot = 16;
+
+    QString Name;
+    std::array<QString, LastSlot + 1> Addresses;
+};
+
+struct RecipientListTable {
+    static constexpr int FirstList = 1;
+    static constexpr int LastList = 8;
+
+    std::array<RecipientList, LastList + 1> lists;
+
+    RecipientList &operator[](int n) { return lists.at(static_cast<std::size_t>(n)); }
+    const RecipientList &operator[](int n) const { return lists.at(static_cast<std::size_t>(n)); }
+};
+
+// The sending account. Flags are plain bools in memory; the file keeps "1"/"0".
+struct AccountSettingsRecord {
+    QString SmtpServer;
+    QString Pop3Server;
+    QString SenderName;
+    QString SenderEmail;
+    QString UserName;
+    QString UserPassword;
+    bool UseMime = false;
+    bool UseUUEncode = false;
+    std::uint8_t Priority = 0; // 0 Normal, 1 High, 2 Low
+    bool UseHtml = false;
+    bool RequestReceipt = false;
+    bool UseLogin = false;
+    bool UsePopLogin = false;
+};
+
+// The settings the whole program works on. The application owns one instance and
+// hands references to the queue, the dispatcher and the dialogs; nothing is cached
+// elsewhere, so a change applied in a dialog is seen by the next message.
+struct Settings {
+    QString SettingsFilePath;
+    RecipientListTable RecipientLists;
+    AccountSettingsRecord AccountSettings;
+};
+
+// Removes leading and trailing space characters (code 32) only; tabs stay.
+QString trimSpaces(const QString &text);
+
+} // namespace corvane
