@@ -24,7 +24,16 @@ QString ActivityLog::filePathFor(const QDate &date) const
     return QDir(m_logFolder).filePath(fileNameFor(date));
 }
 
-void ActivityLog::WriteLog(const QString &message) const
+void ActivityLog::WriteLog(const QString &message) const noexcept
+{
+    try {
+        append(message);
+    } catch (...) {
+        // The entry is lost; the caller is never disturbed by its log.
+    }
+}
+
+void ActivityLog::append(const QString &message) const
 {
     // One reading of the clock names the file and stamps the entry, so an entry
     // written at 00:00:00 never lands in the previous day's file.

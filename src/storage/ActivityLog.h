@@ -15,13 +15,15 @@ class ActivityLog {
 public:
     ActivityLog(QString logFolder, Clock clock);
 
-    void WriteLog(const QString &message) const;
+    void WriteLog(const QString &message) const noexcept;
 
     const QString &logFolder() const { return m_logFolder; }
     static QString fileNameFor(const QDate &date);
     QString filePathFor(const QDate &date) const;
 
 private:
+    void append(const QString &message) const;
+
     QString m_logFolder;
     Clock m_clock;
 };

@@ -1,1 +1,381 @@
-// Work in progress.
+#include "storage/IniFile.h"
+
+#include "storage/TextCodec.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+namespace corvane {
+
+namespace {
+
+const QByteArray kUtf8Bom("\xEF\xBB\xBF");
+
+bool isBlank(QChar c)
+{
+    return c == QLatin1Char(' ') || c == QLatin1Char('\t');
+}
+
+QString trimBlanks(QStringView text)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && isBlank(text[begin]))
+        ++begin;
+    while (end > begin && isBlank(text[end - 1]))
+        --end;
+    return text.mid(begin, end - begin).toString();
+}
+
+// The profile-string rule is ASCII-only: "I" and "i" match, "Ä" and "ä" do not.
+bool sameName(const QString &a, const QString &b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (qsizetype i = 0; i < a.size(); ++i) {
+        char16_t x = a[i].unicode();
+        char16_t y = b[i].unicode();
+        if (x >= 'A' && x <= 'Z')
+            x += 'a' - 'A';
+        if (y >= 'A' && y <= 'Z')
+            y += 'a' - 'A';
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+bool isQuote(QChar c)
+{
+    return c == QLatin1Char('"') || c == QLatin1Char('\'');
+}
+
+QString unquote(const QString &value)
+{
+    if (value.size() >= 2 && isQuote(value.front()) && value.back() == value.front())
+        return value.mid(1, value.size() - 2);
+    return value;
+}
+
+// A stored value must stay on its line; the caller's text is not touched.
+QString singleLine(QString text)
+{
+    text.replace(QLatin1Char('\r'), QLatin1Char(' '));
+    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    return text;
+}
+
+// The text to put after '=' so that reading it back gives `value` exactly.
+QString storedForm(const QString &value)
+{
+    const bool needsQuotes = !value.isEmpty()
+        && (isBlank(value.front()) || isBlank(value.back()) || unquote(value).size() != value.size());
+    return needsQuotes ? QLatin1Char('"') + value + QLatin1Char('"') : value;
+}
+
+enum class Kind { Other, Section, Key };
+
+struct Line {
+    QByteArray raw; // the bytes on disk, terminator excluded
+    QByteArray eol; // "\r\n", "\n", or empty on an unterminated last line
+    QString text;
+    Kind kind = Kind::Other;
+    QString name;        // section or key name, blanks trimmed
+    qsizetype equals = 0; // for keys: where the '=' stands
+};
+
+void classify(Line &line)
+{
+    const QString &t = line.text;
+    qsizetype i = 0;
+    while (i < t.size() && isBlank(t[i]))
+        ++i;
+    line.kind = Kind::Other;
+    if (i == t.size() || t[i] == QLatin1Char(';') || t[i] == QLatin1Char('#'))
+        return;
+    if (t[i] == QLatin1Char('[')) {
+        const qsizetype close = t.indexOf(QLatin1Char(']'), i + 1);
+        line.kind = Kind::Section;
+        line.name = trimBlanks(QStringView(t).mid(i + 1, (close < 0 ? t.size() : close) - i - 1));
+        return;
+    }
+    const qsizetype eq = t.indexOf(QLatin1Char('='), i);
+    if (eq < 0)
+        return;
+    line.kind = Kind::Key;
+    line.name = trimBlanks(QStringView(t).mid(i, eq - i));
+    line.equals = eq;
+}
+
+QString valueOf(const Line &line)
+{
+    return unquote(trimBlanks(QStringView(line.text).mid(line.equals + 1)));
+}
+
+// What follows '=' when the program writes `value` to an existing line: a
+// "Key = value" line keeps its one blank, anything else gets "Key=value".
+QString afterEquals(const Line &line, const QString &value)
+{
+    const bool spaced = line.equals > 0 && isBlank(line.text[line.equals - 1]);
+    return (spaced ? QStringLiteral(" ") : QString()) + storedForm(value);
+}
+
+} // namespace
+
+struct IniFile::Data {
+    std::vector<Line> lines;
+    bool utf8 = true;
+    bool bom = false;
+    QByteArray newline = "\n";
+
+    // Sets a line's text; a Windows-1252 file that cannot hold it becomes UTF-8
+    // as a whole, so every character of every line survives. Its non-ASCII bytes
+    // change, but no text is lost or mixed with another encoding.
+    void setText(Line &line, const QString &text)
+    {
+        line.text = text;
+        classify(line);
+        bool fits = true;
+        if (!utf8)
+            line.raw = encodeCp1252(text, &fits);
+        if (!fits) {
+            utf8 = true;
+            for (Line &other : lines)
+                other.raw = other.text.toUtf8();
+        }
+        if (utf8)
+            line.raw = text.toUtf8();
+    }
+
+    qsizetype findSection(const QString &section) const
+    {
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            if (lines[i].kind == Kind::Section && sameName(lines[i].name, section))
+                return static_cast<qsizetype>(i);
+        return -1;
+    }
+
+    // The key's line, or -1; `lastKey` receives the section's last key line (or
+    // its header) so a new key can follow it.
+    qsizetype findKey(qsizetype header, const QString &key, qsizetype *lastKey = nullptr) const
+    {
+        if (lastKey)
+            *lastKey = header;
+        for (auto i = static_cast<std::size_t>(header) + 1; i < lines.size(); ++i) {
+            if (lines[i].kind == Kind::Section)
+                break;
+            if (lines[i].kind != Kind::Key)
+                continue;
+            if (sameName(lines[i].name, key))
+                return static_cast<qsizetype>(i);
+            if (lastKey)
+                *lastKey = static_cast<qsizetype>(i);
+        }
+        return -1;
+    }
+
+    const Line *find(const QString &section, const QString &key) const
+    {
+        const qsizetype header = findSection(section);
+        const qsizetype at = header < 0 ? -1 : findKey(header, key);
+        return at < 0 ? nullptr : &lines[static_cast<std::size_t>(at)];
+    }
+
+    void insertLine(qsizetype after, const QString &text)
+    {
+        // Whatever follows a line needs that line to end.
+        if (after >= 0 && lines[static_cast<std::size_t>(after)].eol.isEmpty())
+            lines[static_cast<std::size_t>(after)].eol = newline;
+        Line line;
+        line.eol = newline;
+        auto it = lines.insert(lines.begin() + (after + 1), std::move(line));
+        setText(*it, text);
+    }
+};
+
+IniFile::IniFile()
+    : d(std::make_unique<Data>())
+{
+}
+
+IniFile::~IniFile() = default;
+IniFile::IniFile(IniFile &&) noexcept = default;
+IniFile &IniFile::operator=(IniFile &&) noexcept = default;
+
+IniFile IniFile::fromBytes(const QByteArray &bytes)
+{
+    IniFile ini;
+    Data &data = *ini.d;
+    QByteArray body = bytes;
+    if (body.startsWith(kUtf8Bom) && isValidUtf8(body.mid(kUtf8Bom.size()))) {
+        data.bom = true;
+        body.remove(0, kUtf8Bom.size());
+    }
+    data.utf8 = isValidUtf8(body);
+
+    qsizetype pos = 0;
+    bool styleKnown = false;
+    while (pos < body.size()) {
+        const qsizetype lf = body.indexOf('\n', pos);
+        const qsizetype end = lf < 0 ? body.size() : lf;
+        const bool crlf = lf > pos && body[lf - 1] == '\r';
+        Line line;
+        line.raw = body.mid(pos, end - pos - (crlf ? 1 : 0));
+        line.eol = lf < 0 ? QByteArray() : crlf ? QByteArray("\r\n") : QByteArray("\n");
+        line.text = data.utf8 ? QString::fromUtf8(line.raw) : decodeCp1252(line.raw);
+        classify(line);
+        if (!styleKnown && lf >= 0) {
+            data.newline = line.eol;
+            styleKnown = true;
+        }
+        data.lines.push_back(std::move(line));
+        pos = end + 1;
+    }
+    return ini;
+}
+
+IniFile IniFile::load(const QString &path, QString *error)
+{
+    if (error)
+        error->clear();
+    QFile file(path);
+    if (!file.exists())
+        return IniFile();
+    QByteArray bytes;
+    if (file.open(QIODevice::ReadOnly))
+        bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        if (error)
+            *error = QStringLiteral("Cannot read %1: %2").arg(path, file.errorString());
+        return IniFile();
+    }
+    return fromBytes(bytes);
+}
+
+QString IniFile::value(const QString &section, const QString &key, const QString &defaultValue) const
+{
+    const Line *line = d->find(section, key);
+    return line ? valueOf(*line) : defaultValue;
+}
+
+QString IniFile::readSetting(const QString &section, const QString &key,
+                             const QString &defaultValue) const
+{
+    QString text = value(section, key, defaultValue);
+    if (text.size() > MaxReadLength) {
+        // Never hand back half of a surrogate pair.
+        text.truncate(text.at(MaxReadLength - 1).isHighSurrogate() ? MaxReadLength - 1 : MaxReadLength);
+    }
+    return text;
+}
+
+bool IniFile::contains(const QString &section, const QString &key) const
+{
+    return d->find(section, key) != nullptr;
+}
+
+void IniFile::setValue(const QString &section, const QString &key, const QString &value)
+{
+    const QString sectionName = singleLine(section);
+    const QString keyName = singleLine(key);
+    const QString text = singleLine(value);
+
+    const qsizetype header = d->findSection(sectionName);
+    if (header < 0) {
+        if (!d->lines.empty() && !d->lines.back().text.trimmed().isEmpty())
+            d->insertLine(static_cast<qsizetype>(d->lines.size()) - 1, QString());
+        d->insertLine(static_cast<qsizetype>(d->lines.size()) - 1,
+                      QLatin1Char('[') + sectionName + QLatin1Char(']'));
+        d->insertLine(static_cast<qsizetype>(d->lines.size()) - 1,
+                      keyName + QLatin1Char('=') + storedForm(text));
+        return;
+    }
+    qsizetype lastKey = header;
+    const qsizetype at = d->findKey(header, keyName, &lastKey);
+    if (at < 0) {
+        d->insertLine(lastKey, keyName + QLatin1Char('=') + storedForm(text));
+        return;
+    }
+    Line &line = d->lines[static_cast<std::size_t>(at)];
+    const QString tail = afterEquals(line, text);
+    if (line.text.mid(line.equals + 1) != tail) // an unchanged line keeps its bytes
+        d->setText(line, line.text.left(line.equals + 1) + tail);
+}
+
+QByteArray IniFile::toBytes() const
+{
+    QByteArray out;
+    if (d->bom)
+        out += kUtf8Bom;
+    for (const Line &line : d->lines) {
+        out += line.raw;
+        out += line.eol;
+    }
+    return out;
+}
+
+bool IniFile::save(const QString &path, QString *error) const
+{
+    const auto fail = [&](const QString &reason) {
+        if (error)
+            *error = QStringLiteral("Cannot write %1: %2").arg(path, reason);
+        return false;
+    };
+    const bool existed = QFileInfo::exists(path);
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return fail(file.errorString());
+    // The file holds the account password: a new one is for its owner only.
+    // QSaveFile already gives an existing file's mode to the replacement.
+    if (!existed && ::fchmod(file.handle(), S_IRUSR | S_IWUSR) != 0)
+        return fail(QString::fromLocal8Bit(std::strerror(errno)));
+    const QByteArray bytes = toBytes();
+    if (file.write(bytes) != bytes.size() || !file.flush())
+        return fail(file.errorString());
+    // On disk before the rename, so a power cut leaves the old file or the new.
+    if (::fsync(file.handle()) != 0)
+        return fail(QString::fromLocal8Bit(std::strerror(errno)));
+    if (!file.commit())
+        return fail(file.errorString());
+    const QByteArray folder = QFile::encodeName(QFileInfo(path).canonicalPath());
+    const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir); // makes the rename itself durable; best effort
+        ::close(dir);
+    }
+    if (error)
+        error->clear();
+    return true;
+}
+
+QString ReadSetting(const QString &fileName, const QString &section, const QString &key,
+                    const QString &defaultValue)
+{
+    return IniFile::load(fileName).readSetting(section, key, defaultValue);
+}
+
+bool WriteSetting(const QString &fileName, const QString &section, const QString &key,
+                  const QString &value, QString *error)
+{
+    QString readError;
+    IniFile ini = IniFile::load(fileName, &readError);
+    if (!readError.isEmpty()) {
+        if (error)
+            *error = readError;
+        return false;
+    }
+    ini.setValue(section, key, value);
+    return ini.save(fileName, error);
+}
+
+} // namespace corvane

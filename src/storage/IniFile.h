@@ -20,17 +20,29 @@ public:
     IniFile(IniFile &&) noexcept;
     IniFile &operator=(IniFile &&) noexcept;
 
-    // A missing file gives an empty document and is not an error.
-    static IniFile load(const QString &path);
+    // A missing file gives an empty document and is not an error. A file that
+    // exists but cannot be read also gives an empty document; `error` then says
+    // why, so a caller about to rewrite the file can refuse instead of dropping
+    // every line it could not see.
+    static IniFile load(const QString &path, QString *error = nullptr);
     static IniFile fromBytes(const QByteArray &bytes);
+
+    // The longest value ReadSetting hands back, as the Windows program did.
+    static constexpr int MaxReadLength = 254;
 
     // Full stored value, unquoted; the 254-character cut of ReadSetting is not
     // applied here.
     QString value(const QString &section, const QString &key, const QString &defaultValue) const;
+    // value() cut to MaxReadLength characters, as ReadSetting returns it.
+    QString readSetting(const QString &section, const QString &key,
+                        const QString &defaultValue) const;
     bool contains(const QString &section, const QString &key) const;
 
     // Replaces an existing key in place; a missing key goes at the end of its
     // section, a missing section at the end of the file. CR and LF become spaces.
+    // A value that would read back differently (blanks at either end, or
+    // enclosed in matching quotes) is written inside double quotes, which every
+    // profile-string reader strips again.
     void setValue(const QString &section, const QString &key, const QString &value);
 
     QByteArray toBytes() const;

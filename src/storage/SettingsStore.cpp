@@ -1,1 +1,215 @@
-// Work in progress.
+#include "storage/SettingsStore.h"
+
+#include "storage/IniFile.h"
+
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <locale.h>
+#include <string>
+
+namespace corvane {
+
+namespace {
+
+const QString kAccountSection = QStringLiteral("Email_Settings");
+
+QString listSection(int n)
+{
+    return QStringLiteral("Email_List_") + QString::number(n);
+}
+
+QString addressKey(int k)
+{
+    return QStringLiteral("Address_") + QString::number(k);
+}
+
+bool isDigitOf(char c, int base)
+{
+    if (base == 16)
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    return c >= '0' && c < '0' + base;
+}
+
+int digitValue(char c)
+{
+    return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+}
+
+// The decimal point is always '.', whatever locale the application set.
+double parseCDouble(const std::string &number)
+{
+    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    return strtod_l(number.c_str(), nullptr, cLocale);
+}
+
+// Half goes to the even neighbour; no dependence on the floating-point mode.
+double roundHalfEven(double x)
+{
+    double whole = std::floor(x);
+    const double fraction = x - whole;
+    if (fraction > 0.5 || (fraction == 0.5 && std::fmod(whole, 2.0) != 0.0))
+        whole += 1.0;
+    return whole;
+}
+
+bool flagFrom(const QString &stored)
+{
+    return LeadingNumber(trimSpaces(stored)) == 1.0;
+}
+
+// The mail component knows 0, 1 and 2, and the byte holds 0..255; anything the
+// byte cannot hold (a hand-edited -1, 300, 1e9, 1e999) loads as Normal instead of
+// stopping the program at every start.
+std::uint8_t priorityFrom(const QString &stored)
+{
+    const double number = LeadingNumber(stored);
+    if (!std::isfinite(number))
+        return 0;
+    const double rounded = roundHalfEven(number);
+    return rounded >= 0.0 && rounded <= 255.0 ? static_cast<std::uint8_t>(rounded) : 0;
+}
+
+QString flagText(bool flag)
+{
+    return flag ? QStringLiteral("1") : QStringLiteral("0");
+}
+
+} // namespace
+
+double LeadingNumber(const QString &text)
+{
+    std::string s;
+    s.reserve(static_cast<std::size_t>(text.size()));
+    for (const QChar ch : text) {
+        const char16_t u = ch.unicode();
+        if (u == ' ' || u == '\t' || u == '\n')
+            continue;
+        s.push_back(u < 0x80 ? static_cast<char>(u) : '\x01'); // nothing non-ASCII continues a number
+    }
+    std::size_t i = 0;
+    const auto peek = [&](std::size_t at) { return at < s.size() ? s[at] : '\0'; };
+
+    if (peek(0) == '&') {
+        const char radix = static_cast<char>(peek(1) | 0x20);
+        const int base = radix == 'h' ? 16 : radix == 'o' ? 8 : 0;
+        if (base == 0)
+            return 0.0;
+        double value = 0.0;
+        for (i = 2; isDigitOf(peek(i), base); ++i)
+            value = value * base + digitValue(s[i]);
+        return value;
+    }
+
+    std::string number;
+    if (peek(i) == '+' || peek(i) == '-')
+        number.push_back(s[i++]);
+    bool anyDigit = false;
+    bool point = false;
+    for (;; ++i) {
+        const char c = peek(i);
+        if (c >= '0' && c <= '9') {
+            anyDigit = true;
+        } else if (c == '.' && !point) {
+            point = true;
+        } else {
+            break;
+        }
+        number.push_back(c);
+    }
+    if (!anyDigit)
+        return 0.0;
+    // An exponent counts only when digits follow the letter (and its sign).
+    if (const char e = static_cast<char>(peek(i) | 0x20); e == 'e' || e == 'd') {
+        std::size_t j = i + 1;
+        std::string exponent = "e";
+        if (peek(j) == '+' || peek(j) == '-')
+            exponent.push_back(s[j++]);
+        if (isDigitOf(peek(j), 10)) {
+            while (isDigitOf(peek(j), 10))
+                exponent.push_back(s[j++]);
+            number += exponent;
+        }
+    }
+    const double value = parseCDouble(number);
+    return value == 0.0 ? 0.0 : value; // no negative zero
+}
+
+void LoadAllSettings(Settings &settings)
+{
+    // One read of the file; a file that is missing or unreadable gives defaults.
+    const IniFile ini = IniFile::load(settings.SettingsFilePath);
+    const auto text = [&ini](const QString &section, const QString &key, const QString &fallback) {
+        return trimSpaces(ini.readSetting(section, key, fallback));
+    };
+    const auto flag = [&ini](const QString &key, const QString &fallback) {
+        return flagFrom(ini.readSetting(kAccountSection, key, fallback));
+    };
+
+    RecipientListTable &lists = settings.RecipientLists;
+    for (int n = RecipientListTable::FirstList; n <= RecipientListTable::LastList; ++n)
+        lists[n].Name = text(listSection(n), QStringLiteral("Name"), QString());
+    for (int n = RecipientListTable::FirstList; n <= RecipientListTable::LastList; ++n)
+        for (int k = RecipientList::FirstSlot; k <= RecipientList::LastSlot; ++k)
+            lists[n].Addresses[static_cast<std::size_t>(k)] = text(listSection(n), addressKey(k), QString());
+
+    AccountSettingsRecord &a = settings.AccountSettings;
+    a.SmtpServer = text(kAccountSection, QStringLiteral("SMPT_Server"), QString());
+    a.Pop3Server = text(kAccountSection, QStringLiteral("POP3_Server"), QString());
+    a.SenderName = text(kAccountSection, QStringLiteral("Sender_Name"), QStringLiteral("Halvery ALARM"));
+    a.SenderEmail = text(kAccountSection, QStringLiteral("Sender_Email"), QString());
+    a.UserName = text(kAccountSection, QStringLiteral("User_Name"), QString());
+    a.UserPassword = text(kAccountSection, QStringLiteral("User_Password"), QString());
+    a.UseMime = flag(QStringLiteral("MIME"), QStringLiteral("1"));
+    a.UseUUEncode = flag(QStringLiteral("UUEncode"), QStringLiteral("0"));
+    a.Priority = priorityFrom(ini.readSetting(kAccountSection, QStringLiteral("Priority"), QStringLiteral("0")));
+    a.UseHtml = flag(QStringLiteral("HTML"), QStringLiteral("0"));
+    a.RequestReceipt = flag(QStringLiteral("Receipt"), QStringLiteral("0"));
+    a.UseLogin = flag(QStringLiteral("Login"), QStringLiteral("0"));
+    a.UsePopLogin = flag(QStringLiteral("POP_Login"), QStringLiteral("0"));
+}
+
+SaveResult SaveAllSettings(const Settings &settings)
+{
+    const QString &path = settings.SettingsFilePath;
+    if (path.isEmpty())
+        return {false, QStringLiteral("No settings file has been named.")};
+
+    // The lines of a file we cannot read would be lost by rewriting it.
+    QString error;
+    IniFile ini = IniFile::load(path, &error);
+    if (!error.isEmpty())
+        return {false, error};
+
+    const RecipientListTable &lists = settings.RecipientLists;
+    for (int n = RecipientListTable::FirstList; n <= RecipientListTable::LastList; ++n)
+        ini.setValue(listSection(n), QStringLiteral("Name"), trimSpaces(lists[n].Name));
+    for (int n = RecipientListTable::FirstList; n <= RecipientListTable::LastList; ++n)
+        for (int k = RecipientList::FirstSlot; k <= RecipientList::LastSlot; ++k)
+            ini.setValue(listSection(n), addressKey(k),
+                         trimSpaces(lists[n].Addresses[static_cast<std::size_t>(k)]));
+
+    const AccountSettingsRecord &a = settings.AccountSettings;
+    const auto put = [&ini](const char *key, const QString &value) {
+        ini.setValue(kAccountSection, QLatin1String(key), value);
+    };
+    put("SMPT_Server", trimSpaces(a.SmtpServer));
+    put("POP3_Server", trimSpaces(a.Pop3Server));
+    put("Sender_Name", trimSpaces(a.SenderName));
+    put("Sender_Email", trimSpaces(a.SenderEmail));
+    put("User_Name", trimSpaces(a.UserName));
+    put("User_Password", trimSpaces(a.UserPassword));
+    put("MIME", flagText(a.UseMime));
+    put("UUEncode", flagText(a.UseUUEncode));
+    put("Priority", QString::number(a.Priority));
+    put("HTML", flagText(a.UseHtml));
+    put("Receipt", flagText(a.RequestReceipt));
+    put("Login", flagText(a.UseLogin));
+    put("POP_Login", flagText(a.UsePopLogin));
+
+    if (!ini.save(path, &error))
+        return {false, error};
+    return {true, QString()};
+}
+
+} // namespace corvane

@@ -1,0 +1,146 @@
+#include "storage/ActivityLog.h"
+#include "storage/StorageTestUtil.h"
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+using namespace corvane;
+using namespace corvane::test;
+
+namespace {
+
+// Hands out the given moments one per reading, then keeps the last.
+class ScriptedClock {
+public:
+    explicit ScriptedClock(std::vector<QDateTime> moments)
+        : m_moments(std::make_shared<std::vector<QDateTime>>(std::move(moments)))
+        , m_next(std::make_shared<std::size_t>(0))
+    {
+    }
+    QDateTime operator()() const
+    {
+        const std::size_t at = std::min(*m_next, m_moments->size() - 1);
+        ++*m_next;
+        return (*m_moments)[at];
+    }
+    std::size_t readings() const { return *m_next; }
+
+private:
+    std::shared_ptr<std::vector<QDateTime>> m_moments;
+    std::shared_ptr<std::size_t> m_next;
+};
+
+QDateTime at(int y, int mo, int d, int h, int mi, int s)
+{
+    return QDateTime(QDate(y, mo, d), QTime(h, mi, s));
+}
+
+} // namespace
+
+class ActivityLogTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_tmp;
+    QString logs() const { return m_tmp->filePath(QStringLiteral("Logs")); }
+
+private slots:
+    void init()
+    {
+        m_tmp = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_tmp->isValid());
+    }
+
+    void fileNameCarriesTheDate()
+    {
+        QCOMPARE(ActivityLog::fileNameFor(QDate(2026, 12, 6)), QStringLiteral("Corvane Log On 20261206.TXT"));
+        QCOMPARE(ActivityLog::fileNameFor(QDate(2027, 1, 9)), QStringLiteral("Corvane Log On 20270109.TXT"));
+    }
+
+    void createsTheFolderAndAppendsExactEntries()
+    {
+        const ScriptedClock clock({at(2026, 12, 6, 9, 15, 2), at(2026, 12, 6, 9, 15, 3), at(2026, 12, 6, 21, 0, 0)});
+        const ActivityLog log(logs(), clock);
+        QVERIFY(!QDir(logs()).exists());
+        log.WriteLog(QStringLiteral("Program Started"));
+        log.WriteLog(QString());
+        log.WriteLog(QStringLiteral("Text: Wartung \u00C4rger"));
+        QCOMPARE(clock.readings(), std::size_t(3)); // one reading per entry
+        QCOMPARE(folderEntries(logs()), QStringList({"Corvane Log On 20261206.TXT"}));
+        QCOMPARE(readBytes(QDir(logs()).filePath("Corvane Log On 20261206.TXT")),
+                 QByteArray("09:15:02  Program Started\r\n"
+                            "09:15:03  \r\n"
+                            "21:00:00  Text: Wartung \xC3\x84rger\r\n"));
+    }
+
+    void multiLineMessagesContinueWithoutATime()
+    {
+        const ScriptedClock clock({at(2026, 12, 6, 0, 0, 7)});
+        const ActivityLog log(logs(), clock);
+        log.WriteLog(QStringLiteral("Address: a@example.com\r\nSubject: Pump 3\r\nText: stopped\r\n"));
+        log.WriteLog(QStringLiteral("Send email: Pump 3"));
+        QCOMPARE(readBytes(log.filePathFor(QDate(2026, 12, 6))),
+                 QByteArray("00:00:07  Address: a@example.com\r\nSubject: Pump 3\r\nText: stopped\r\n\r\n"
+                            "00:00:07  Send email: Pump 3\r\n"));
+    }
+
+    void midnightStartsANewFile()
+    {
+        const ScriptedClock clock({at(2026, 12, 31, 23, 59, 59), at(2027, 1, 1, 0, 0, 0)});
+        const ActivityLog log(logs(), clock);
+        log.WriteLog(QStringLiteral("last of the year"));
+        log.WriteLog(QStringLiteral("first of the year"));
+        QCOMPARE(readFiles(logs(), QStringLiteral(".TXT")),
+                 QList<QByteArray>({"23:59:59  last of the year\r\n", "00:00:00  first of the year\r\n"}));
+        QCOMPARE(folderEntries(logs()),
+                 QStringList({"Corvane Log On 20261231.TXT", "Corvane Log On 20270101.TXT"}));
+    }
+
+    void appendsToAnExistingFile()
+    {
+        QVERIFY(QDir().mkdir(logs()));
+        writeBytes(QDir(logs()).filePath("Corvane Log On 20261206.TXT"), "08:00:00  earlier run\r\n");
+        const ActivityLog log(logs(), ScriptedClock({at(2026, 12, 6, 9, 0, 0)}));
+        log.WriteLog(QStringLiteral("Program Started"));
+        QCOMPARE(readBytes(log.filePathFor(QDate(2026, 12, 6))),
+                 QByteArray("08:00:00  earlier run\r\n09:00:00  Program Started\r\n"));
+    }
+
+    void unusableFolderLosesTheEntryQuietly()
+    {
+        // A regular file where the folder should be: no folder can be made there,
+        // whoever runs the program.
+        const QString blocked = m_tmp->filePath(QStringLiteral("blocked"));
+        writeBytes(blocked, "not a folder");
+        const ScriptedClock clock({at(2026, 12, 6, 9, 0, 0)});
+        const ActivityLog log(blocked, clock);
+        log.WriteLog(QStringLiteral("lost"));
+        log.WriteLog(QStringLiteral("lost too"));
+        QCOMPARE(readBytes(blocked), QByteArray("not a folder"));
+        QCOMPARE(folderEntries(m_tmp->path()), QStringList({"blocked"}));
+
+        // An empty clock is a programming error, yet the log still must not throw.
+        const ActivityLog broken(logs(), Clock());
+        broken.WriteLog(QStringLiteral("no time"));
+        QVERIFY(!QDir(logs()).exists());
+    }
+
+    void readOnlyFolderLosesTheEntryQuietly()
+    {
+        const ActivityLog log(logs(), ScriptedClock({at(2026, 12, 6, 9, 0, 0)}));
+        ReadOnlyFolder readOnly;
+        QString why;
+        if (!readOnly.engage(m_tmp->path(), &why))
+            QSKIP(qPrintable(why));
+        log.WriteLog(QStringLiteral("lost"));
+        QVERIFY(!QDir(logs()).exists());
+    }
+};
+
+QTEST_GUILESS_MAIN(ActivityLogTest)
+#include "tst_ActivityLog.moc"
