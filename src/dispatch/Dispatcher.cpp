@@ -1,1 +1,147 @@
-// Work in progress.
+#include "dispatch/Dispatcher.h"
+
+#include "dispatch/MailComponent.h"
+#include "intake/NotificationQueue.h"
+#include "storage/ActivityLog.h"
+#include "storage/Settings.h"
+
+namespace corvane {
+
+Dispatcher::Dispatcher(NotificationQueue &queue, const Settings &settings,
+                       MailComponent &component, const ActivityLog &log, QObject *parent)
+    : QObject(parent)
+    , m_queue(queue)
+    , m_settings(settings)
+    , m_component(component)
+    , m_log(log)
+{
+    connect(&m_component, &MailComponent::finished, this, &Dispatcher::onSendFinished);
+}
+
+bool Dispatcher::isPassRunning() const
+{
+    return m_passRunning;
+}
+
+void Dispatcher::onTick()
+{
+    // A pass that is still waiting for a send owns the queue walk; starting
+    // another one here would hand the same pending entry to the component twice.
+    if (m_passRunning || m_stopped)
+        return;
+    m_passRunning = true;
+    m_bound = m_queue.EmailQueue.upperBound();
+    m_index = 0;
+    sendFrom();
+}
+
+void Dispatcher::stop()
+{
+    m_stopped = true;
+}
+
+void Dispatcher::sendFrom()
+{
+    QueuedEmailArray &entries = m_queue.EmailQueue;
+    while (!m_stopped && m_index <= m_bound) {
+        const int index = m_index;
+        if (!entries.isPending(index)) {
+            ++m_index;
+            continue;
+        }
+        fillComponent(index);
+        emit statusCleared();
+        m_log.WriteLog(QStringLiteral("Send email:") + entries.at(index).Subject);
+
+        m_sending = index;
+        m_insideSend = true;
+        m_finishedInsideSend = false;
+        const bool started = m_component.Send();
+        m_insideSend = false;
+        if (started && !m_finishedInsideSend)
+            return; // onSendFinished picks the walk up again
+
+        // Refused, or already over before Send() came back: either way this
+        // attempt has ended, so the slot is freed and the message not retried.
+        entries.release(index);
+        m_sending = -1;
+        ++m_index;
+    }
+    endPass();
+}
+
+void Dispatcher::onSendFinished()
+{
+    if (m_insideSend) {
+        // Delivered from within Send() itself; sendFrom() frees the slot once
+        // Send() has returned, so the walk never re-enters itself.
+        m_finishedInsideSend = true;
+        return;
+    }
+    if (!m_passRunning || m_sending < 0)
+        return;
+    m_queue.EmailQueue.release(m_sending);
+    m_sending = -1;
+    ++m_index;
+    if (m_stopped)
+        endPass();
+    else
+        sendFrom();
+}
+
+void Dispatcher::endPass()
+{
+    m_passRunning = false;
+    m_sending = -1;
+    emit passFinished();
+}
+
+void Dispatcher::fillComponent(int index)
+{
+    const AccountSettingsRecord &account = m_settings.AccountSettings;
+    const QueuedEmail &entry = m_queue.EmailQueue.at(index);
+    MailComponent &mail = m_component;
+
+    // The component keeps every value until it is set again, so the order and
+    // completeness of this list is what makes one message independent of the
+    // one before (except the priority, see below).
+    mail.setFirstOption(0);
+    mail.setSecondOption(1);
+    mail.setAddressSeparator(QStringLiteral(";"));
+    mail.setSmtpHost(account.SmtpServer);
+    mail.setSenderAddress(account.SenderEmail);
+    mail.setSenderName(account.SenderName);
+    mail.setRecipients(entry.Recipients);
+    for (int text = 0; text < 5; ++text)
+        mail.setFurtherText(text, QString());
+    mail.setSubject(entry.Subject);
+    mail.setMessageText(entry.Body);
+    mail.setFurtherText(5, QString());
+    mail.setHtml(account.UseHtml);
+    mail.setFurtherText(6, QString());
+    mail.setEncodingType(account.UseMime ? 0 : 1);
+    // A priority outside 0..2 (a hand-edited file) leaves the value of the
+    // previous message in place rather than guessing one.
+    switch (account.Priority) {
+    case 0:
+        mail.setPriority(3);
+        break;
+    case 1:
+        mail.setPriority(1);
+        break;
+    case 2:
+        mail.setPriority(5);
+        break;
+    default:
+        break;
+    }
+    mail.setReturnReceipt(account.RequestReceipt);
+    mail.setServerLogin(account.UseLogin);
+    mail.setPopLogin(account.UsePopLogin);
+    mail.setUserName(account.UserName);
+    mail.setPassword(account.UserPassword);
+    mail.setPop3Host(account.Pop3Server);
+    mail.setThirdOption(100);
+}
+
+} // namespace corvane

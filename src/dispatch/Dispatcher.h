@@ -23,9 +23,33 @@ public:
     void onTick();
     bool isPassRunning() const;
 
+    // No pass starts after this; a running pass ends when its current send has
+    // returned (the slot of that send is still freed). Used while the program
+    // closes.
+    void stop();
+
 signals:
     void statusCleared(); // lstStatus is emptied before each send
     void passFinished();
+
+private:
+    void sendFrom();
+    void fillComponent(int index);
+    void onSendFinished();
+    void endPass();
+
+    NotificationQueue &m_queue;
+    const Settings &m_settings;
+    MailComponent &m_component;
+    const ActivityLog &m_log;
+
+    bool m_passRunning = false;
+    bool m_stopped = false;
+    int m_bound = -1;    // upper bound read when the pass started
+    int m_index = 0;     // next slot to look at
+    int m_sending = -1;  // slot whose send has not returned yet
+    bool m_insideSend = false;      // Send() has not returned to us yet
+    bool m_finishedInsideSend = false;
 };
 
 } // namespace corvane

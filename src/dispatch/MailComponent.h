@@ -1,21 +1,14 @@
 #pragma once
 
+#include "dispatch/MailOptions.h"
 #include "dispatch/MailProperties.h"
 
 #include <QObject>
 #include <QString>
 
-#include <chrono>
 #include <memory>
 
 namespace corvane {
-
-struct MailTimeouts {
-    std::chrono::milliseconds connect{30'000};
-    std::chrono::milliseconds serverReply{60'000};   // no reply at all for this long fails
-    std::chrono::milliseconds lowSpeedWindow{60'000}; // under 1 byte/s for this long fails
-    std::chrono::milliseconds wholeAttempt{300'000};
-};
 
 // Sends one message at a time over SMTP with libcurl on one long-lived worker
 // thread. Properties keep their values from one message to the next. The four
@@ -25,6 +18,7 @@ class MailComponent : public QObject {
     Q_OBJECT
 public:
     explicit MailComponent(MailTimeouts timeouts = {}, QObject *parent = nullptr);
+    MailComponent(MailTimeouts timeouts, MailOptions options, QObject *parent = nullptr);
     ~MailComponent() override;
 
     void setStartupOption(bool value);
@@ -50,6 +44,7 @@ public:
     void setThirdOption(int value);
 
     const MailProperties &properties() const;
+    bool startupOption() const { return m_startupOption; }
 
     // Starts a send with a copy of the current properties and returns at once.
     // Returns false (and starts nothing) while a send is still running.

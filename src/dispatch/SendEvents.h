@@ -23,6 +23,8 @@ signals:
     void statusLineAppended(const QString &line);  // append to lstStatus, scroll, no selection
 
 private:
+    void onStatus(const QString &status);
+
     const ActivityLog &m_log;
 };
 

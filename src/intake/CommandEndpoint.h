@@ -1,9 +1,12 @@
 #pragma once
 
-#include <QHostAddress>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QUdpSocket>
+
+#include <memory>
+#include <unordered_set>
 
 namespace corvane {
 
@@ -21,6 +24,7 @@ public:
 
     CommandEndpoint(CommandHandler &handler, quint16 listenPort = DefaultListenPort,
                     quint16 ackPort = DefaultAckPort, QObject *parent = nullptr);
+    ~CommandEndpoint() override;
 
     // Binds the port; on failure returns false with the reason in `error`.
     bool start(QString *error);
@@ -28,19 +32,40 @@ public:
     quint16 listenPort() const { return m_listenPort; }
     quint16 ackPort() const { return m_ackPort; }
 
+    // The kernel's receive buffer as read back after start(), in bytes.
+    int receiveBufferSize() const { return m_receiveBufferSize; }
+
+    // Datagrams dropped because they came from another host.
+    quint64 foreignDatagrams() const { return m_foreignDatagrams; }
+
 signals:
     // Emitted after each datagram from this machine has been handled (tests,
     // benchmarks).
     void datagramHandled();
+    // Emitted for each datagram dropped because it came from another host.
+    void foreignDatagramDropped();
 
 private:
+    struct Batch;
+
     void readPendingDatagrams();
-    bool isLocalAddress(const QHostAddress &address) const;
+    int drainKernelQueue(int budget); // datagrams taken, at most budget
+    void handleDatagram(const char *data, qsizetype size, quint32 senderIPv4);
+    void flushAcknowledgements();
+    bool isLocalAddress(quint32 ipv4);
+    void refreshLocalAddresses();
+    void enlargeReceiveBuffer();
 
     CommandHandler &m_handler;
     quint16 m_listenPort;
     quint16 m_ackPort;
     QUdpSocket m_socket;
+    std::unique_ptr<Batch> m_batch;
+    std::unordered_set<quint32> m_localAddresses;
+    QElapsedTimer m_sinceRefresh;
+    bool m_reading = false;
+    int m_receiveBufferSize = 0;
+    quint64 m_foreignDatagrams = 0;
 };
 
 } // namespace corvane

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <cstdint>
 #include <optional>
 
 namespace corvane {
@@ -12,16 +13,22 @@ class NotificationQueue;
 // The datagram rules without the socket: id, command and list bytes, the repeat
 // filter and the acknowledgement. Kept apart from the socket so the rules can be
 // tested and fuzzed byte by byte.
+//
+// Datagram: id (bytes 1-4), command (byte 5), list (byte 6), payload (7..end);
+// for command 1 the payload is subject "~" text. Every datagram except an empty
+// one that follows a non-empty id is answered with its id bytes, 16 and 1.
 class CommandHandler {
 public:
     static constexpr char AckMarker1 = 16;
     static constexpr char AckMarker2 = 1;
+    static constexpr int IdLength = 4;
+    static constexpr std::uint8_t SendToListCommand = 1;
 
     explicit CommandHandler(NotificationQueue &queue);
 
     // Handles one datagram; returns the acknowledgement to send, or nothing when
     // the datagram gets no answer. Never throws.
-    std::optional<QByteArray> handle(const QByteArray &datagram);
+    std::optional<QByteArray> handle(const QByteArray &datagram) noexcept;
 
     // Raw id bytes of the last datagram that was not a repeat.
     QByteArray LastMessageId;
@@ -29,7 +36,14 @@ public:
     // Subject and text bytes: UTF-8 when valid, else Windows-1252.
     static QString decodePayloadField(const QByteArray &bytes);
 
+    // Equal apart from the case of the ASCII letters; every other byte exactly.
+    static bool sameId(const QByteArray &a, const QByteArray &b);
+
+    static QByteArray acknowledgementFor(const QByteArray &id);
+
 private:
+    void act(std::uint8_t command, std::int16_t listNumber, const QByteArray &payload);
+
     NotificationQueue &m_queue;
 };
 

@@ -29,21 +29,36 @@ public:
 
     int upperBound() const;
     int size() const { return upperBound() + 1; }
-    const QueuedEmail &at(int index) const;
-    bool isPending(int index) const; // Pending -1 and SendState 0
+    const QueuedEmail &at(int index) const; // throws std::out_of_range outside 0..upperBound()
+    bool isPending(int index) const;        // Pending -1 and SendState 0; false outside the array
 
     // Stores the entry in the lowest free slot, growing by 100 when every slot is
     // taken. Returns the slot, or nothing when the array is at its capacity
-    // limit (then nothing changes).
+    // limit (then nothing changes). The entry is stored as pending whatever
+    // Pending/SendState it carried.
     std::optional<int> store(QueuedEmail entry);
 
     // Writes the empty entry back; the slot is free for the next message.
+    // Indices outside the array and free slots are left alone.
     void release(int index);
 
-    int pendingCount() const;
+    int pendingCount() const { return m_pending; }
+
+    // The slot the next store() would take, or nothing when growth is needed.
+    std::optional<int> lowestFreeSlot() const;
 
 private:
+    // Free slots are tracked as set bits, with a summary word per 64 words, so
+    // the lowest free slot is found with a handful of bit scans instead of a
+    // walk over every pending entry. 32,701 slots need 512 words and 8 summary
+    // words.
+    void markFree(int index);
+    void markTaken(int index);
+    void grow();
+
     std::vector<QueuedEmail> m_slots;
+    std::vector<std::uint64_t> m_freeBits;
+    std::vector<std::uint64_t> m_freeSummary;
     int m_lowestMaybeFree = 0; // no slot below this index is free
     int m_pending = 0;
 };

@@ -27,11 +27,16 @@ class NotificationQueue {
 public:
     NotificationQueue(const RecipientListTable &recipientLists, const ActivityLog &log);
 
+    // Validates, expands the list, stores the message in the lowest free slot and
+    // logs it. Nothing is stored or logged unless the result is Queued.
     QueueResult QueueEmail(std::int16_t listNumber, const QString &subject, const QString &text);
 
     QueuedEmailArray EmailQueue;
 
 private:
+    // The list's accepted addresses, trimmed, in slot order, joined by "; ".
+    QString recipientsOf(std::int16_t listNumber) const;
+
     const RecipientListTable &m_recipientLists;
     const ActivityLog &m_log;
 };

@@ -4,20 +4,52 @@
 Each accepted message is written to OUT/NNNNNN.eml (the DATA as received, with
 the envelope in X-Envelope-From / X-Envelope-To lines in front) and announced
 on stdout; "READY <port>" is printed once the server listens.
+
+Options for the mail component's tests:
+  --auth-user U --auth-password P   offer AUTH PLAIN/LOGIN and require it
+  --auth-mechanism M                offer only mechanism M (repeatable)
+  --cert C --key K --starttls       offer STARTTLS with that certificate
+  --cert C --key K --implicit-tls   TLS from the first byte
+  --old-tls                         only TLS 1.0, which current clients refuse
+  --refuse ADDRESS                  answer RCPT TO for that address with 550 (repeatable)
+  --log-sessions                    print "OPEN <peerport>", "CLOSE <peerport>" and
+                                    "PEER <peerport> <path>" for every message
+  --idle-timeout S                  close a connection idle for S seconds
+  --hangup-on-reuse                 drop a connection without a word when a second
+                                    MAIL FROM comes over it
 """
 import argparse
 import asyncio
 import os
 import signal
+import ssl
 import sys
 
 from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
 
 class Capture:
-    def __init__(self, out):
+    def __init__(self, out, refuse, log_sessions, hangup_on_reuse=False):
         self.out = out
         self.count = 0
+        self.refuse = set(a.lower() for a in refuse)
+        self.log_sessions = log_sessions
+        self.hangup_on_reuse = hangup_on_reuse
+
+    async def handle_MAIL(self, server, session, envelope, address, mail_options):
+        if self.hangup_on_reuse and getattr(session, "delivered", False):
+            server.transport.abort()
+            return "421 closing"
+        envelope.mail_from = address
+        envelope.mail_options.extend(mail_options)
+        return "250 OK"
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if address.lower() in self.refuse:
+            return "550 5.1.1 <%s>: Recipient address rejected: User unknown" % address
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
         self.count += 1
@@ -29,17 +61,88 @@ class Capture:
             f.write(head.encode())
             f.write(envelope.original_content or envelope.content)
         os.rename(tmp, path)
+        session.delivered = True
+        if self.log_sessions:
+            print("PEER %d %s" % (session.peer[1], path), flush=True)
         print("MESSAGE %s" % path, flush=True)
         return "250 Message accepted for delivery"
+
+
+class LoggingSMTP(SMTP):
+    def connection_made(self, transport):
+        super().connection_made(transport)
+        peer = transport.get_extra_info("peername")
+        self._peer_port = peer[1] if peer else 0
+        print("OPEN %d" % self._peer_port, flush=True)
+
+    def connection_lost(self, error):
+        print("CLOSE %d" % getattr(self, "_peer_port", 0), flush=True)
+        super().connection_lost(error)
+
+
+class CaptureController(Controller):
+    def __init__(self, *args, log_sessions=False, **kwargs):
+        self.log_sessions = log_sessions
+        super().__init__(*args, **kwargs)
+
+    def factory(self):
+        cls = LoggingSMTP if self.log_sessions else SMTP
+        return cls(self.handler, **self.SMTP_kwargs)
+
+
+def make_authenticator(user, password):
+    def authenticate(server, session, envelope, mechanism, auth_data):
+        ok = (isinstance(auth_data, LoginPassword)
+              and auth_data.login == user.encode() and auth_data.password == password.encode())
+        return AuthResult(success=ok, handled=False)
+    return authenticate
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--out", required=True)
+    parser.add_argument("--auth-user")
+    parser.add_argument("--auth-password")
+    parser.add_argument("--auth-mechanism", action="append", default=[])
+    parser.add_argument("--cert")
+    parser.add_argument("--key")
+    parser.add_argument("--starttls", action="store_true")
+    parser.add_argument("--implicit-tls", action="store_true")
+    parser.add_argument("--old-tls", action="store_true")
+    parser.add_argument("--refuse", action="append", default=[])
+    parser.add_argument("--log-sessions", action="store_true")
+    parser.add_argument("--idle-timeout", type=float)
+    parser.add_argument("--hangup-on-reuse", action="store_true")
     args = parser.parse_args()
     os.makedirs(args.out, exist_ok=True)
-    controller = Controller(Capture(args.out), hostname="127.0.0.1", port=args.port)
+
+    kwargs = {}
+    context = None
+    if args.starttls or args.implicit_tls:
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(args.cert, args.key)
+        if args.old_tls:
+            import warnings
+            warnings.simplefilter("ignore", DeprecationWarning)
+            context.minimum_version = ssl.TLSVersion.TLSv1
+            context.maximum_version = ssl.TLSVersion.TLSv1
+            context.set_ciphers("DEFAULT:@SECLEVEL=0")
+    if args.starttls:
+        kwargs["tls_context"] = context
+    if args.auth_user is not None:
+        kwargs["authenticator"] = make_authenticator(args.auth_user, args.auth_password or "")
+        kwargs["auth_required"] = True
+        kwargs["auth_require_tls"] = False
+        if args.auth_mechanism:
+            offered = set(m.upper() for m in args.auth_mechanism)
+            kwargs["auth_exclude_mechanism"] = [m for m in ("PLAIN", "LOGIN") if m not in offered]
+    if args.idle_timeout:
+        kwargs["timeout"] = args.idle_timeout
+
+    controller = CaptureController(
+        Capture(args.out, args.refuse, args.log_sessions, args.hangup_on_reuse), hostname="127.0.0.1", port=args.port,
+        ssl_context=context if args.implicit_tls else None, log_sessions=args.log_sessions, **kwargs)
     controller.start()
     print("READY %d" % args.port, flush=True)
     signal.sigwait([signal.SIGTERM, signal.SIGINT])

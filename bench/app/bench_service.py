@@ -1,0 +1,267 @@
+#!/usr/bin/python3
+"""Service benchmarks of the running program (not timed tests).
+
+1. Alarm latency: 200 alarms sent one at a time with corvane-send; from the
+   datagram leaving corvane-send (seen on the loopback interface by a packet
+   socket) to the SMTP server accepting the message (aiosmtpd's DATA handler),
+   both read from CLOCK_MONOTONIC in this process. Each alarm waits a random
+   0-500 ms after the previous delivery, so alarms meet every phase of the 500 ms
+   dispatch tick instead of always arriving just after one.
+2. Burst: 1,000 alarms fired through the UDP port (up to 64 unacknowledged),
+   delivered to Postfix's smtp-sink; beside smtp-source (one message per
+   connection) and a loop of the curl tool sending the same 1,000 messages to the
+   same sink in the same run. Acceptance times are the modification times of
+   smtp-sink's per-message dump files.
+3. Memory: resident set size idle, then with 32,701 queued messages of 1 KiB
+   payload. The queue is kept from draining by an SMTP host that accepts the TCP
+   connection but never greets, so the first send hangs (for the mail
+   component's reply timeout) while every other message waits in its slot.
+
+Runs inside its own network namespace (re-runs itself under `unshare -n`).
+"""
+import argparse
+import os
+import random
+import socket
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True  # keep the source tree free of __pycache__
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "app", "e2e"))
+import road  # noqa: E402
+
+LAT_PORT, SINK_PORT, HOLE_PORT = 2525, 2526, 2527
+RCPT = "ops@plant.example"
+
+
+def percentile(values, p):
+    s = sorted(values)
+    k = (len(s) - 1) * p / 100.0
+    lo, hi = int(k), min(int(k) + 1, len(s) - 1)
+    return s[lo] + (s[hi] - s[lo]) * (k - lo)
+
+
+def ini_for(port):
+    return road.make_ini("127.0.0.1:%d" % port, {1: ("Bench", [RCPT])})
+
+
+class WireClock:
+    """Records when each datagram to port 1095 first appears on loopback."""
+
+    def __init__(self):
+        self.sent = {}
+        self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(0x0003))
+        self.sock.bind(("lo", 0))
+        self.sock.settimeout(0.2)
+        self.running = True
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def run(self):
+        while self.running:
+            try:
+                frame = self.sock.recv(65536)
+            except socket.timeout:
+                continue
+            now = time.monotonic()
+            ip = frame[14:]
+            if len(ip) < 28 or ip[0] >> 4 != 4 or ip[9] != 17:
+                continue
+            ihl = (ip[0] & 15) * 4
+            dport = struct.unpack("!H", ip[ihl + 2:ihl + 4])[0]
+            if dport == road.LISTEN_PORT:
+                msg_id = bytes(ip[ihl + 8:ihl + 12])
+                self.sent.setdefault(msg_id, now)
+
+    def stop(self):
+        self.running = False
+        self.thread.join()
+        self.sock.close()
+
+
+class AcceptClock:
+    """An in-process SMTP server noting when each subject is accepted."""
+
+    def __init__(self, port):
+        from aiosmtpd.controller import Controller
+        self.accepted = {}
+        clock = self
+
+        class Handler:
+            async def handle_DATA(self, server, session, envelope):
+                now = time.monotonic()
+                for line in envelope.content.split(b"\r\n"):
+                    if line.lower().startswith(b"subject: "):
+                        clock.accepted.setdefault(line[9:].decode(), now)
+                        break
+                return "250 OK"
+
+        self.controller = Controller(Handler(), hostname="127.0.0.1", port=port)
+        self.controller.start()
+
+    def stop(self):
+        self.controller.stop()
+
+
+def bench_latency(tmp, count):
+    wire = WireClock()
+    smtp = AcceptClock(LAT_PORT)
+    svc = road.Service(os.path.join(tmp, "latency"), ini_for(LAT_PORT)).start()
+    try:
+        svc.wait_started()
+        rng = random.Random(1095)
+        latencies = []
+        for i in range(count):
+            time.sleep(rng.uniform(0.0, 0.5))
+            msg_id, subject = "L%03d" % i, "Latency %03d" % i
+            res = road.send_alarm(1, subject, "latency probe %d" % i, msg_id=msg_id)
+            if res.returncode != 0:
+                raise RuntimeError("no ack for %s: %s" % (msg_id, res.stderr.decode()))
+            road.wait_until(lambda: subject in smtp.accepted, 10, subject, interval=0.002)
+            latencies.append(smtp.accepted[subject] - wire.sent[msg_id.encode()])
+    finally:
+        svc.kill()
+        smtp.stop()
+        wire.stop()
+    ms = [x * 1000 for x in latencies]
+    print("latency over %d alarms (corvane-send datagram on the wire -> SMTP DATA accepted):"
+          % count)
+    print("  median %.1f ms   p99 %.1f ms   min %.1f ms   max %.1f ms   mean %.1f ms"
+          % (statistics.median(ms), percentile(ms, 99), min(ms), max(ms), statistics.mean(ms)))
+    return ms
+
+
+def bench_burst(tmp, count):
+    results = {}
+    text = "Pressure low on line 3, pump stopped, operator action needed."
+
+    # Corvane: fire the burst through the UDP port; the next tick starts the pass.
+    sink = road.Sink(os.path.join(tmp, "sink-corvane"), SINK_PORT)
+    svc = road.Service(os.path.join(tmp, "burst"), ini_for(SINK_PORT)).start()
+    firer = road.AlarmFirer()
+    try:
+        svc.wait_started()
+        grams = road.numbered_datagrams(1, (("Burst %04d" % i, text) for i in range(count)))
+        t0 = time.time()
+        firer.fire(grams)
+        t_acked = time.time()
+        times = sink.wait(count, 300)
+    finally:
+        firer.close()
+        svc.kill()
+        sink.stop()
+    pass_rate = (len(times) - 1) / (times[-1] - times[0])
+    results["corvane"] = pass_rate
+    print("burst of %d alarms through Corvane -> smtp-sink:" % count)
+    print("  all acknowledged after %.3f s; last accepted %.3f s after the first datagram"
+          % (t_acked - t0, times[-1] - t0))
+    print("  pass: first to last acceptance %.3f s = %.0f messages/s"
+          % (times[-1] - times[0], pass_rate))
+
+    # Postfix's smtp-source, one message per connection, one session at a time.
+    sink = road.Sink(os.path.join(tmp, "sink-source"), SINK_PORT)
+    try:
+        t0 = time.time()
+        subprocess.run(["/usr/sbin/smtp-source", "-m", str(count), "-s", "1", "-l",
+                        str(len(text) + 40), "-f", "alarm@plant.example", "-t", RCPT,
+                        "-S", "Burst", "127.0.0.1:%d" % SINK_PORT], check=True, timeout=300)
+        times = sink.wait(count, 60)
+    finally:
+        sink.stop()
+    results["smtp-source"] = (len(times) - 1) / (times[-1] - times[0])
+    print("smtp-source -m %d -s 1 (one message per connection): %.3f s = %.0f messages/s"
+          % (count, times[-1] - t0, results["smtp-source"]))
+
+    # The curl tool, one process and one connection per message.
+    sink = road.Sink(os.path.join(tmp, "sink-curl"), SINK_PORT)
+    mail = os.path.join(tmp, "curl-mail.txt")
+    with open(mail, "w", newline="") as f:
+        f.write("From: Plant ALARM <alarm@plant.example>\r\nTo: %s\r\nSubject: Burst\r\n\r\n%s\r\n"
+                % (RCPT, text))
+    try:
+        t0 = time.time()
+        for _ in range(count):
+            subprocess.run(["curl", "-s", "smtp://127.0.0.1:%d" % SINK_PORT, "--mail-from",
+                            "alarm@plant.example", "--mail-rcpt", RCPT, "-T", mail],
+                           check=True, timeout=30)
+        times = sink.wait(count, 60)
+    finally:
+        sink.stop()
+    results["curl"] = (len(times) - 1) / (times[-1] - times[0])
+    print("curl loop, %d runs: %.3f s = %.0f messages/s"
+          % (count, times[-1] - t0, results["curl"]))
+    print("  Corvane pass / smtp-source = %.2f   Corvane pass / curl loop = %.2f"
+          % (results["corvane"] / results["smtp-source"], results["corvane"] / results["curl"]))
+    return results
+
+
+def bench_memory(tmp, capacity):
+    hole = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    hole.bind(("127.0.0.1", HOLE_PORT))
+    hole.listen(64)  # accepts in the kernel, never greets
+    svc = road.Service(os.path.join(tmp, "memory"), ini_for(HOLE_PORT)).start()
+    firer = road.AlarmFirer()
+    try:
+        svc.wait_started()
+        time.sleep(2.0)  # let start-up settle over a few ticks before the idle reading
+        idle = road.rss_kib(svc.pid())
+        subject_len = 16
+        # Subject, "~" and text make 1,024 payload bytes.
+        grams = road.numbered_datagrams(1, ((("Memory %05d" % i).ljust(subject_len, "."),
+                                             ("%05d" % i).ljust(1024 - subject_len - 1, "x"))
+                                            for i in range(capacity + 1)))
+        t0 = time.monotonic()
+        firer.fire(grams[:capacity])
+        fill_s = time.monotonic() - t0
+        full = road.rss_kib(svc.pid())
+        # One more than the queue can hold: acknowledged, neither queued nor logged.
+        firer.fire(grams[capacity:])
+        log = svc.log_text()
+        queued = log.count("\r\nSubject: Memory ")
+        sends = log.count("  Send email:Memory ")
+        overflow_logged = ("Subject: Memory %05d" % capacity) in log
+        with open("/proc/%d/status" % svc.pid()) as f:
+            hwm = [line.split()[1] for line in f if line.startswith("VmHWM:")][0]
+    finally:
+        firer.close()
+        svc.kill()
+        hole.close()
+    print("memory (VmRSS):")
+    print("  idle after start-up: %.1f MiB" % (idle / 1024))
+    print("  with %d messages of 1 KiB payload queued: %.1f MiB (+%.1f MiB, %.2f KiB per message;"
+          " peak VmHWM %.1f MiB); filled in %.2f s"
+          % (queued, full / 1024, (full - idle) / 1024, (full - idle) / max(queued, 1),
+             int(hwm) / 1024, fill_s))
+    print("  sends started meanwhile: %d; message %d beyond capacity logged: %s"
+          % (sends, capacity + 1, "yes (FAULT)" if overflow_logged else "no"))
+    return idle, full
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--latency-count", type=int, default=200)
+    parser.add_argument("--burst-count", type=int, default=1000)
+    parser.add_argument("--capacity", type=int, default=32701)
+    parser.add_argument("--only", choices=["latency", "burst", "memory"])
+    args = parser.parse_args()
+    road.enter_private_netns([os.path.abspath(__file__)] + sys.argv[1:])
+    print("binaries: %s" % road.BIN_DIR, flush=True)
+    with tempfile.TemporaryDirectory(prefix="corvane-bench-") as tmp:
+        os.chmod(tmp, 0o755)  # smtp-sink writes its dumps as nobody
+        if args.only in (None, "latency"):
+            bench_latency(tmp, args.latency_count)
+        if args.only in (None, "burst"):
+            bench_burst(tmp, args.burst_count)
+        if args.only in (None, "memory"):
+            bench_memory(tmp, args.capacity)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,48 @@
+// Corvane's intake alone, for the throughput benchmark: the command endpoint
+// with recipient lists and a real log, and a stand-in for the dispatcher that
+// frees every pending slot every 100 ms so a long run never fills the queue.
+// Usage: intake_server PORT ACK_PORT LOG_FOLDER
+// Prints READY (with the receive buffer size) once bound; runs until killed.
+
+#include "intake/CommandEndpoint.h"
+#include "intake/CommandHandler.h"
+#include "intake/NotificationQueue.h"
+#include "storage/ActivityLog.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <cstdio>
+
+using namespace corvane;
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments();
+    if (args.size() != 4) {
+        std::fprintf(stderr, "usage: intake_server PORT ACK_PORT LOG_FOLDER\n");
+        return 2;
+    }
+    RecipientListTable lists;
+    lists[1].Addresses[1] = QStringLiteral("ops@example.com");
+    lists[1].Addresses[2] = QStringLiteral("oncall@example.com");
+    const ActivityLog log(args.at(3), systemClock());
+    NotificationQueue queue(lists, log);
+    CommandHandler handler(queue);
+    CommandEndpoint endpoint(handler, args.at(1).toUShort(), args.at(2).toUShort());
+    QString error;
+    if (!endpoint.start(&error)) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return 1;
+    }
+    QTimer dispatcher;
+    QObject::connect(&dispatcher, &QTimer::timeout, [&] {
+        for (int i = 0; i <= queue.EmailQueue.upperBound(); ++i)
+            queue.EmailQueue.release(i);
+    });
+    dispatcher.start(100);
+    std::printf("READY receive buffer %d bytes\n", endpoint.receiveBufferSize());
+    std::fflush(stdout);
+    return app.exec();
+}

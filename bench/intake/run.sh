@@ -1,0 +1,71 @@
+#!/bin/bash
+# Intake benchmarks against the build in $BUILD (default build):
+#  1. QueueEmail and the slot search at 100, 1,000 and 32,701 pending (Google
+#     Benchmark), beside a linear scan from slot 0;
+#  2. how large a burst the command port holds while the program is busy;
+#  3. throughput: 100,000 datagrams with up to 64 unanswered, to a minimal C
+#     echo server and to Corvane's intake (command 0, then send commands that
+#     queue and log), measured in the same run.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+BUILD="${BUILD:-build}"
+bin="$BUILD/bench"
+COUNT="${INTAKE_BENCH_COUNT:-100000}"
+WINDOW=64
+PORT="${INTAKE_BENCH_PORT:-31095}"
+ACK_PORT="${INTAKE_BENCH_ACK_PORT:-31096}"
+
+for tool in queue_bench intake_server burst_capacity echo_server intake_loadgen; do
+    [ -x "$bin/$tool" ] || { echo "$bin/$tool missing: build $BUILD first (make build)"; exit 1; }
+done
+
+echo "-- QueueEmail"
+"$bin/queue_bench" --benchmark_min_time=0.2
+
+echo "-- burst held while not reading"
+"$bin/burst_capacity"
+
+work="$(mktemp -d)"
+server=""
+cleanup() {
+    [ -n "$server" ] && kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+start_server() {
+    "$@" >"$work/server.out" 2>&1 &
+    server=$!
+    for _ in $(seq 100); do
+        grep -q READY "$work/server.out" 2>/dev/null && return 0
+        sleep 0.05
+    done
+    echo "server did not start:"; cat "$work/server.out"; exit 1
+}
+stop_server() {
+    kill "$server"; wait "$server" 2>/dev/null || true; server=""
+}
+rate() { sed -n 's/.* \([0-9]*\) answers\/s.*/\1/p' <<<"$1"; }
+
+echo "-- throughput ($COUNT datagrams, at most $WINDOW unanswered)"
+status=0
+start_server "$bin/echo_server" "$PORT"
+echo_line="$("$bin/intake_loadgen" "$PORT" "$ACK_PORT" "$COUNT" $WINDOW cmd0 "C echo server    ")" || status=1
+echo "$echo_line"
+stop_server
+
+start_server "$bin/intake_server" "$PORT" "$ACK_PORT" "$work/Logs"
+head -1 "$work/server.out"
+cmd0_line="$("$bin/intake_loadgen" "$PORT" "$ACK_PORT" "$COUNT" $WINDOW cmd0 "intake, command 0")" || status=1
+echo "$cmd0_line"
+send_line="$("$bin/intake_loadgen" "$PORT" "$ACK_PORT" "$COUNT" $WINDOW send "intake, send     ")" || status=1
+echo "$send_line"
+stop_server
+logged=$(cat "$work"/Logs/*.TXT | grep -c '^..:..:..  Address: ' || true)
+echo "log entries written for send commands: $logged (of $COUNT)"
+
+echo_rate=$(rate "$echo_line"); cmd0_rate=$(rate "$cmd0_line"); send_rate=$(rate "$send_line")
+awk -v e="$echo_rate" -v c="$cmd0_rate" -v s="$send_rate" 'BEGIN {
+    printf "command 0: %.0f%% of the echo server (goal 60%%)\nsend:      %.0f%% of the echo server (goal 25%%)\n", 100*c/e, 100*s/e }'
+[ "$status" = 0 ] || echo "LOSSES: see above"
+exit $status

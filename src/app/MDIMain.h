@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QPointer>
+
+#include <array>
+#include <functional>
+#include <memory>
+
+class QCloseEvent;
+class QDateTime;
+class QGroupBox;
+class QLabel;
+class QListWidget;
+class QMdiArea;
+class QStyle;
+
+namespace corvane {
+
+class Service;
+
+// The main window: a clock, the status lines and progress of the message being
+// sent, and the menus. It holds no logic of its own; everything it shows comes
+// from the Service it is given, and its close request goes back to it.
+class MDIMain : public QMainWindow {
+    Q_OBJECT
+public:
+    enum class Dialog { EmailLists, EmailAccount, EmailTest };
+    // Makes a dialog's instance; the window shows it modeless, gives it the
+    // focus and keeps it as the single instance until it is destroyed (the
+    // dialog sets Qt::WA_DeleteOnClose to be released when it closes).
+    using DialogFactory = std::function<QWidget *(QWidget *parent)>;
+
+    explicit MDIMain(Service &service, QWidget *parent = nullptr);
+    ~MDIMain() override;
+
+    void setDialogFactory(Dialog dialog, DialogFactory factory);
+    QWidget *dialogInstance(Dialog dialog) const;
+
+    // Layout figures are designed in twips; 15 twips make one pixel before
+    // Qt's own high-DPI scaling.
+    static constexpr int twips(int value) { return value / 15; }
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void buildTopPanel();
+    void buildMenus();
+    void showDialog(Dialog dialog);
+    void showClock(const QDateTime &now);
+    void appendStatusLine(const QString &line);
+
+    std::unique_ptr<QStyle> m_style;
+    Service &m_service;
+    QMdiArea *m_mdiArea = nullptr;
+    QWidget *m_picture1 = nullptr;
+    QGroupBox *m_frame1 = nullptr;
+    QGroupBox *m_frame2 = nullptr;
+    QLabel *m_lblDate = nullptr;
+    QLabel *m_lblTime = nullptr;
+    QListWidget *m_lstStatus = nullptr;
+    QLabel *m_lblProgress = nullptr;
+
+    std::array<DialogFactory, 3> m_dialogFactories;
+    std::array<QPointer<QWidget>, 3> m_dialogs;
+};
+
+} // namespace corvane

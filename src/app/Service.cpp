@@ -1,0 +1,152 @@
+#include "app/Service.h"
+
+#include "dispatch/Dispatcher.h"
+#include "dispatch/SendEvents.h"
+#include "intake/CommandEndpoint.h"
+#include "intake/CommandHandler.h"
+#include "intake/NotificationQueue.h"
+#include "storage/SettingsStore.h"
+
+#include <QDir>
+#include <QLocale>
+
+#include <utility>
+
+namespace corvane {
+
+Service::Service(ServiceOptions options, QObject *parent)
+    : QObject(parent)
+    , m_options(std::move(options))
+    , m_log(QDir(m_options.folder).filePath(QStringLiteral("Logs")), m_options.clock)
+    , m_timeTime(this)
+    , m_timeEmail(this)
+    , m_cancelDeadline(this)
+{
+    m_timeTime.setObjectName(QStringLiteral("timeTime"));
+    m_timeEmail.setObjectName(QStringLiteral("timeEmail"));
+    const auto interval = static_cast<int>(m_options.tickInterval.count());
+    m_timeTime.setInterval(interval);
+    m_timeEmail.setInterval(interval);
+    connect(&m_timeTime, &QTimer::timeout, this, &Service::onClockTick);
+
+    m_cancelDeadline.setSingleShot(true);
+    m_cancelDeadline.setInterval(static_cast<int>(m_options.cancelWait.count()));
+    connect(&m_cancelDeadline, &QTimer::timeout, this, &Service::finishStop);
+}
+
+Service::~Service() = default;
+
+bool Service::start(QString *error)
+{
+    if (m_started || m_closing) {
+        if (error)
+            *error = QStringLiteral("The service has already been started.");
+        return false;
+    }
+
+    m_poSendMail = std::make_unique<MailComponent>(m_options.mailTimeouts);
+    m_poSendMail->setObjectName(QStringLiteral("poSendMail"));
+    m_sendEvents = std::make_unique<SendEvents>(*m_poSendMail, m_log);
+    connect(m_sendEvents.get(), &SendEvents::progressTextChanged, this,
+            &Service::progressTextChanged);
+    connect(m_sendEvents.get(), &SendEvents::statusLineAppended, this,
+            &Service::statusLineAppended);
+    m_poSendMail->setStartupOption(true);
+
+    m_queue = std::make_unique<NotificationQueue>(m_settings.RecipientLists, m_log);
+
+    m_handler = std::make_unique<CommandHandler>(*m_queue);
+    m_wsRC = std::make_unique<CommandEndpoint>(*m_handler, m_options.listenPort, m_options.ackPort);
+    m_wsRC->setObjectName(QStringLiteral("wsRC"));
+    QString reason;
+    if (!m_wsRC->start(&reason)) {
+        if (error) {
+            const QString port = QString::number(m_options.listenPort);
+            if (reason.isEmpty())
+                reason = QStringLiteral("UDP port %1 could not be opened").arg(port);
+            else if (!reason.contains(port))
+                reason = QStringLiteral("UDP port %1: %2").arg(port, reason);
+            *error = QStringLiteral("Corvane cannot receive notifications: ") + reason;
+        }
+        m_wsRC.reset();
+        return false;
+    }
+
+    m_settings.SettingsFilePath = QDir(m_options.folder).filePath(QStringLiteral("Corvane.ini"));
+    LoadAllSettings(m_settings);
+    m_log.WriteLog(QStringLiteral("Program Started"));
+
+    m_dispatcher = std::make_unique<Dispatcher>(*m_queue, m_settings, *m_poSendMail, m_log);
+    connect(m_dispatcher.get(), &Dispatcher::statusCleared, this, &Service::statusCleared);
+    connect(&m_timeEmail, &QTimer::timeout, m_dispatcher.get(), &Dispatcher::onTick);
+    m_timeTime.start();
+    m_timeEmail.start();
+    m_started = true;
+    return true;
+}
+
+void Service::onClockTick()
+{
+    // One reading per tick: the date and the time shown always belong to the
+    // same instant, also across midnight.
+    emit clockTicked(m_options.clock());
+}
+
+QString Service::dateText(const QDateTime &now)
+{
+    return QLocale::c().toString(now.date(), QStringLiteral("MM-dd-yyyy"));
+}
+
+QString Service::timeText(const QDateTime &now)
+{
+    return QLocale::c().toString(now.time(), QStringLiteral("HH:mm:ss"));
+}
+
+void Service::requestClose()
+{
+    if (m_closing)
+        return;
+    m_closing = true;
+    m_log.WriteLog(QStringLiteral("Program Closed"));
+    stop();
+}
+
+void Service::exitWithoutLog()
+{
+    if (m_closing)
+        return;
+    m_closing = true;
+    stop();
+}
+
+void Service::stop()
+{
+    m_timeTime.stop();
+    m_timeEmail.stop();
+    // Closing the port first: a datagram accepted now would be acknowledged
+    // and then lost with the rest of the queue.
+    m_wsRC.reset();
+    if (m_dispatcher)
+        m_dispatcher->stop();
+
+    if (m_poSendMail && m_poSendMail->isSending()) {
+        connect(m_poSendMail.get(), &MailComponent::finished, this, &Service::finishStop);
+        m_poSendMail->cancel();
+        m_cancelDeadline.start();
+        return;
+    }
+    // Queued, so that a caller inside an event handler finishes before the
+    // event loop is told to end.
+    QMetaObject::invokeMethod(this, &Service::finishStop, Qt::QueuedConnection);
+}
+
+void Service::finishStop()
+{
+    if (m_stopped)
+        return;
+    m_stopped = true;
+    m_cancelDeadline.stop();
+    emit stopped();
+}
+
+} // namespace corvane

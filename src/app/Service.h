@@ -1,0 +1,101 @@
+#pragma once
+
+#include "dispatch/MailComponent.h"
+#include "storage/ActivityLog.h"
+#include "storage/Clock.h"
+#include "storage/Settings.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <chrono>
+#include <memory>
+
+namespace corvane {
+
+class CommandEndpoint;
+class CommandHandler;
+class Dispatcher;
+class NotificationQueue;
+class SendEvents;
+
+struct ServiceOptions {
+    QString folder;          // the executable's folder: Corvane.ini and Logs/ live there
+    quint16 listenPort = 1095;
+    quint16 ackPort = 1096;
+    Clock clock = systemClock();
+    MailTimeouts mailTimeouts;
+    std::chrono::milliseconds tickInterval{500};
+    std::chrono::milliseconds cancelWait{1500}; // how long closing waits for a running send
+};
+
+// The running service without any widget: it owns the settings, the log, the
+// queue, the command port (wsRC), the mail component (poSendMail), the
+// dispatcher with its timer (timeEmail) and the clock timer (timeTime). The
+// main window only shows what this object reports, so the whole service can be
+// built and driven by tests.
+class Service : public QObject {
+    Q_OBJECT
+public:
+    explicit Service(ServiceOptions options, QObject *parent = nullptr);
+    ~Service() override;
+
+    // The start-up sequence, in order: mail component, queue, command port,
+    // settings file path, settings, "Program Started". On failure returns false
+    // with the reason; the steps after the failing one have not run and nothing
+    // was logged.
+    bool start(QString *error);
+    bool isStarted() const { return m_started; }
+
+    // A close request (window closed, SIGTERM/SIGINT/SIGHUP): logs "Program
+    // Closed" the first time only, then stops. `stopped` follows once a running
+    // send has been cancelled, or after cancelWait at most.
+    void requestClose();
+    // "Exit": the same stop without the log line.
+    void exitWithoutLog();
+    bool isClosing() const { return m_closing; }
+
+    static QString dateText(const QDateTime &now); // "MM-dd-yyyy"
+    static QString timeText(const QDateTime &now); // "HH:mm:ss", 24-hour
+
+    Settings &settings() { return m_settings; }
+    const ActivityLog &log() const { return m_log; }
+    NotificationQueue *queue() const { return m_queue.get(); }
+    MailComponent *mailComponent() const { return m_poSendMail.get(); }
+    CommandEndpoint *endpoint() const { return m_wsRC.get(); }
+    Dispatcher *dispatcher() const { return m_dispatcher.get(); }
+    QTimer &clockTimer() { return m_timeTime; }
+    QTimer &emailTimer() { return m_timeEmail; }
+
+signals:
+    void clockTicked(const QDateTime &now);        // once per timeTime tick
+    void statusCleared();                          // empty lstStatus
+    void statusLineAppended(const QString &line);  // append to lstStatus
+    void progressTextChanged(const QString &text); // lblProgress
+    void stopped();                                // the event loop may end now
+
+private:
+    void onClockTick();
+    void stop();
+    void finishStop();
+
+    ServiceOptions m_options;
+    Settings m_settings;
+    ActivityLog m_log;
+    std::unique_ptr<MailComponent> m_poSendMail;
+    std::unique_ptr<SendEvents> m_sendEvents;
+    std::unique_ptr<NotificationQueue> m_queue;
+    std::unique_ptr<CommandHandler> m_handler;
+    std::unique_ptr<CommandEndpoint> m_wsRC;
+    std::unique_ptr<Dispatcher> m_dispatcher;
+    QTimer m_timeTime;
+    QTimer m_timeEmail;
+    QTimer m_cancelDeadline;
+    bool m_started = false;
+    bool m_closing = false;
+    bool m_stopped = false;
+};
+
+} // namespace corvane

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <curl/curl.h>
+
+#include <memory>
+
+namespace corvane {
+
+struct CurlEasyDeleter {
+    void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
+};
+struct CurlMultiDeleter {
+    void operator()(CURLM *handle) const { curl_multi_cleanup(handle); }
+};
+struct CurlSlistDeleter {
+    void operator()(curl_slist *list) const { curl_slist_free_all(list); }
+};
+
+using CurlEasyHandle = std::unique_ptr<CURL, CurlEasyDeleter>;
+using CurlMultiHandle = std::unique_ptr<CURLM, CurlMultiDeleter>;
+using CurlSlist = std::unique_ptr<curl_slist, CurlSlistDeleter>;
+
+} // namespace corvane

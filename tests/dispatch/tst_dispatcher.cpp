@@ -1,0 +1,441 @@
+// Dispatcher passes against a real SMTP server on loopback (the capture server
+// in tests/support) and against a port nobody listens on.
+
+#include "dispatch/Dispatcher.h"
+#include "dispatch/MailComponent.h"
+#include "dispatch/SendEvents.h"
+#include "intake/NotificationQueue.h"
+#include "storage/ActivityLog.h"
+#include "storage/Settings.h"
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+using namespace corvane;
+
+namespace {
+
+MailTimeouts shortTimeouts()
+{
+    MailTimeouts timeouts;
+    timeouts.connect = std::chrono::seconds(3);
+    timeouts.serverReply = std::chrono::seconds(5);
+    timeouts.lowSpeedWindow = std::chrono::seconds(5);
+    timeouts.wholeAttempt = std::chrono::seconds(10);
+    return timeouts;
+}
+
+QueuedEmail entry(const QString &subject, const QString &body = QStringLiteral("body"),
+                  const QString &recipients = QStringLiteral("ops@example.com"))
+{
+    QueuedEmail email;
+    email.Pending = -1;
+    email.Recipients = recipients;
+    email.Subject = subject;
+    email.Body = body;
+    return email;
+}
+
+// Everything a pass works on, built the way the service builds it.
+struct Rig {
+    QTemporaryDir dir;
+    Settings settings;
+    ActivityLog log{QDir(dir.path()).filePath(QStringLiteral("Logs")), systemClock()};
+    NotificationQueue queue{settings.RecipientLists, log};
+    MailComponent component{shortTimeouts()};
+    SendEvents events{component, log};
+    Dispatcher dispatcher{queue, settings, component, log};
+
+    Rig()
+    {
+        settings.AccountSettings.SenderEmail = QStringLiteral("corvane@example.com");
+        settings.AccountSettings.SenderName = QStringLiteral("Corvane");
+        pointAtNobody();
+    }
+
+    void pointAt(quint16 port)
+    {
+        settings.AccountSettings.SmtpServer = QStringLiteral("127.0.0.1:%1").arg(port);
+    }
+    void pointAtNobody() { pointAt(test::freeTcpPort()); }
+
+    // Starts a pass and waits until it has ended.
+    bool runPass(int timeoutMs = 30000)
+    {
+        QSignalSpy finished(&dispatcher, &Dispatcher::passFinished);
+        dispatcher.onTick();
+        if (finished.count() > 0)
+            return true;
+        return finished.wait(timeoutMs);
+    }
+
+    QStringList logMessages() const
+    {
+        QStringList messages;
+        for (const QByteArray &file : test::readFiles(log.logFolder(), QStringLiteral(".TXT"))) {
+            for (QByteArray line : file.split('\n')) {
+                if (line.endsWith('\r'))
+                    line.chop(1);
+                if (!line.isEmpty())
+                    messages << QString::fromUtf8(line.mid(10));
+            }
+        }
+        return messages;
+    }
+
+    QStringList logged(const QString &prefix) const
+    {
+        QStringList matching;
+        for (const QString &message : logMessages())
+            if (message.startsWith(prefix))
+                matching << message;
+        return matching;
+    }
+};
+
+// The capture server from tests/support; each accepted message becomes a file.
+struct CaptureServer {
+    QTemporaryDir out;
+    quint16 port = test::freeTcpPort();
+    test::PeerProcess process;
+
+    bool start()
+    {
+        return process.start(QString::fromLatin1(test::SystemPython),
+                             {test::supportDir() + QStringLiteral("/smtp_capture.py"),
+                              QStringLiteral("--port"), QString::number(port),
+                              QStringLiteral("--out"), out.path()},
+                             QStringLiteral("READY"));
+    }
+
+    QList<QByteArray> messages() const { return test::readFiles(out.path(), QStringLiteral(".eml")); }
+
+    QStringList subjects() const
+    {
+        QStringList subjects;
+        for (const QByteArray &message : messages()) {
+            for (QByteArray line : message.split('\n')) {
+                if (line.startsWith("Subject: ")) {
+                    subjects << QString::fromUtf8(line.mid(9).trimmed());
+                    break;
+                }
+            }
+        }
+        return subjects;
+    }
+};
+
+} // namespace
+
+class DispatcherTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void emptyQueueChangesNothing()
+    {
+        Rig rig;
+        QSignalSpy cleared(&rig.dispatcher, &Dispatcher::statusCleared);
+        QVERIFY(rig.runPass());
+        QCOMPARE(cleared.count(), 0);
+        QVERIFY(rig.logMessages().isEmpty());
+        QVERIFY(!rig.component.isSending());
+        QVERIFY(!rig.dispatcher.isPassRunning());
+    }
+
+    void sendsEveryPendingEntryInIndexOrder()
+    {
+        CaptureServer server;
+        QVERIFY2(server.start(), server.process.output().constData());
+        Rig rig;
+        rig.pointAt(server.port);
+
+        // Slots 0, 5 and 150 of a queue grown to 201 slots.
+        auto &entries = rig.queue.EmailQueue;
+        for (int i = 0; i <= 150; ++i)
+            QCOMPARE(entries.store(entry(QStringLiteral("entry %1").arg(i))), std::optional<int>(i));
+        for (int i = 0; i <= 150; ++i)
+            if (i != 0 && i != 5 && i != 150)
+                entries.release(i);
+        QCOMPARE(entries.upperBound(), 200);
+        QCOMPARE(entries.pendingCount(), 3);
+
+        QSignalSpy cleared(&rig.dispatcher, &Dispatcher::statusCleared);
+        QVERIFY(rig.runPass());
+
+        QCOMPARE(server.subjects(),
+                 QStringList({QStringLiteral("entry 0"), QStringLiteral("entry 5"),
+                              QStringLiteral("entry 150")}));
+        QCOMPARE(rig.logged(QStringLiteral("Send email:")),
+                 QStringList({QStringLiteral("Send email:entry 0"),
+                              QStringLiteral("Send email:entry 5"),
+                              QStringLiteral("Send email:entry 150")}));
+        QCOMPARE(cleared.count(), 3);
+        QCOMPARE(entries.pendingCount(), 0);
+        for (int i : {0, 5, 150}) {
+            QCOMPARE(entries.at(i).Pending, std::int16_t(0));
+            QVERIFY(entries.at(i).Subject.isEmpty());
+            QVERIFY(entries.at(i).Recipients.isEmpty());
+            QVERIFY(entries.at(i).Body.isEmpty());
+        }
+
+        // Each send's status lines are logged after its own "Send email:" line.
+        const QStringList messages = rig.logMessages();
+        QCOMPARE(messages.first(), QStringLiteral("Send email:entry 0"));
+        int statusSinceSend = 0;
+        for (const QString &message : messages) {
+            if (message.startsWith(QStringLiteral("Send email:"))) {
+                QVERIFY2(message == messages.first() || statusSinceSend > 0, qPrintable(message));
+                statusSinceSend = 0;
+            } else {
+                QVERIFY2(message.startsWith(QStringLiteral("Status:")), qPrintable(message));
+                ++statusSinceSend;
+            }
+        }
+        QVERIFY(statusSinceSend > 0);
+
+        // Nothing is left to send: another pass sends nothing again.
+        QVERIFY(rig.runPass());
+        QCOMPARE(server.messages().size(), 3);
+    }
+
+    void failedSendIsDroppedAndTheRestOfThePassGoesOn()
+    {
+        CaptureServer server;
+        QVERIFY2(server.start(), server.process.output().constData());
+        Rig rig;
+        rig.pointAtNobody();
+        rig.queue.EmailQueue.store(entry(QStringLiteral("lost")));
+        rig.queue.EmailQueue.store(entry(QStringLiteral("delivered")));
+
+        // The first send fails; the account is then mended, as an operator
+        // would in the dialog, and the second entry, queued before the change,
+        // goes out with the new account within the same pass.
+        bool mended = false;
+        connect(&rig.component, &MailComponent::SendFailed, &rig.component, [&] {
+            if (!mended)
+                rig.pointAt(server.port);
+            mended = true;
+        });
+        QVERIFY(rig.runPass());
+        QVERIFY(mended);
+        QCOMPARE(server.subjects(), QStringList({QStringLiteral("delivered")}));
+        QCOMPARE(rig.queue.EmailQueue.pendingCount(), 0);
+
+        // The failed message is never sent again, not even to a working server.
+        for (int pass = 0; pass < 3; ++pass)
+            QVERIFY(rig.runPass());
+        QCOMPARE(server.subjects(), QStringList({QStringLiteral("delivered")}));
+        QCOMPARE(rig.logged(QStringLiteral("Send email:")),
+                 QStringList({QStringLiteral("Send email:lost"), QStringLiteral("Send email:delivered")}));
+
+        // The failed attempt left its status lines between its own line and the next.
+        const QStringList messages = rig.logMessages();
+        const qsizetype lost = messages.indexOf(QStringLiteral("Send email:lost"));
+        const qsizetype delivered = messages.indexOf(QStringLiteral("Send email:delivered"));
+        QVERIFY(lost >= 0 && delivered > lost + 1);
+        for (qsizetype i = lost + 1; i < delivered; ++i)
+            QVERIFY2(messages.at(i).startsWith(QStringLiteral("Status:")), qPrintable(messages.at(i)));
+    }
+
+    void ticksDuringAPassDoNothing()
+    {
+        CaptureServer server;
+        QVERIFY2(server.start(), server.process.output().constData());
+        Rig rig;
+        rig.pointAt(server.port);
+        for (int i = 0; i < 4; ++i)
+            rig.queue.EmailQueue.store(entry(QStringLiteral("alarm %1").arg(i)));
+
+        // A fast timer hammers the dispatcher the whole time, and every send
+        // start brings two more ticks of its own.
+        QTimer hammer;
+        hammer.setInterval(1);
+        connect(&hammer, &QTimer::timeout, &rig.dispatcher, &Dispatcher::onTick);
+        int ticksDuringPass = 0;
+        connect(&rig.dispatcher, &Dispatcher::statusCleared, &rig.dispatcher, [&] {
+            ticksDuringPass += 2;
+            rig.dispatcher.onTick();
+            rig.dispatcher.onTick();
+        });
+        QSignalSpy finished(&rig.dispatcher, &Dispatcher::passFinished);
+        rig.dispatcher.onTick();
+        hammer.start();
+        QTRY_VERIFY_WITH_TIMEOUT(rig.queue.EmailQueue.pendingCount() == 0, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.dispatcher.isPassRunning(), 10000);
+        hammer.stop();
+
+        QCOMPARE(ticksDuringPass, 8);
+        QCOMPARE(server.subjects(),
+                 QStringList({QStringLiteral("alarm 0"), QStringLiteral("alarm 1"),
+                              QStringLiteral("alarm 2"), QStringLiteral("alarm 3")}));
+        QCOMPARE(rig.logged(QStringLiteral("Send email:")).size(), 4);
+        QVERIFY(finished.count() >= 1);
+    }
+
+    void entriesQueuedDuringAPassFollowTheBoundReadAtItsStart()
+    {
+        Rig rig; // nobody listens: every send fails quickly
+        auto &entries = rig.queue.EmailQueue;
+        for (int i = 0; i <= 100; ++i)
+            entries.store(entry(QStringLiteral("full %1").arg(i)));
+        QCOMPARE(entries.upperBound(), 100);
+
+        // While slot 0 is being sent, a new message arrives: every slot is taken,
+        // so the queue grows and the message lands beyond the bound of this pass.
+        // The next one arrives when slot 0 is free again and takes it, below the
+        // walk: it waits for the next pass too.
+        std::optional<int> beyond;
+        std::optional<int> below;
+        connect(&rig.dispatcher, &Dispatcher::statusCleared, &rig.dispatcher, [&] {
+            if (!beyond)
+                beyond = entries.store(entry(QStringLiteral("beyond")));
+            else if (!below && !entries.isPending(0))
+                below = entries.store(entry(QStringLiteral("below")));
+        });
+        QVERIFY(rig.runPass(60000));
+        QCOMPARE(beyond, std::optional<int>(101));
+        QCOMPARE(below, std::optional<int>(0));
+        QCOMPARE(rig.logged(QStringLiteral("Send email:")).size(), 101);
+        QVERIFY(entries.isPending(0));
+        QVERIFY(entries.isPending(101));
+        QCOMPARE(entries.pendingCount(), 2);
+
+        QVERIFY(rig.runPass());
+        QCOMPARE(entries.pendingCount(), 0);
+        const QStringList sent = rig.logged(QStringLiteral("Send email:"));
+        QCOMPARE(sent.mid(101), QStringList({QStringLiteral("Send email:below"),
+                                              QStringLiteral("Send email:beyond")}));
+    }
+
+    void refusedSendFreesTheSlotAndGoesOn()
+    {
+        // A server that accepts the connection and never says a word keeps the
+        // component busy, so the dispatcher's Send() is refused.
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        QList<QTcpSocket *> held;
+        connect(&silent, &QTcpServer::newConnection, &silent, [&] {
+            while (QTcpSocket *socket = silent.nextPendingConnection())
+                held << socket;
+        });
+        Rig rig;
+        rig.pointAt(silent.serverPort());
+        rig.component.setSmtpHost(rig.settings.AccountSettings.SmtpServer);
+        rig.component.setSenderAddress(QStringLiteral("corvane@example.com"));
+        rig.component.setRecipients(QStringLiteral("ops@example.com"));
+        QVERIFY(rig.component.Send());
+        QVERIFY(rig.component.isSending());
+
+        rig.queue.EmailQueue.store(entry(QStringLiteral("one")));
+        rig.queue.EmailQueue.store(entry(QStringLiteral("two")));
+        QSignalSpy finished(&rig.dispatcher, &Dispatcher::passFinished);
+        rig.dispatcher.onTick();
+        QCOMPARE(finished.count(), 1); // ended at once, without waiting
+        QCOMPARE(rig.queue.EmailQueue.pendingCount(), 0);
+        QCOMPARE(rig.logged(QStringLiteral("Send email:")).size(), 2);
+
+        QSignalSpy componentDone(&rig.component, &MailComponent::finished);
+        rig.component.cancel();
+        QVERIFY(componentDone.wait(3000));
+        // The foreign send's end does not start or end a pass.
+        QCOMPARE(finished.count(), 1);
+        QVERIFY(!rig.dispatcher.isPassRunning());
+    }
+
+    void fillsTheComponentFromAccountAndEntry()
+    {
+        Rig rig;
+        AccountSettingsRecord &account = rig.settings.AccountSettings;
+        account.SenderEmail = QStringLiteral("alarm@plant.example");
+        account.SenderName = QStringLiteral("Plant Alarms");
+        account.Pop3Server = QStringLiteral("pop.plant.example");
+        account.UserName = QStringLiteral("alarm");
+        account.UserPassword = QStringLiteral("s3cret");
+        account.UseHtml = true;
+        account.UseMime = true;
+        account.UseUUEncode = true;
+        account.RequestReceipt = true;
+        account.UseLogin = true;
+        account.Priority = 1;
+        // Leftovers from an earlier message must not survive.
+        for (int i = 0; i < 7; ++i)
+            rig.component.setFurtherText(i, QStringLiteral("stale"));
+        rig.component.setThirdOption(7);
+
+        rig.queue.EmailQueue.store(entry(QStringLiteral("Boiler"), QStringLiteral("Pressure high"),
+                                         QStringLiteral("a@example.com; b@example.com")));
+        QVERIFY(rig.runPass());
+
+        const MailProperties &p = rig.component.properties();
+        QCOMPARE(p.firstOption, 0);
+        QCOMPARE(p.secondOption, 1);
+        QCOMPARE(p.addressSeparator, QStringLiteral(";"));
+        QCOMPARE(p.smtpHost, account.SmtpServer);
+        QCOMPARE(p.senderAddress, QStringLiteral("alarm@plant.example"));
+        QCOMPARE(p.senderName, QStringLiteral("Plant Alarms"));
+        QCOMPARE(p.recipients, QStringLiteral("a@example.com; b@example.com"));
+        QCOMPARE(p.furtherTexts, QStringList(7, QString()));
+        QCOMPARE(p.subject, QStringLiteral("Boiler"));
+        QCOMPARE(p.messageText, QStringLiteral("Pressure high"));
+        QCOMPARE(p.html, true);
+        QCOMPARE(p.encodingType, 0);
+        QCOMPARE(p.priority, 1);
+        QCOMPARE(p.returnReceipt, true);
+        QCOMPARE(p.serverLogin, true);
+        QCOMPARE(p.popLogin, false);
+        QCOMPARE(p.userName, QStringLiteral("alarm"));
+        QCOMPARE(p.password, QStringLiteral("s3cret"));
+        QCOMPARE(p.pop3Host, QStringLiteral("pop.plant.example"));
+        QCOMPARE(p.thirdOption, 100);
+        // The password reaches the component and nowhere else.
+        for (const QString &message : rig.logMessages())
+            QVERIFY2(!message.contains(QStringLiteral("s3cret")), qPrintable(message));
+    }
+
+    void priorityAndEncodingFollowTheAccount()
+    {
+        Rig rig;
+        AccountSettingsRecord &account = rig.settings.AccountSettings;
+        const auto sendOne = [&rig](std::uint8_t priority, bool mime, bool uuencode) {
+            rig.settings.AccountSettings.Priority = priority;
+            rig.settings.AccountSettings.UseMime = mime;
+            rig.settings.AccountSettings.UseUUEncode = uuencode;
+            rig.queue.EmailQueue.store(entry(QStringLiteral("p")));
+            return rig.runPass();
+        };
+
+        // Out of range before any message: the component's own initial value.
+        const int initial = rig.component.properties().priority;
+        QVERIFY(sendOne(7, false, false));
+        QCOMPARE(rig.component.properties().priority, initial);
+        QCOMPARE(rig.component.properties().encodingType, 1);
+
+        QVERIFY(sendOne(2, true, false));
+        QCOMPARE(rig.component.properties().priority, 5);
+        QCOMPARE(rig.component.properties().encodingType, 0);
+
+        // Out of range after a message: that message's value stays.
+        QVERIFY(sendOne(7, false, true));
+        QCOMPARE(rig.component.properties().priority, 5);
+        QCOMPARE(rig.component.properties().encodingType, 1); // UUEncode is not consulted
+
+        QVERIFY(sendOne(0, false, false));
+        QCOMPARE(rig.component.properties().priority, 3);
+        QVERIFY(sendOne(1, true, true));
+        QCOMPARE(rig.component.properties().priority, 1);
+        QCOMPARE(rig.component.properties().encodingType, 0);
+        account.UsePopLogin = true;
+        QVERIFY(sendOne(255, true, true));
+        QCOMPARE(rig.component.properties().priority, 1);
+        QCOMPARE(rig.component.properties().popLogin, true);
+    }
+};
+
+QTEST_GUILESS_MAIN(DispatcherTest)
+#include "tst_dispatcher.moc"
