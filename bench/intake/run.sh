@@ -2,8 +2,10 @@
 # Intake benchmarks against the build in $BUILD (default build):
 #  1. QueueEmail and the slot search at 100, 1,000 and 32,701 pending (Google
 #     Benchmark), beside a linear scan from slot 0;
-#  2. how large a burst the command port holds while the program is busy;
-#  3. throughput: 100,000 datagrams with up to 64 unanswered, to a minimal C
+#  2. one activity log entry (open, append, close), with and without the cost
+#     of reading the system clock;
+#  3. how large a burst the command port holds while the program is busy;
+#  4. throughput: 100,000 datagrams with up to 64 unanswered, to a minimal C
 #     echo server and to Corvane's intake (command 0, then send commands that
 #     queue and log), measured in the same run.
 set -euo pipefail
@@ -15,12 +17,15 @@ WINDOW=64
 PORT="${INTAKE_BENCH_PORT:-31095}"
 ACK_PORT="${INTAKE_BENCH_ACK_PORT:-31096}"
 
-for tool in queue_bench intake_server burst_capacity echo_server intake_loadgen; do
+for tool in queue_bench log_bench intake_server burst_capacity echo_server intake_loadgen; do
     [ -x "$bin/$tool" ] || { echo "$bin/$tool missing: build $BUILD first (make build)"; exit 1; }
 done
 
 echo "-- QueueEmail"
 "$bin/queue_bench" --benchmark_min_time=0.2
+
+echo "-- activity log entry"
+"$bin/log_bench" --benchmark_min_time=0.2
 
 echo "-- burst held while not reading"
 "$bin/burst_capacity"

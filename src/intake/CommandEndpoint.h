@@ -11,6 +11,7 @@
 namespace corvane {
 
 class CommandHandler;
+class DatagramBatchIO;
 
 // The UDP command port. Binds the IPv4 any-address exclusively, reads every
 // pending datagram on each readyRead, hands the ones from this machine's own
@@ -46,21 +47,17 @@ signals:
     void foreignDatagramDropped();
 
 private:
-    struct Batch;
-
     void readPendingDatagrams();
-    int drainKernelQueue(int budget); // datagrams taken, at most budget
+    int drainQueue(int budget); // datagrams taken, at most budget
     void handleDatagram(const char *data, qsizetype size, quint32 senderIPv4);
-    void flushAcknowledgements();
     bool isLocalAddress(quint32 ipv4);
     void refreshLocalAddresses();
-    void enlargeReceiveBuffer();
 
     CommandHandler &m_handler;
     quint16 m_listenPort;
     quint16 m_ackPort;
     QUdpSocket m_socket;
-    std::unique_ptr<Batch> m_batch;
+    std::unique_ptr<DatagramBatchIO> m_io; // exists once bound
     std::unordered_set<quint32> m_localAddresses;
     QElapsedTimer m_sinceRefresh;
     bool m_reading = false;

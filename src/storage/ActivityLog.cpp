@@ -2,21 +2,108 @@
 
 #include <QDir>
 #include <QFile>
+#include <QVarLengthArray>
 
 #include <utility>
 
+// The log is written on every event, alarm storms included, so on POSIX
+// systems an entry costs one open, one write and one close. Elsewhere (or when
+// built with CORVANE_PORTABLE_IO) QFile does the same job.
+#if defined(Q_OS_UNIX) && !defined(CORVANE_PORTABLE_IO)
+#define CORVANE_LOG_POSIX 1
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace corvane {
+
+namespace {
+
+const char kFileNamePrefix[] = "Corvane Log On ";
+
+// "hh:mm:ss" and the two spaces before the message.
+constexpr qsizetype kStampSize = 10;
+
+char *putTwoDigits(char *out, int value)
+{
+    *out++ = static_cast<char>('0' + value / 10);
+    *out++ = static_cast<char>('0' + value % 10);
+    return out;
+}
+
+// UTF-8 as QString::toUtf8 writes it, a lone surrogate as '?', into a buffer
+// of at least three bytes per UTF-16 unit. Returns the end of what was written.
+char *putUtf8(char *out, QStringView text)
+{
+    const char16_t *in = text.utf16();
+    const char16_t *const end = in + text.size();
+    while (in != end) {
+        const char16_t unit = *in++;
+        if (unit < 0x80) {
+            *out++ = static_cast<char>(unit);
+        } else if (unit < 0x800) {
+            *out++ = static_cast<char>(0xC0 | (unit >> 6));
+            *out++ = static_cast<char>(0x80 | (unit & 0x3F));
+        } else if (!QChar::isSurrogate(unit)) {
+            *out++ = static_cast<char>(0xE0 | (unit >> 12));
+            *out++ = static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+            *out++ = static_cast<char>(0x80 | (unit & 0x3F));
+        } else if (QChar::isHighSurrogate(unit) && in != end && QChar::isLowSurrogate(*in)) {
+            const char32_t code = QChar::surrogateToUcs4(unit, *in++);
+            *out++ = static_cast<char>(0xF0 | (code >> 18));
+            *out++ = static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+            *out++ = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            *out++ = static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            *out++ = '?';
+        }
+    }
+    return out;
+}
+
+#ifdef CORVANE_LOG_POSIX
+// Readable by every account, writable by ours: viewers and monitoring tools may
+// run as other users, the log holds no credentials, and the umask still lets
+// the administrator narrow it. It is also what the QFile path creates under
+// the usual umask, so the choice of path does not change who may read.
+constexpr mode_t kLogFileMode = 0644;
+
+int openForAppend(const char *path)
+{
+    int fd = -1;
+    do {
+        fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kLogFileMode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+void writeAll(int fd, const char *data, qsizetype size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, static_cast<size_t>(size));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return; // disk full, file too large: the rest of the entry is lost
+        data += written;
+        size -= written;
+    }
+}
+#endif
+
+} // namespace
 
 ActivityLog::ActivityLog(QString logFolder, Clock clock)
     : m_logFolder(std::move(logFolder))
     , m_clock(std::move(clock))
+    , m_encodedPathPrefix(QFile::encodeName(QDir(m_logFolder).filePath(QLatin1String(kFileNamePrefix))))
 {
 }
 
 QString ActivityLog::fileNameFor(const QDate &date)
 {
-    return QStringLiteral("Corvane Log On ") + date.toString(QStringLiteral("yyyyMMdd"))
-        + QStringLiteral(".TXT");
+    return QLatin1String(kFileNamePrefix) + date.toString(QStringLiteral("yyyyMMdd")) + QStringLiteral(".TXT");
 }
 
 QString ActivityLog::filePathFor(const QDate &date) const
@@ -38,20 +125,69 @@ void ActivityLog::append(const QString &message) const
     // One reading of the clock names the file and stamps the entry, so an entry
     // written at 00:00:00 never lands in the previous day's file.
     const QDateTime now = m_clock();
-    QFile file(filePathFor(now.date()));
+    const QTime time = now.time();
 
+    QVarLengthArray<char, 1024> entry(kStampSize + 3 * message.size() + 2);
+    char *out = entry.data();
+    if (time.isValid()) { // an invalid time has always been written as nothing
+        out = putTwoDigits(out, time.hour());
+        *out++ = ':';
+        out = putTwoDigits(out, time.minute());
+        *out++ = ':';
+        out = putTwoDigits(out, time.second());
+    }
+    *out++ = ' ';
+    *out++ = ' ';
+    out = putUtf8(out, message);
+    *out++ = '\r';
+    *out++ = '\n';
+    appendToFile(now.date(), entry.constData(), out - entry.constData());
+}
+
+#ifdef CORVANE_LOG_POSIX
+
+void ActivityLog::appendToFile(const QDate &date, const char *entry, qsizetype size) const
+{
+    QVarLengthArray<char, 512> path;
+    int year = 0, month = 0, day = 0;
+    date.getDate(&year, &month, &day);
+    if (date.isValid() && year >= 0 && year <= 9999) {
+        char name[] = "yyyymmdd.TXT";
+        putTwoDigits(putTwoDigits(putTwoDigits(putTwoDigits(name, year / 100), year % 100), month), day);
+        path.append(m_encodedPathPrefix.constData(), m_encodedPathPrefix.size());
+        path.append(name, sizeof name); // with its terminating zero
+    } else {
+        // Dates no clock should give are named as Qt spells them.
+        const QByteArray encoded = QFile::encodeName(filePathFor(date));
+        path.append(encoded.constData(), encoded.size() + 1);
+    }
+
+    int fd = openForAppend(path.constData());
+    if (fd < 0 && errno == ENOENT) {
+        if (!QDir().mkpath(m_logFolder))
+            return;
+        fd = openForAppend(path.constData());
+    }
+    if (fd < 0)
+        return;
+    writeAll(fd, entry, size);
+    ::close(fd);
+}
+
+#else
+
+void ActivityLog::appendToFile(const QDate &date, const char *entry, qsizetype size) const
+{
+    QFile file(filePathFor(date));
     // No QIODevice::Text: the entry's CR LF goes to disk byte for byte.
     const auto mode = QIODevice::WriteOnly | QIODevice::Append;
     if (!file.open(mode)) {
         if (QDir(m_logFolder).exists() || !QDir().mkpath(m_logFolder) || !file.open(mode))
             return;
     }
-    QByteArray entry = now.time().toString(QStringLiteral("HH:mm:ss")).toLatin1();
-    entry += "  ";
-    entry += message.toUtf8();
-    entry += "\r\n";
-    file.write(entry);
-    file.close();
+    file.write(entry, size);
 }
+
+#endif
 
 } // namespace corvane

@@ -2,6 +2,7 @@
 
 #include "storage/Clock.h"
 
+#include <QByteArray>
 #include <QString>
 
 namespace corvane {
@@ -23,9 +24,13 @@ public:
 
 private:
     void append(const QString &message) const;
+    void appendToFile(const QDate &date, const char *entry, qsizetype size) const;
 
     QString m_logFolder;
     Clock m_clock;
+    // The file path up to the date, in the file system's encoding: every entry
+    // opens the file by name, and that should cost no more than the date.
+    QByteArray m_encodedPathPrefix;
 };
 
 } // namespace corvane

@@ -4,12 +4,15 @@
 #include "storage/ActivityLog.h"
 #include "support/TestSupport.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 using namespace corvane;
 
@@ -60,6 +63,54 @@ private:
     QUdpSocket m_socket;
     quint16 m_targetPort;
     bool m_ok = false;
+};
+
+// A busy program next door: sends `total` send commands from its own thread,
+// never more than `window` unanswered, and gives up after 5 s without an answer.
+class WindowedSender {
+public:
+    WindowedSender(quint16 ackPort, quint16 targetPort, int total, int window)
+        : m_thread([=] { run(ackPort, targetPort, total, window); })
+    {
+    }
+    ~WindowedSender() { m_thread.join(); }
+
+    bool finished() const { return m_finished; }
+    bool bound() const { return m_bound; }
+    int answered() const { return m_answered; }
+
+private:
+    void run(quint16 ackPort, quint16 targetPort, int total, int window)
+    {
+        QUdpSocket socket;
+        m_bound = socket.bind(QHostAddress::LocalHost, ackPort);
+        socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4 * 1024 * 1024);
+        int sent = 0;
+        int answered = 0;
+        QElapsedTimer quiet;
+        quiet.start();
+        while (m_bound && answered < total && quiet.elapsed() < 5000) {
+            for (; sent < total && sent - answered < window; ++sent) {
+                const QByteArray id = QByteArray::number(sent, 16).rightJustified(4, '0').right(4);
+                socket.writeDatagram(datagram(id, 1, 1, "Load~" + QByteArray::number(sent)), QHostAddress::LocalHost,
+                                     targetPort);
+            }
+            if (!socket.waitForReadyRead(100))
+                continue;
+            while (socket.hasPendingDatagrams()) {
+                socket.readDatagram(nullptr, 0);
+                ++answered;
+                quiet.restart();
+            }
+        }
+        m_answered = answered;
+        m_finished = true;
+    }
+
+    std::atomic<bool> m_finished{false};
+    std::atomic<bool> m_bound{false};
+    std::atomic<int> m_answered{0};
+    std::thread m_thread; // last: starts once the rest exists
 };
 
 } // namespace
@@ -211,6 +262,18 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(second.acks.size(), 1, 5000);
         QCOMPARE(first.acks.first(), ack("S001"));
         QCOMPARE(second.acks.first(), ack("S002"));
+    }
+
+    void sustainedTrafficKeepsThePortAwake()
+    {
+        // Wake-ups keep ending while datagrams keep arriving: the pattern under
+        // which a read path that leaves the socket's notifier unarmed goes deaf.
+        constexpr int total = 30000;
+        WindowedSender sender(m_ackPort, m_endpoint->listenPort(), total, 64);
+        QTRY_VERIFY_WITH_TIMEOUT(sender.finished(), 60000);
+        QVERIFY(sender.bound());
+        QCOMPARE(sender.answered(), total);
+        QCOMPARE(pending(), total);
     }
 
     void burstIsHeldInFull_data()

@@ -3,9 +3,13 @@
 #include "support/TestSupport.h"
 
 #include <QDir>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -109,6 +113,72 @@ private slots:
         log.WriteLog(QStringLiteral("Program Started"));
         QCOMPARE(readBytes(log.filePathFor(QDate(2026, 12, 6))),
                  QByteArray("08:00:00  earlier run\r\n09:00:00  Program Started\r\n"));
+    }
+
+    void messagesAreWrittenAsTheirUtf8()
+    {
+        // Past any fixed-size buffer, characters outside the BMP, and lone
+        // surrogates, which must come out as QString::toUtf8 spells them.
+        const QString longText = QStringLiteral("Pumpe \u00D6l \u20AC ").repeated(400);
+        QList<QString> messages = {
+            longText,
+            QStringLiteral("Frost \U0001F9CA at gate 4"),
+            QString(QChar(0xD83D)) + QStringLiteral(" lone high, then lone low ") + QString(QChar(0xDC00)),
+            QStringLiteral("ends high ") + QString(QChar(0xD800)),
+            QString(QChar(0xDBFF)) + QString(QChar(0xDBFF)) + QString(QChar(0xDFFF)),
+        };
+        // And units drawn around every boundary of the encoding.
+        const char16_t edges[] = {0x00, 0x7F, 0x80, 0x7FF, 0x800, 0xD7FF, 0xD800, 0xDBFF,
+                                  0xDC00, 0xDFFF, 0xE000, 0xFFFD, 0xFFFF};
+        QRandomGenerator random(20261206);
+        for (int m = 0; m < 200; ++m) {
+            QString message;
+            for (int i = 0, length = random.bounded(1, 12); i < length; ++i)
+                message += QChar(edges[random.bounded(int(std::size(edges)))]);
+            messages.append(message);
+        }
+        const ActivityLog log(logs(), ScriptedClock({at(2026, 12, 6, 7, 8, 9)}));
+        QByteArray expected;
+        for (const QString &message : messages) {
+            log.WriteLog(message);
+            expected += "07:08:09  " + message.toUtf8() + "\r\n";
+        }
+        QCOMPARE(readBytes(log.filePathFor(QDate(2026, 12, 6))), expected);
+    }
+
+    void newFileIsReadableByOthersButWritableByUsOnly()
+    {
+        const mode_t saved = ::umask(022);
+        const ActivityLog log(logs(), ScriptedClock({at(2026, 12, 6, 9, 0, 0)}));
+        log.WriteLog(QStringLiteral("Program Started"));
+        ::umask(saved);
+        QCOMPARE(fileMode(log.filePathFor(QDate(2026, 12, 6))), 0644);
+    }
+
+    void datesBeyondFourDigitYearsKeepTheirName()
+    {
+        const QDate farOff(10000, 1, 2);
+        const ActivityLog log(logs(), ScriptedClock({QDateTime(farOff, QTime(3, 4, 5))}));
+        log.WriteLog(QStringLiteral("far off"));
+        QCOMPARE(folderEntries(logs()), QStringList({ActivityLog::fileNameFor(farOff)}));
+        QCOMPARE(readBytes(log.filePathFor(farOff)), QByteArray("03:04:05  far off\r\n"));
+    }
+
+    void fullDiskCutsTheEntryAndGoesOn()
+    {
+        const ActivityLog log(logs(), ScriptedClock({at(2026, 12, 6, 9, 0, 0)}));
+        log.WriteLog(QStringLiteral("first"));
+        const QString path = log.filePathFor(QDate(2026, 12, 6));
+        const qint64 before = readBytes(path).size();
+        {
+            const FileSizeLimit diskFull(rlim_t(before) + 5);
+            log.WriteLog(QStringLiteral("this entry does not fit"));
+        }
+        // The kernel takes what fits and refuses the rest; the log neither
+        // waits for space nor disturbs its caller, and the next entry goes in.
+        log.WriteLog(QStringLiteral("later"));
+        QCOMPARE(readBytes(path), QByteArray("09:00:00  first\r\n") + QByteArray("09:00:00  this").left(5)
+                                      + QByteArray("09:00:00  later\r\n"));
     }
 
     void unusableFolderLosesTheEntryQuietly()
