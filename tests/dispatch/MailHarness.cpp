@@ -60,14 +60,19 @@ bool SendRecorder::waitFinished(std::chrono::milliseconds timeout)
     return m_record.finished > 0;
 }
 
-MailTimeouts quickTimeouts()
+MailTimeouts shortTimeouts(std::chrono::seconds step, std::chrono::seconds wholeAttempt)
 {
     MailTimeouts t;
-    t.connect = std::chrono::seconds(5);
-    t.serverReply = std::chrono::seconds(5);
-    t.lowSpeedWindow = std::chrono::seconds(5);
-    t.wholeAttempt = std::chrono::seconds(20);
+    t.connect = step;
+    t.serverReply = step;
+    t.lowSpeedWindow = step;
+    t.wholeAttempt = wholeAttempt;
     return t;
+}
+
+MailTimeouts quickTimeouts()
+{
+    return shortTimeouts(std::chrono::seconds(5), std::chrono::seconds(20));
 }
 
 void fillPlainMessage(MailComponent &c, const QString &smtpHost)
@@ -94,6 +99,16 @@ void fillPlainMessage(MailComponent &c, const QString &smtpHost)
     c.setPassword(QString());
     c.setPop3Host(QString());
     c.setThirdOption(100);
+}
+
+std::optional<SendRecord> sendPlainMessage(const QString &smtpHost, const MailOptions &options)
+{
+    MailComponent component(quickTimeouts(), options);
+    fillPlainMessage(component, smtpHost);
+    SendRecorder recorder(component);
+    if (!recorder.sendAndWait())
+        return std::nullopt;
+    return recorder.last();
 }
 
 bool CaptureServer::start(const QStringList &extraArguments)

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 
 namespace corvane::test {
 
@@ -44,11 +45,18 @@ private:
     SendRecord m_record;
 };
 
+// Every wait of an attempt limited to `step`, the whole attempt to `wholeAttempt`.
+MailTimeouts shortTimeouts(std::chrono::seconds step, std::chrono::seconds wholeAttempt);
+
 // Timeouts short enough for a test that waits for them.
 MailTimeouts quickTimeouts();
 
 // A component filled the way the dispatcher fills it, for one plain message.
 void fillPlainMessage(MailComponent &component, const QString &smtpHost);
+
+// The plain message sent once through a component of its own (quick timeouts);
+// nothing when the send did not start or did not finish.
+std::optional<SendRecord> sendPlainMessage(const QString &smtpHost, const MailOptions &options = {});
 
 // The capture server (tests/support/smtp_capture.py) on a free port.
 class CaptureServer {

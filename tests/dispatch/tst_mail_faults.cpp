@@ -50,12 +50,7 @@ private:
 
 MailTimeouts hungTimeouts()
 {
-    MailTimeouts t;
-    t.connect = std::chrono::seconds(2);
-    t.serverReply = std::chrono::seconds(2);
-    t.lowSpeedWindow = std::chrono::seconds(2);
-    t.wholeAttempt = std::chrono::seconds(10);
-    return t;
+    return shortTimeouts(std::chrono::seconds(2), std::chrono::seconds(10));
 }
 
 } // namespace
@@ -135,27 +130,21 @@ void MailFaultsTest::disconnectAfterMessage()
     PeerProcess sink;
     quint16 port = 0;
     QVERIFY(startSink(sink, &port, {"-q", "."}));
-    MailComponent component(quickTimeouts());
-    fillPlainMessage(component, QStringLiteral("127.0.0.1:%1").arg(port));
-    SendRecorder recorder(component);
-    QVERIFY(recorder.sendAndWait());
-    QCOMPARE(recorder.last().failed, 1);
-    QCOMPARE(recorder.last().explanation,
-             QStringLiteral("The server closed the connection before confirming the message"));
+    const std::optional<SendRecord> record = sendPlainMessage(QStringLiteral("127.0.0.1:%1").arg(port));
+    QVERIFY(record);
+    QCOMPARE(record->failed, 1);
+    QCOMPARE(record->explanation, QStringLiteral("The server closed the connection before confirming the message"));
     // The whole message went out before the server hung up.
-    QCOMPARE(recorder.last().progress.last(), 100);
+    QCOMPARE(record->progress.last(), 100);
 }
 
 void MailFaultsTest::nobodyListening()
 {
     const quint16 port = freeTcpPort();
-    MailComponent component(quickTimeouts());
-    fillPlainMessage(component, QStringLiteral("127.0.0.1:%1").arg(port));
-    SendRecorder recorder(component);
-    QVERIFY(recorder.sendAndWait());
-    QCOMPARE(recorder.last().failed, 1);
-    QCOMPARE(recorder.last().explanation,
-             QStringLiteral("Cannot connect to 127.0.0.1:%1: nothing answers there").arg(port));
+    const std::optional<SendRecord> record = sendPlainMessage(QStringLiteral("127.0.0.1:%1").arg(port));
+    QVERIFY(record);
+    QCOMPARE(record->failed, 1);
+    QCOMPARE(record->explanation, QStringLiteral("Cannot connect to 127.0.0.1:%1: nothing answers there").arg(port));
 }
 
 void MailFaultsTest::serverThatNeverAnswers()

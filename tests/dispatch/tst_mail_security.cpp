@@ -30,6 +30,13 @@ QStringList passwordForms(const QString &password)
     return forms;
 }
 
+void logIn(MailComponent &component, const QString &password = Password)
+{
+    component.setServerLogin(true);
+    component.setUserName(User);
+    component.setPassword(password);
+}
+
 void verifyNoPassword(const SendRecord &record, const QString &password = Password)
 {
     const QStringList forms = passwordForms(password);
@@ -57,6 +64,9 @@ private slots:
     void secretsNeverInURLOrStatus();
 
 private:
+    // Checks servers against our test CA instead of the system's store.
+    MailOptions trustingTestCa() const;
+
     QTemporaryDir m_certDir;
     TestCertificates m_certs;
     CurlGlobal m_curl;
@@ -66,6 +76,13 @@ void MailSecurityTest::initTestCase()
 {
     QVERIFY(m_certDir.isValid());
     QVERIFY(m_certs.make(m_certDir.path()));
+}
+
+MailOptions MailSecurityTest::trustingTestCa() const
+{
+    MailOptions options;
+    options.caFile = m_certs.caFile;
+    return options;
 }
 
 void MailSecurityTest::login_data()
@@ -88,9 +105,7 @@ void MailSecurityTest::login()
     QVERIFY(server.start({"--auth-user", User, "--auth-password", Password, "--auth-mechanism", mechanism}));
     MailComponent component(quickTimeouts());
     fillPlainMessage(component, server.host());
-    component.setServerLogin(true);
-    component.setUserName(User);
-    component.setPassword(password);
+    logIn(component, password);
     SendRecorder recorder(component);
     QVERIFY(recorder.sendAndWait());
     const SendRecord &record = recorder.last();
@@ -114,9 +129,7 @@ void MailSecurityTest::loginOverPlainConnectionWarns()
     QVERIFY(server.start({"--auth-user", User, "--auth-password", Password}));
     MailComponent component(quickTimeouts());
     fillPlainMessage(component, server.host());
-    component.setServerLogin(true);
-    component.setUserName(User);
-    component.setPassword(Password);
+    logIn(component);
     SendRecorder recorder(component);
     QVERIFY(recorder.sendAndWait());
     QVERIFY(recorder.last().ok());
@@ -142,9 +155,7 @@ void MailSecurityTest::opportunisticStartTlsEncryptsWithoutChecks()
     // No CA given: a bare host:port does not check the certificate.
     MailComponent component(quickTimeouts());
     fillPlainMessage(component, server.host());
-    component.setServerLogin(true);
-    component.setUserName(User);
-    component.setPassword(Password);
+    logIn(component);
     SendRecorder recorder(component);
     QVERIFY(recorder.sendAndWait());
     const SendRecord &record = recorder.last();
@@ -162,27 +173,18 @@ void MailSecurityTest::requiredStartTlsVerifiesTheCertificate()
     CaptureServer server;
     QVERIFY(server.start({"--starttls", "--cert", m_certs.certFile, "--key", m_certs.keyFile}));
     const QString url = QStringLiteral("smtp://127.0.0.1:%1").arg(server.port());
-    {
-        // The system's store does not know our test CA: refused, nothing sent.
-        MailComponent component(quickTimeouts());
-        fillPlainMessage(component, url);
-        SendRecorder recorder(component);
-        QVERIFY(recorder.sendAndWait());
-        QCOMPARE(recorder.last().failed, 1);
-        QVERIFY2(recorder.last().explanation.contains(QStringLiteral("certificate")), qPrintable(recorder.last().explanation));
-        QVERIFY(server.messageFiles().isEmpty());
-    }
-    {
-        MailOptions options;
-        options.caFile = m_certs.caFile;
-        MailComponent component(quickTimeouts(), options);
-        fillPlainMessage(component, url);
-        SendRecorder recorder(component);
-        QVERIFY(recorder.sendAndWait());
-        QVERIFY2(recorder.last().ok(), qPrintable(recorder.last().statusText()));
-        QVERIFY(recorder.last().statusText().contains(QStringLiteral("Connection encrypted with STARTTLS")));
-        QVERIFY(server.waitForMessages(1));
-    }
+    // The system's store does not know our test CA: refused, nothing sent.
+    const std::optional<SendRecord> refused = sendPlainMessage(url);
+    QVERIFY(refused);
+    QCOMPARE(refused->failed, 1);
+    QVERIFY2(refused->explanation.contains(QStringLiteral("certificate")), qPrintable(refused->explanation));
+    QVERIFY(server.messageFiles().isEmpty());
+
+    const std::optional<SendRecord> trusted = sendPlainMessage(url, trustingTestCa());
+    QVERIFY(trusted);
+    QVERIFY2(trusted->ok(), qPrintable(trusted->statusText()));
+    QVERIFY(trusted->statusText().contains(QStringLiteral("Connection encrypted with STARTTLS")));
+    QVERIFY(server.waitForMessages(1));
 }
 
 void MailSecurityTest::relayWithOutdatedTls()
@@ -209,13 +211,11 @@ void MailSecurityTest::requiredStartTlsFailsWithoutOffer()
 {
     CaptureServer server;
     QVERIFY(server.start());
-    MailComponent component(quickTimeouts());
-    fillPlainMessage(component, QStringLiteral("smtp://127.0.0.1:%1").arg(server.port()));
-    SendRecorder recorder(component);
-    QVERIFY(recorder.sendAndWait());
-    QCOMPARE(recorder.last().failed, 1);
-    QVERIFY2(recorder.last().explanation.contains(QStringLiteral("does not offer encryption")),
-             qPrintable(recorder.last().explanation));
+    const std::optional<SendRecord> record = sendPlainMessage(QStringLiteral("smtp://127.0.0.1:%1").arg(server.port()));
+    QVERIFY(record);
+    QCOMPARE(record->failed, 1);
+    QVERIFY2(record->explanation.contains(QStringLiteral("does not offer encryption")),
+             qPrintable(record->explanation));
     QVERIFY(server.messageFiles().isEmpty());
 }
 
@@ -225,21 +225,14 @@ void MailSecurityTest::implicitTls()
     QVERIFY(server.start({"--implicit-tls", "--cert", m_certs.certFile, "--key", m_certs.keyFile, "--auth-user",
                           User, "--auth-password", Password}));
     const QString url = QStringLiteral("smtps://127.0.0.1:%1").arg(server.port());
-    {
-        MailComponent component(quickTimeouts());
-        fillPlainMessage(component, url);
-        SendRecorder recorder(component);
-        QVERIFY(recorder.sendAndWait());
-        QCOMPARE(recorder.last().failed, 1);
-        QVERIFY2(recorder.last().explanation.contains(QStringLiteral("certificate")), qPrintable(recorder.last().explanation));
-    }
-    MailOptions options;
-    options.caFile = m_certs.caFile;
-    MailComponent component(quickTimeouts(), options);
+    const std::optional<SendRecord> refused = sendPlainMessage(url);
+    QVERIFY(refused);
+    QCOMPARE(refused->failed, 1);
+    QVERIFY2(refused->explanation.contains(QStringLiteral("certificate")), qPrintable(refused->explanation));
+
+    MailComponent component(quickTimeouts(), trustingTestCa());
     fillPlainMessage(component, url);
-    component.setServerLogin(true);
-    component.setUserName(User);
-    component.setPassword(Password);
+    logIn(component);
     SendRecorder recorder(component);
     QVERIFY(recorder.sendAndWait());
     const SendRecord &record = recorder.last();
@@ -254,13 +247,12 @@ void MailSecurityTest::implicitTls()
 void MailSecurityTest::secretsNeverInURLOrStatus()
 {
     // Credentials typed into the server field are refused, not sent.
-    MailComponent component(quickTimeouts());
-    fillPlainMessage(component, QStringLiteral("smtp://%1:%2@127.0.0.1:1").arg(User, Password));
-    SendRecorder recorder(component);
-    QVERIFY(recorder.sendAndWait());
-    QCOMPARE(recorder.last().failed, 1);
-    QVERIFY(!recorder.last().statusText().contains(QStringLiteral("Connecting")));
-    verifyNoPassword(recorder.last());
+    const std::optional<SendRecord> record =
+        sendPlainMessage(QStringLiteral("smtp://%1:%2@127.0.0.1:1").arg(User, Password));
+    QVERIFY(record);
+    QCOMPARE(record->failed, 1);
+    QVERIFY(!record->statusText().contains(QStringLiteral("Connecting")));
+    verifyNoPassword(*record);
 }
 
 QTEST_GUILESS_MAIN(MailSecurityTest)

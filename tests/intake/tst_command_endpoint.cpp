@@ -1,12 +1,9 @@
 #include "intake/CommandEndpoint.h"
-#include "intake/CommandHandler.h"
-#include "intake/NotificationQueue.h"
-#include "storage/ActivityLog.h"
+#include "intake/IntakeTestSupport.h"
 #include "support/TestSupport.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
 
@@ -15,22 +12,9 @@
 #include <thread>
 
 using namespace corvane;
+using namespace corvane::test;
 
 namespace {
-
-QByteArray datagram(const QByteArray &id, int command, int list, const QByteArray &payload)
-{
-    QByteArray d = id;
-    d.append(static_cast<char>(command));
-    d.append(static_cast<char>(list));
-    d.append(payload);
-    return d;
-}
-
-QByteArray ack(const QByteArray &id)
-{
-    return id + QByteArray("\x10\x01", 2);
-}
 
 // A program on this machine: sends from its own address and collects whatever
 // arrives at the ack port there.
@@ -115,28 +99,18 @@ private:
 
 } // namespace
 
-class TestCommandEndpoint : public QObject {
+class TestCommandEndpoint : public QObject, private IntakeChain {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
-    RecipientListTable m_lists;
-    std::unique_ptr<ActivityLog> m_log;
-    std::unique_ptr<NotificationQueue> m_queue;
-    std::unique_ptr<CommandHandler> m_handler;
     std::unique_ptr<CommandEndpoint> m_endpoint;
     quint16 m_ackPort = 0;
-
-    int pending() const { return m_queue->EmailQueue.pendingCount(); }
 
 private slots:
     void init()
     {
-        QDir(m_dir.path()).removeRecursively();
         m_lists = RecipientListTable{};
         m_lists[1].Addresses[1] = QStringLiteral("ops@example.com");
-        m_log = std::make_unique<ActivityLog>(m_dir.path(), systemClock());
-        m_queue = std::make_unique<NotificationQueue>(m_lists, *m_log);
-        m_handler = std::make_unique<CommandHandler>(*m_queue);
+        buildChain();
         m_ackPort = test::freeUdpPort();
         m_endpoint = std::make_unique<CommandEndpoint>(*m_handler, test::freeUdpPort(), m_ackPort);
         QString error;

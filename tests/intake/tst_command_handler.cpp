@@ -1,54 +1,21 @@
-#include "intake/CommandHandler.h"
-#include "intake/NotificationQueue.h"
-#include "storage/ActivityLog.h"
+#include "intake/IntakeTestSupport.h"
 #include "support/TestSupport.h"
 
-#include <QTemporaryDir>
 #include <QTest>
 
-#include <memory>
-
 using namespace corvane;
+using namespace corvane::test;
 
-namespace {
-
-QByteArray datagram(const QByteArray &id, int command, int list, const QByteArray &payload)
-{
-    QByteArray d = id;
-    d.append(static_cast<char>(command));
-    d.append(static_cast<char>(list));
-    d.append(payload);
-    return d;
-}
-
-QByteArray ack(const QByteArray &id)
-{
-    return id + QByteArray("\x10\x01", 2);
-}
-
-} // namespace
-
-class TestCommandHandler : public QObject {
+class TestCommandHandler : public QObject, private IntakeChain {
     Q_OBJECT
-
-    QTemporaryDir m_dir;
-    RecipientListTable m_lists;
-    std::unique_ptr<ActivityLog> m_log;
-    std::unique_ptr<NotificationQueue> m_queue;
-    std::unique_ptr<CommandHandler> m_handler;
-
-    int pending() const { return m_queue->EmailQueue.pendingCount(); }
 
 private slots:
     void init()
     {
-        QDir(m_dir.path()).removeRecursively();
         m_lists = RecipientListTable{};
         for (int list = 1; list <= 8; ++list)
             m_lists[list].Addresses[1] = QStringLiteral("list%1@example.com").arg(list);
-        m_log = std::make_unique<ActivityLog>(m_dir.path(), systemClock());
-        m_queue = std::make_unique<NotificationQueue>(m_lists, *m_log);
-        m_handler = std::make_unique<CommandHandler>(*m_queue);
+        buildChain();
     }
 
     void sendToListQueuesAndAcknowledges()

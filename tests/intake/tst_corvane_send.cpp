@@ -1,30 +1,18 @@
 #include "intake/CommandEndpoint.h"
-#include "intake/CommandHandler.h"
-#include "intake/NotificationQueue.h"
-#include "storage/ActivityLog.h"
+#include "intake/IntakeTestSupport.h"
 #include "support/TestSupport.h"
 
-#include <QCoreApplication>
 #include <QProcess>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
 
 #include <memory>
 
 using namespace corvane;
+using namespace corvane::test;
 
 namespace {
-
-// Beside the program in bin/, also when the test is run by hand.
-QString senderProgram()
-{
-    const QString bin = qEnvironmentVariableIsSet("CORVANE_BIN_DIR")
-        ? test::binDir()
-        : QCoreApplication::applicationDirPath() + QStringLiteral("/../bin");
-    return bin + QStringLiteral("/corvane-send");
-}
 
 struct Run {
     int exitCode = -1;
@@ -34,14 +22,9 @@ struct Run {
 
 } // namespace
 
-class TestCorvaneSend : public QObject {
+class TestCorvaneSend : public QObject, private IntakeChain {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
-    RecipientListTable m_lists;
-    std::unique_ptr<ActivityLog> m_log;
-    std::unique_ptr<NotificationQueue> m_queue;
-    std::unique_ptr<CommandHandler> m_handler;
     std::unique_ptr<CommandEndpoint> m_endpoint;
     quint16 m_port = 0;
     quint16 m_ackPort = 0;
@@ -68,17 +51,12 @@ class TestCorvaneSend : public QObject {
                 process.readAllStandardOutput(), process.readAllStandardError()};
     }
 
-    int pending() const { return m_queue->EmailQueue.pendingCount(); }
-
 private slots:
     void init()
     {
-        QDir(m_dir.path()).removeRecursively();
         m_lists = RecipientListTable{};
         m_lists[2].Addresses[1] = QStringLiteral("ops@example.com");
-        m_log = std::make_unique<ActivityLog>(m_dir.path(), systemClock());
-        m_queue = std::make_unique<NotificationQueue>(m_lists, *m_log);
-        m_handler = std::make_unique<CommandHandler>(*m_queue);
+        buildChain();
         m_port = test::freeUdpPort();
         m_ackPort = test::freeUdpPort();
         m_endpoint = std::make_unique<CommandEndpoint>(*m_handler, m_port, m_ackPort);

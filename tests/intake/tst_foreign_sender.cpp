@@ -2,6 +2,7 @@
 // network namespaces joined by a veth pair stand for this machine and a
 // neighbour on its network.
 
+#include "intake/IntakeTestSupport.h"
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
@@ -14,17 +15,9 @@
 #include <unistd.h>
 
 using namespace corvane;
+using namespace corvane::test;
 
 namespace {
-
-// Beside the program in bin/, also when the test is run by hand.
-QString senderProgram()
-{
-    const QString bin = qEnvironmentVariableIsSet("CORVANE_BIN_DIR")
-        ? test::binDir()
-        : QCoreApplication::applicationDirPath() + QStringLiteral("/../bin");
-    return bin + QStringLiteral("/corvane-send");
-}
 
 bool run(const QStringList &arguments, QByteArray *output = nullptr, int *exitCode = nullptr)
 {
