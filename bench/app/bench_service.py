@@ -137,9 +137,31 @@ def bench_latency(tmp, count):
     return ms
 
 
+def settle(sink, count, timeout, stall=10.0, interval=0.1):
+    """Waits until `count` messages are in the sink (or none came for `stall`
+    seconds), looking seldom: a listing of the growing dump folder every few
+    milliseconds takes processor time from the pass being measured, on a small
+    machine a noticeable share. Acceptance times come from the files'
+    modification times, so the pace of looking does not change them."""
+    deadline = time.monotonic() + timeout
+    seen, last_change = -1, time.monotonic()
+    while time.monotonic() < deadline:
+        n = len(sink.files())
+        if n >= count:
+            return
+        if n != seen:
+            seen, last_change = n, time.monotonic()
+        elif time.monotonic() - last_change > stall:
+            return
+        time.sleep(interval)
+
+
 def bench_burst(tmp, count):
     results = {}
     text = "Pressure low on line 3, pump stopped, operator action needed."
+    with open("/proc/loadavg") as f:
+        print("burst: load average before it %s (a shared machine: compare the ratios)"
+              % " ".join(f.read().split()[:3]))
 
     # Corvane: fire the burst through the UDP port; the next tick starts the pass.
     sink = road.Sink(os.path.join(tmp, "sink-corvane"), SINK_PORT)
@@ -151,6 +173,7 @@ def bench_burst(tmp, count):
         t0 = time.time()
         firer.fire(grams)
         t_acked = time.time()
+        settle(sink, count, 300)
         times = sink.wait(count, 300)
     finally:
         firer.close()

@@ -7,11 +7,13 @@
 #include <QDateTime>
 #include <QDockWidget>
 #include <QGroupBox>
+#include <QItemSelectionModel>
 #include <QLabel>
 #include <QListWidget>
 #include <QMdiArea>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScrollBar>
 
 static void initCorvaneResources()
 {
@@ -89,9 +91,12 @@ MDIMain::MDIMain(Service &service, QWidget *parent)
     resize(twips(11055), twips(8160) + menuBar()->sizeHint().height());
 
     connect(&m_service, &Service::clockTicked, this, &MDIMain::showClock);
-    connect(&m_service, &Service::statusCleared, m_lstStatus, &QListWidget::clear);
+    connect(&m_service, &Service::statusCleared, this, &MDIMain::clearStatus);
     connect(&m_service, &Service::statusLineAppended, this, &MDIMain::appendStatusLine);
-    connect(&m_service, &Service::progressTextChanged, m_lblProgress, &QLabel::setText);
+    connect(&m_service, &Service::progressTextChanged, this, &MDIMain::showProgress);
+
+    m_statusRepaint.setSingleShot(true);
+    connect(&m_statusRepaint, &QTimer::timeout, this, &MDIMain::repaintStatusArea);
 }
 
 MDIMain::~MDIMain()
@@ -141,6 +146,22 @@ void MDIMain::buildTopPanel()
     // Long lines are cut at the edge rather than taking a third of the small
     // list for a scroll bar; the log keeps them whole.
     m_lstStatus->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // Every line is one line of the same font. Without this the view measures
+    // (shapes) the text of every item again each time one is added, which
+    // made the list the most expensive part of a burst of messages. Eliding
+    // would then depend on the first line's width; cutting at the edge does not.
+    m_lstStatus->setUniformItemSizes(true);
+    m_lstStatus->setTextElideMode(Qt::ElideNone);
+    // The newest line is brought into view when the list lays itself out
+    // (before it is drawn, or when asked where an item is), not at every line:
+    // scrolling at once lays out the whole list each time. A scroll by the
+    // operator stops the following until the next line arrives.
+    QScrollBar *scrollBar = m_lstStatus->verticalScrollBar();
+    connect(scrollBar, &QScrollBar::rangeChanged, this, [this](int, int maximum) {
+        if (m_followNewestLine)
+            m_lstStatus->verticalScrollBar()->setValue(maximum);
+    });
+    connect(scrollBar, &QScrollBar::actionTriggered, this, [this] { m_followNewestLine = false; });
     QPalette list = m_lstStatus->palette();
     list.setColor(QPalette::Base, list.color(QPalette::Button));
     list.setColor(QPalette::Text, list.color(QPalette::ButtonText));
@@ -151,6 +172,9 @@ void MDIMain::buildTopPanel()
     m_lblProgress->setObjectName(QStringLiteral("lblProgress"));
     m_lblProgress->setFont(legacyFont(8.25));
     place(m_lblProgress, 1770, 1290, 870, 195);
+    // A new text then only repaints the label instead of asking its parent to
+    // lay out again.
+    m_lblProgress->setFixedSize(m_lblProgress->size());
 }
 
 void MDIMain::buildMenus()
@@ -217,13 +241,56 @@ void MDIMain::showClock(const QDateTime &now)
     m_lblTime->setText(Service::timeText(now));
 }
 
+void MDIMain::holdStatusRepaint()
+{
+    // A burst of messages changes the list and the label a thousand times a
+    // second; drawing them that often costs more than sending. The widgets
+    // take every change at once (they always hold the current lines), but the
+    // area is drawn at most once per screen frame.
+    if (m_statusRepaint.isActive())
+        return; // already held; the timer draws everything
+    if (m_statusPainted.isValid() && m_statusPainted.elapsed() < StatusFrameMs) {
+        m_frame2->setUpdatesEnabled(false);
+        m_statusRepaint.start(static_cast<int>(StatusFrameMs - m_statusPainted.elapsed()));
+        return;
+    }
+    m_statusPainted.start(); // this change is drawn in the coming event-loop round
+}
+
+void MDIMain::repaintStatusArea()
+{
+    m_frame2->setUpdatesEnabled(true); // schedules the repaint of the whole area
+    m_statusPainted.start();
+}
+
+void MDIMain::clearStatus()
+{
+    holdStatusRepaint();
+    m_lstStatus->clear();
+}
+
+void MDIMain::showProgress(const QString &text)
+{
+    holdStatusRepaint();
+    m_lblProgress->setText(text);
+}
+
 void MDIMain::appendStatusLine(const QString &line)
 {
-    m_lstStatus->addItem(line);
-    // Scrolled into view but not left highlighted: the list is a read-out, not
-    // a choice.
-    m_lstStatus->scrollToItem(m_lstStatus->item(m_lstStatus->count() - 1));
-    m_lstStatus->clearSelection();
+    holdStatusRepaint();
+    auto *item = new QListWidgetItem(line);
+    // Every line is as tall as the first one measured; handing that size to
+    // each item spares the view measuring (shaping) a line at every layout.
+    if (m_statusLineSize.isValid())
+        item->setSizeHint(m_statusLineSize);
+    m_lstStatus->addItem(item);
+    if (!m_statusLineSize.isValid() && !line.isEmpty())
+        m_statusLineSize = QSize(0, m_lstStatus->sizeHintForRow(m_lstStatus->count() - 1));
+    // Scrolled into view (see m_followNewestLine) but not left highlighted:
+    // the list is a read-out, not a choice.
+    m_followNewestLine = true;
+    if (m_lstStatus->selectionModel()->hasSelection())
+        m_lstStatus->clearSelection();
 }
 
 void MDIMain::closeEvent(QCloseEvent *event)

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPointer>
+#include <QSize>
+#include <QTimer>
 
 #include <array>
 #include <functional>
@@ -49,7 +52,14 @@ private:
     void buildMenus();
     void showDialog(Dialog dialog);
     void showClock(const QDateTime &now);
+    void clearStatus();
     void appendStatusLine(const QString &line);
+    void showProgress(const QString &text);
+    void holdStatusRepaint();
+    void repaintStatusArea();
+
+    // About one screen frame: the status area is not drawn more often.
+    static constexpr qint64 StatusFrameMs = 16;
 
     std::unique_ptr<QStyle> m_style;
     Service &m_service;
@@ -61,6 +71,10 @@ private:
     QLabel *m_lblTime = nullptr;
     QListWidget *m_lstStatus = nullptr;
     QLabel *m_lblProgress = nullptr;
+    bool m_followNewestLine = false; // keep lstStatus scrolled to its last line
+    QSize m_statusLineSize;          // of one lstStatus line, once measured
+    QElapsedTimer m_statusPainted;   // when the status area was last let draw
+    QTimer m_statusRepaint;          // runs while the area's drawing is held
 
     std::array<DialogFactory, 3> m_dialogFactories;
     std::array<QPointer<QWidget>, 3> m_dialogs;

@@ -50,13 +50,17 @@ void Dispatcher::sendFrom()
             continue;
         }
         fillComponent(index);
-        emit statusCleared();
-        m_log.WriteLog(QStringLiteral("Send email:") + entries.at(index).Subject);
-
+        // The send is started before its list is cleared and its first log
+        // line written: the component works on another thread and none of its
+        // events can arrive before we return to the event loop, so the operator
+        // and the log still see the clearing and "Send email:" first, while
+        // the message is already on its way.
         m_sending = index;
         m_insideSend = true;
         m_finishedInsideSend = false;
         const bool started = m_component.Send();
+        emit statusCleared();
+        m_log.WriteLog(QStringLiteral("Send email:") + entries.at(index).Subject);
         m_insideSend = false;
         if (started && !m_finishedInsideSend)
             return; // onSendFinished picks the walk up again
@@ -73,8 +77,9 @@ void Dispatcher::sendFrom()
 void Dispatcher::onSendFinished()
 {
     if (m_insideSend) {
-        // Delivered from within Send() itself; sendFrom() frees the slot once
-        // Send() has returned, so the walk never re-enters itself.
+        // Delivered from within Send() or the clearing after it; sendFrom()
+        // frees the slot once they have returned, so the walk never re-enters
+        // itself.
         m_finishedInsideSend = true;
         return;
     }

@@ -10,6 +10,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QBackingStore>
 #include <QDialog>
 #include <QGroupBox>
 #include <QLabel>
@@ -17,6 +18,7 @@
 #include <QMdiArea>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -368,6 +370,84 @@ private slots:
         // Progress and outcomes are shown, never logged; the explanation nowhere.
         QCOMPARE(app.rig.logMessages(), logBefore);
         QCOMPARE(lstStatus->count(), 13);
+    }
+
+    void statusAreaOnScreenCatchesUpWithARushOfChanges()
+    {
+        Running app;
+        app.window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(app.window.get()));
+        MailComponent *mail = app.rig.service().mailComponent();
+        auto *lstStatus = named<QListWidget>(*app.window, "lstStatus");
+        auto *frame2 = named<QGroupBox>(*app.window, "Frame2");
+        auto *image = dynamic_cast<QImage *>(app.window->backingStore()->paintDevice());
+        QVERIFY(image);
+        // What the window's own pixels hold for a widget, against a fresh
+        // rendering of that part of the window in its current state.
+        const auto onScreen = [&](QWidget *widget) {
+            const qreal ratio = image->devicePixelRatio();
+            const QRect area(widget->mapTo(app.window.get(), QPoint(0, 0)) * ratio, widget->size() * ratio);
+            return image->copy(area).convertToFormat(QImage::Format_RGB32);
+        };
+        const auto rendered = [&](QWidget *widget) {
+            const QRect area(widget->mapTo(app.window.get(), QPoint(0, 0)), widget->size());
+            return app.window->grab(area).toImage().convertToFormat(QImage::Format_RGB32);
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(onScreen(lstStatus), rendered(lstStatus), 5000);
+
+        // Far more changes than the screen can show, in one go and then
+        // spread over several event-loop rounds: the widgets hold each change
+        // at once, and the pixels follow within moments of the last one.
+        for (int round = 0; round < 5; ++round) {
+            emit mail->Status(QStringLiteral("rush %1").arg(round));
+            for (int i = 0; i < 20; ++i) {
+                emit mail->Progress(i * 5);
+                emit mail->Status(QStringLiteral("step %1.%2").arg(round).arg(i));
+            }
+            QCOMPARE(lstStatus->item(lstStatus->count() - 1)->text(),
+                     QStringLiteral("step %1.19").arg(round));
+            QCOMPARE(named<QLabel>(*app.window, "lblProgress")->text(), QStringLiteral("95% complete"));
+            QCoreApplication::processEvents();
+        }
+        emit mail->Status(QStringLiteral("the last line"));
+        QTRY_VERIFY_WITH_TIMEOUT(frame2->updatesEnabled(), 2000);
+        const QRect last = lstStatus->visualItemRect(lstStatus->item(lstStatus->count() - 1));
+        QVERIFY(lstStatus->viewport()->rect().contains(last.center()));
+        QTRY_COMPARE_WITH_TIMEOUT(onScreen(lstStatus), rendered(lstStatus), 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(onScreen(named<QLabel>(*app.window, "lblProgress")),
+                                  rendered(named<QLabel>(*app.window, "lblProgress")), 2000);
+    }
+
+    void operatorScrollHoldsUntilTheNextLine()
+    {
+        Running app;
+        app.window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(app.window.get()));
+        MailComponent *mail = app.rig.service().mailComponent();
+        auto *lstStatus = named<QListWidget>(*app.window, "lstStatus");
+        for (int i = 1; i <= 12; ++i)
+            emit mail->Status(QStringLiteral("line %1").arg(i));
+        QTRY_VERIFY(lstStatus->viewport()->rect().contains(
+            lstStatus->visualItemRect(lstStatus->item(11)).center()));
+
+        // The operator scrolls back to read the first lines; the list stays
+        // there while nothing new arrives, also across layouts.
+        QScrollBar *bar = lstStatus->verticalScrollBar();
+        QVERIFY(bar->maximum() > 0);
+        bar->triggerAction(QAbstractSlider::SliderToMinimum);
+        QCOMPARE(bar->value(), 0);
+        lstStatus->doItemsLayout();
+        QTest::qWait(50);
+        QCOMPARE(bar->value(), 0);
+        QVERIFY(lstStatus->viewport()->rect().contains(
+            lstStatus->visualItemRect(lstStatus->item(0)).center()));
+
+        // A new line is brought into view again.
+        emit mail->Status(QStringLiteral("line 13"));
+        QVERIFY(lstStatus->viewport()->rect().contains(
+            lstStatus->visualItemRect(lstStatus->item(12)).center()));
+        QCOMPARE(bar->value(), bar->maximum());
+        QVERIFY(lstStatus->selectedItems().isEmpty());
     }
 
     void statusListHoldsTheLinesOfTheLastSendOnly()
