@@ -23,6 +23,20 @@ namespace {
 // Larger than any IPv4 UDP payload, so a datagram is never cut short.
 constexpr int kMaxDatagram = 65536;
 
+// Through QUdpSocket; finding nothing is the normal end of a wake-up, reported
+// as -1. A 0-byte datagram is a datagram.
+bool readOne(QUdpSocket &socket, char *buffer, DatagramBatchIO::Datagram *out)
+{
+    QHostAddress sender;
+    const qint64 size = socket.readDatagram(buffer, kMaxDatagram, &sender);
+    if (size < 0)
+        return false;
+    out->data = buffer;
+    out->size = static_cast<qsizetype>(size);
+    out->senderIPv4 = sender.toIPv4Address(&out->fromIPv4);
+    return true;
+}
+
 } // namespace
 
 #ifdef CORVANE_DATAGRAM_MMSG
@@ -90,20 +104,6 @@ int DatagramBatchIO::receiveBatch(int max)
     return received;
 }
 
-bool DatagramBatchIO::receiveThroughSocket(Datagram *out)
-{
-    QHostAddress sender;
-    char *buffer = m_buffers->data.data();
-    // Finding nothing is the normal end of a wake-up, reported as -1.
-    const qint64 size = m_socket.readDatagram(buffer, kMaxDatagram, &sender);
-    if (size < 0)
-        return false;
-    out->data = buffer;
-    out->size = static_cast<qsizetype>(size);
-    out->senderIPv4 = sender.toIPv4Address(&out->fromIPv4);
-    return true;
-}
-
 void DatagramBatchIO::queueReply(const QByteArray &data, quint32 ipv4, quint16 port)
 {
     Buffers &b = *m_buffers;
@@ -153,22 +153,6 @@ struct DatagramBatchIO::Buffers {
     std::array<Datagram, BatchSize> received{};
 };
 
-namespace {
-
-bool readOne(QUdpSocket &socket, char *buffer, DatagramBatchIO::Datagram *out)
-{
-    QHostAddress sender;
-    const qint64 size = socket.readDatagram(buffer, kMaxDatagram, &sender);
-    if (size < 0)
-        return false;
-    out->data = buffer;
-    out->size = static_cast<qsizetype>(size);
-    out->senderIPv4 = sender.toIPv4Address(&out->fromIPv4);
-    return true;
-}
-
-} // namespace
-
 int DatagramBatchIO::enlargeReceiveBuffer(int wanted, int smallest)
 {
     // Refusals are not reported here, only seen in what is read back; a size
@@ -193,11 +177,6 @@ int DatagramBatchIO::receiveBatch(int max)
     return received;
 }
 
-bool DatagramBatchIO::receiveThroughSocket(Datagram *out)
-{
-    return readOne(m_socket, m_buffers->data.data(), out);
-}
-
 void DatagramBatchIO::queueReply(const QByteArray &data, quint32 ipv4, quint16 port)
 {
     // A lost reply is the sender's to retry; a failure here is not waited on.
@@ -209,6 +188,11 @@ void DatagramBatchIO::flushReplies()
 }
 
 #endif
+
+bool DatagramBatchIO::receiveThroughSocket(Datagram *out)
+{
+    return readOne(m_socket, m_buffers->data.data(), out);
+}
 
 DatagramBatchIO::DatagramBatchIO(QUdpSocket &socket)
     : m_socket(socket)
