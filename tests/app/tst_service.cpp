@@ -97,13 +97,8 @@ private slots:
     void closeCancelsARunningSendWithinItsBound()
     {
         // A mail server that accepts and then never answers.
-        QTcpServer silent;
-        QVERIFY(silent.listen(QHostAddress::LocalHost));
-        QList<QTcpSocket *> held;
-        connect(&silent, &QTcpServer::newConnection, &silent, [&] {
-            while (QTcpSocket *socket = silent.nextPendingConnection())
-                held << socket;
-        });
+        test::SilentServer silent;
+        QVERIFY(silent.listen());
 
         ServiceRig rig(std::chrono::milliseconds(50));
         rig.options().cancelWait = std::chrono::milliseconds(1500);
@@ -111,7 +106,7 @@ private slots:
         QVERIFY2(rig.start(&error), qPrintable(error));
         Service &service = rig.service();
         service.settings().AccountSettings.SmtpServer =
-            QStringLiteral("127.0.0.1:%1").arg(silent.serverPort());
+            QStringLiteral("127.0.0.1:%1").arg(silent.port());
         service.settings().AccountSettings.SenderEmail = QStringLiteral("corvane@example.com");
         service.settings().RecipientLists[1].Addresses[1] = QStringLiteral("ops@example.com");
         QCOMPARE(service.queue()->QueueEmail(1, QStringLiteral("stuck"), QStringLiteral("t")),

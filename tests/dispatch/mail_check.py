@@ -5,21 +5,18 @@ import email
 import email.policy
 import email.utils
 import json
+import os
 import sys
+
+sys.dont_write_bytecode = True  # keep the source tree free of __pycache__
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from capture_format import split_envelope  # noqa: E402
 
 
 def main(path):
     raw = open(path, "rb").read()
-    envelope_from = None
-    envelope_to = []
     # The capture server puts the envelope in front of the message.
-    while raw.startswith(b"X-Envelope-"):
-        line, raw = raw.split(b"\r\n", 1)
-        name, value = line.decode().split(": ", 1)
-        if name == "X-Envelope-From":
-            envelope_from = value
-        else:
-            envelope_to.append(value)
+    envelope_from, envelope_to, raw = split_envelope(raw)
 
     message = email.message_from_bytes(raw, policy=email.policy.default)
     lines = raw.split(b"\r\n\r\n", 1)[0].split(b"\r\n")

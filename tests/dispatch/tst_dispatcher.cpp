@@ -317,15 +317,10 @@ private slots:
     {
         // A server that accepts the connection and never says a word keeps the
         // component busy, so the dispatcher's Send() is refused.
-        QTcpServer silent;
-        QVERIFY(silent.listen(QHostAddress::LocalHost));
-        QList<QTcpSocket *> held;
-        connect(&silent, &QTcpServer::newConnection, &silent, [&] {
-            while (QTcpSocket *socket = silent.nextPendingConnection())
-                held << socket;
-        });
+        test::SilentServer silent;
+        QVERIFY(silent.listen());
         Rig rig;
-        rig.pointAt(silent.serverPort());
+        rig.pointAt(silent.port());
         rig.component.setSmtpHost(rig.settings.AccountSettings.SmtpServer);
         rig.component.setSenderAddress(QStringLiteral("corvane@example.com"));
         rig.component.setRecipients(QStringLiteral("ops@example.com"));

@@ -31,23 +31,6 @@ bool startSink(PeerProcess &peer, quint16 *port, const QStringList &options)
     return false;
 }
 
-// Accepts connections and never says a word.
-class SilentServer : public QObject {
-public:
-    bool listen() { return m_server.listen(QHostAddress::LocalHost, 0); }
-    quint16 port() const { return m_server.serverPort(); }
-    SilentServer()
-    {
-        connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = m_server.nextPendingConnection())
-                socket->setParent(this);
-        });
-    }
-
-private:
-    QTcpServer m_server;
-};
-
 MailTimeouts hungTimeouts()
 {
     return shortTimeouts(std::chrono::seconds(2), std::chrono::seconds(10));

@@ -51,6 +51,14 @@ bool waitForTcpPort(quint16 port, std::chrono::milliseconds timeout)
     return false;
 }
 
+SilentServer::SilentServer()
+{
+    connect(&m_server, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket *socket = m_server.nextPendingConnection())
+            socket->setParent(this);
+    });
+}
+
 PeerProcess::~PeerProcess()
 {
     stop();

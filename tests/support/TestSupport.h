@@ -4,6 +4,7 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTcpServer>
 
 #include <chrono>
 
@@ -40,6 +41,18 @@ public:
 private:
     QProcess m_process;
     QByteArray m_output;
+};
+
+// A mail server that accepts connections and never says a word: keeps a send
+// waiting until its timeout or a cancel.
+class SilentServer : public QObject {
+public:
+    SilentServer();
+    bool listen() { return m_server.listen(QHostAddress::LocalHost, 0); }
+    quint16 port() const { return m_server.serverPort(); }
+
+private:
+    QTcpServer m_server;
 };
 
 // Waits (processing events) until `port` on 127.0.0.1 accepts a TCP connection.

@@ -30,6 +30,10 @@ SOURCE_DIR = os.environ.get(
 BIN_DIR = os.environ.get("CORVANE_BIN_DIR", os.path.join(SOURCE_DIR, "build", "bin"))
 CAPTURE_SCRIPT = os.path.join(SOURCE_DIR, "tests", "support", "smtp_capture.py")
 
+sys.dont_write_bytecode = True  # keep the source tree free of __pycache__
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "support"))
+import capture_format  # noqa: E402
+
 # Peers die with the harness even when the harness itself is killed (a ctest
 # timeout kills only the top process).
 DIE_WITH_PARENT = ["setpriv", "--pdeathsig", "KILL", "--"] if shutil.which("setpriv") else []
@@ -321,14 +325,7 @@ def parse_captured(path):
     """Returns (envelope_from, [envelope_to], message) of one captured .eml."""
     with open(path, "rb") as f:
         data = f.read()
-    env_from, env_to = None, []
-    while data.startswith(b"X-Envelope-"):
-        line, data = data.split(b"\r\n", 1)
-        name, value = line.decode().split(": ", 1)
-        if name == "X-Envelope-From":
-            env_from = value
-        else:
-            env_to.append(value)
+    env_from, env_to, data = capture_format.split_envelope(data)
     message = email.message_from_bytes(data, policy=email.policy.default)
     return env_from, env_to, message
 
