@@ -8,8 +8,8 @@
 
 #include "app/MDIMain.h"
 #include "app/Service.h"
-#include "dispatch/CurlGlobal.h"
-#include "dispatch/MailComponent.h"
+#include "mail/CurlGlobal.h"
+#include "mail/MailComponent.h"
 #include "intake/NotificationQueue.h"
 
 #include <QApplication>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dispatch/MailComponent.h"
+#include "mail/MailComponent.h"
 #include "storage/ActivityLog.h"
 #include "storage/Clock.h"
 #include "storage/Settings.h"

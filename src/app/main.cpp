@@ -1,7 +1,7 @@
 #include "app/MDIMain.h"
 #include "app/Service.h"
 #include "app/SignalWatcher.h"
-#include "dispatch/CurlGlobal.h"
+#include "mail/CurlGlobal.h"
 
 #include <QApplication>
 #include <QGuiApplication>

@@ -1,6 +1,6 @@
 #include "dispatch/Dispatcher.h"
 
-#include "dispatch/MailComponent.h"
+#include "mail/MailComponent.h"
 #include "intake/NotificationQueue.h"
 #include "storage/ActivityLog.h"
 #include "storage/Settings.h"

@@ -1,6 +1,6 @@
 #include "dispatch/SendEvents.h"
 
-#include "dispatch/MailComponent.h"
+#include "mail/MailComponent.h"
 #include "storage/ActivityLog.h"
 
 namespace corvane {

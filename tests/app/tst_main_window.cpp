@@ -4,7 +4,7 @@
 
 #include "app/MDIMain.h"
 #include "app/Service.h"
-#include "dispatch/MailComponent.h"
+#include "mail/MailComponent.h"
 #include "intake/NotificationQueue.h"
 #include "support/TestSupport.h"
 

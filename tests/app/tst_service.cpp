@@ -4,7 +4,7 @@
 
 #include "app/Service.h"
 #include "dispatch/Dispatcher.h"
-#include "dispatch/MailComponent.h"
+#include "mail/MailComponent.h"
 #include "intake/CommandEndpoint.h"
 #include "intake/NotificationQueue.h"
 #include "support/TestSupport.h"

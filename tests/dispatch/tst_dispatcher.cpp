@@ -2,7 +2,7 @@
 // in tests/support) and against a port nobody listens on.
 
 #include "dispatch/Dispatcher.h"
-#include "dispatch/MailComponent.h"
+#include "mail/MailComponent.h"
 #include "dispatch/SendEvents.h"
 #include "intake/NotificationQueue.h"
 #include "storage/ActivityLog.h"

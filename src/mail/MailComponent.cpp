@@ -1,0 +1,233 @@
+#include "mail/MailComponent.h"
+
+#include "mail/MailEventSink.h"
+#include "mail/MailSender.h"
+
+#include <QMetaObject>
+#include <QPointer>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace corvane {
+
+// The worker thread and its hand-over. Events go into one queue that the
+// component's thread drains in order. The worker wakes that thread only when it
+// has to wait for the network a moment, and at the end of a send: a send to a
+// quick server costs one wake-up instead of one per event, and an operator
+// still sees each step of a slow one within milliseconds.
+// `finished` is queued last, after the sender has let go of the message.
+class MailComponent::Worker final : public MailEventSink {
+public:
+    Worker(MailComponent &owner, MailTimeouts timeouts, MailOptions options)
+        : m_owner(owner), m_sender(timeouts, std::move(options))
+    {
+        m_sender.setQuietHook(
+            [this] {
+                std::lock_guard<std::mutex> lock(m_eventMutex);
+                return !m_events.empty() && !m_drainPosted;
+            },
+            [this] { flush(); });
+        m_thread = std::thread([this] { run(); }); // once everything it uses exists
+    }
+
+    ~Worker() override
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_cancel = true;
+        m_sender.wake();
+        m_wakeUp.notify_all();
+        m_thread.join();
+    }
+
+    void submit(MailProperties properties)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_cancel = false;
+            m_job = std::move(properties);
+        }
+        m_wakeUp.notify_all();
+    }
+
+    void cancel()
+    {
+        m_cancel = true;
+        m_sender.wake();
+    }
+
+    void progress(int percent) override { queue({Event::Progress, percent, {}}); }
+    void status(const QString &line) override { queue({Event::Status, 0, line}); }
+    void succeeded() override { queue({Event::Succeeded, 0, {}}); }
+    void failed(const QString &explanation) override { queue({Event::Failed, 0, explanation}); }
+
+private:
+    struct Event {
+        enum Kind { Progress, Status, Succeeded, Failed, Finished } kind;
+        int percent;
+        QString text;
+    };
+
+    void queue(Event event)
+    {
+        const bool last = event.kind == Event::Finished;
+        {
+            std::lock_guard<std::mutex> lock(m_eventMutex);
+            m_events.push_back(std::move(event));
+        }
+        if (last)
+            flush();
+    }
+
+    void flush()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_eventMutex);
+            if (m_drainPosted || m_events.empty())
+                return;
+            m_drainPosted = true;
+        }
+        QMetaObject::invokeMethod(&m_owner, [this] { drain(); }, Qt::QueuedConnection);
+    }
+
+    // On the component's thread. Takes one event at a time, so a slot that runs
+    // a nested event loop still sees the rest in order.
+    void drain()
+    {
+        // A slot may delete the component (and this worker with it).
+        const QPointer<MailComponent> alive(&m_owner);
+        for (;;) {
+            if (!alive)
+                return;
+            Event event;
+            {
+                std::lock_guard<std::mutex> lock(m_eventMutex);
+                if (m_events.empty()) {
+                    m_drainPosted = false;
+                    return;
+                }
+                event = std::move(m_events.front());
+                m_events.pop_front();
+            }
+            MailComponent &c = m_owner;
+            switch (event.kind) {
+            case Event::Progress: emit c.Progress(event.percent); break;
+            case Event::Status: emit c.Status(event.text); break;
+            case Event::Succeeded: emit c.SendSuccesful(); break;
+            case Event::Failed: emit c.SendFailed(event.text); break;
+            case Event::Finished:
+                c.m_sending = false;
+                emit c.finished();
+                break;
+            }
+        }
+    }
+
+    void run()
+    {
+        for (;;) {
+            MailProperties job;
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_wakeUp.wait(lock, [this] { return m_stop || m_job.has_value(); });
+                if (m_stop) {
+                    m_sender.abandon();
+                    return;
+                }
+                job = std::move(*m_job);
+                m_job.reset();
+            }
+            m_sender.send(job, *this, [this] { return m_cancel.load(); });
+            queue({Event::Finished, 0, {}});
+        }
+    }
+
+    MailComponent &m_owner;
+    MailSender m_sender;
+    std::mutex m_mutex;
+    std::condition_variable m_wakeUp;
+    std::optional<MailProperties> m_job;
+    bool m_stop = false;
+    std::atomic<bool> m_cancel{false};
+    std::mutex m_eventMutex;
+    std::deque<Event> m_events;
+    bool m_drainPosted = false;
+    std::thread m_thread;
+};
+
+MailComponent::MailComponent(MailTimeouts timeouts, QObject *parent)
+    : MailComponent(timeouts, MailOptions{}, parent)
+{
+}
+
+MailComponent::MailComponent(MailTimeouts timeouts, MailOptions options, QObject *parent)
+    : QObject(parent), m_worker(std::make_unique<Worker>(*this, timeouts, std::move(options)))
+{
+}
+
+MailComponent::~MailComponent()
+{
+    m_worker.reset(); // cancels and joins; events still queued die with this object
+}
+
+void MailComponent::setStartupOption(bool value) { m_startupOption = value; }
+void MailComponent::setFirstOption(int value) { m_properties.firstOption = value; }
+void MailComponent::setSecondOption(int value) { m_properties.secondOption = value; }
+void MailComponent::setAddressSeparator(const QString &value) { m_properties.addressSeparator = value; }
+void MailComponent::setSmtpHost(const QString &value) { m_properties.smtpHost = value; }
+void MailComponent::setSenderAddress(const QString &value) { m_properties.senderAddress = value; }
+void MailComponent::setSenderName(const QString &value) { m_properties.senderName = value; }
+void MailComponent::setRecipients(const QString &value) { m_properties.recipients = value; }
+
+void MailComponent::setFurtherText(int index, const QString &value)
+{
+    if (index >= 0 && index < m_properties.furtherTexts.size())
+        m_properties.furtherTexts[index] = value;
+}
+
+void MailComponent::setSubject(const QString &value) { m_properties.subject = value; }
+void MailComponent::setMessageText(const QString &value) { m_properties.messageText = value; }
+void MailComponent::setHtml(bool value) { m_properties.html = value; }
+void MailComponent::setEncodingType(int value) { m_properties.encodingType = value; }
+void MailComponent::setPriority(int value) { m_properties.priority = value; }
+void MailComponent::setReturnReceipt(bool value) { m_properties.returnReceipt = value; }
+void MailComponent::setServerLogin(bool value) { m_properties.serverLogin = value; }
+void MailComponent::setPopLogin(bool value) { m_properties.popLogin = value; }
+void MailComponent::setUserName(const QString &value) { m_properties.userName = value; }
+void MailComponent::setPassword(const QString &value) { m_properties.password = value; }
+void MailComponent::setPop3Host(const QString &value) { m_properties.pop3Host = value; }
+void MailComponent::setThirdOption(int value) { m_properties.thirdOption = value; }
+
+const MailProperties &MailComponent::properties() const
+{
+    return m_properties;
+}
+
+bool MailComponent::Send()
+{
+    if (m_sending)
+        return false;
+    m_sending = true;
+    m_worker->submit(m_properties);
+    return true;
+}
+
+bool MailComponent::isSending() const
+{
+    return m_sending;
+}
+
+void MailComponent::cancel()
+{
+    if (m_sending)
+        m_worker->cancel();
+}
+
+} // namespace corvane

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "mail/MailOptions.h"
+#include "mail/MailProperties.h"
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+namespace corvane {
+
+// Sends one message at a time over SMTP with libcurl on one long-lived worker
+// thread. Properties keep their values from one message to the next. The four
+// events and `finished` arrive on the thread that owns the component, in the
+// order they happened; after `finished` no event of that send arrives.
+class MailComponent : public QObject {
+    Q_OBJECT
+public:
+    explicit MailComponent(MailTimeouts timeouts = {}, QObject *parent = nullptr);
+    MailComponent(MailTimeouts timeouts, MailOptions options, QObject *parent = nullptr);
+    ~MailComponent() override;
+
+    void setStartupOption(bool value);
+    void setFirstOption(int value);
+    void setSecondOption(int value);
+    void setAddressSeparator(const QString &value);
+    void setSmtpHost(const QString &value);
+    void setSenderAddress(const QString &value);
+    void setSenderName(const QString &value);
+    void setRecipients(const QString &value);
+    void setFurtherText(int index, const QString &value); // index 0..6
+    void setSubject(const QString &value);
+    void setMessageText(const QString &value);
+    void setHtml(bool value);
+    void setEncodingType(int value);
+    void setPriority(int value);
+    void setReturnReceipt(bool value);
+    void setServerLogin(bool value);
+    void setPopLogin(bool value);
+    void setUserName(const QString &value);
+    void setPassword(const QString &value);
+    void setPop3Host(const QString &value);
+    void setThirdOption(int value);
+
+    const MailProperties &properties() const;
+    bool startupOption() const { return m_startupOption; }
+
+    // Starts a send with a copy of the current properties and returns at once.
+    // Returns false (and starts nothing) while a send is still running.
+    bool Send();
+    bool isSending() const;
+
+    // Ends the running attempt within a second; it reports SendFailed.
+    void cancel();
+
+signals:
+    void Progress(int PercentComplete);
+    void Status(const QString &Status);
+    void SendSuccesful();
+    void SendFailed(const QString &Explanation);
+    void finished();
+
+private:
+    class Worker;
+    std::unique_ptr<Worker> m_worker;
+    MailProperties m_properties;
+    bool m_startupOption = false;
+    bool m_sending = false;
+};
+
+} // namespace corvane

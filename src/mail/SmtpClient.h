@@ -1,0 +1,75 @@
+#pragma once
+
+#include "mail/CurlHandles.h"
+#include "mail/MailOptions.h"
+#include "mail/ServerEndpoint.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+namespace corvane {
+
+class CurlMultiRunner;
+class SmtpTranscript;
+
+// One SMTP transaction per send() over libcurl. Between sends to the same server
+// with the same account the easy handle (and with it the open connection) is
+// kept; any change of server, TLS or account, and any failure, starts afresh.
+class SmtpClient {
+public:
+    struct Request {
+        ServerEndpoint endpoint;
+        bool login = false;
+        QString userName;
+        QString password;
+        QString sender;
+        QStringList recipients;
+        QByteArray message;
+        // What is left of the attempt's time (a POP3 login may have used some).
+        std::chrono::milliseconds timeLeft{0};
+    };
+
+    struct Outcome {
+        bool delivered = false; // the server took the message for at least one recipient
+        int accepted = 0;
+        QString reason;         // why not, in plain words
+        bool tlsFailed = false; // the TLS handshake failed before any mail command
+    };
+
+    using StatusSink = std::function<void(const QString &)>;
+    using ProgressSink = std::function<void(int)>;
+
+    SmtpClient(CurlMultiRunner &runner, MailTimeouts timeouts, MailOptions options);
+    ~SmtpClient();
+    SmtpClient(const SmtpClient &) = delete;
+    SmtpClient &operator=(const SmtpClient &) = delete;
+
+    Outcome send(const Request &request, const StatusSink &status, const ProgressSink &progress,
+                 const std::function<bool()> &cancelled);
+
+    // Drops the kept handle and its connection.
+    void forget();
+
+private:
+    struct Attempt;
+    Outcome attempt(const Request &request, const StatusSink &status, const ProgressSink &progress,
+                    const std::function<bool()> &cancelled, bool *retryable, bool allowTls = true);
+    void configure(CURL *easy, const Request &request, Attempt &state, curl_slist *recipients, bool allowTls);
+    void freshHandle(const QByteArray &key);
+    QString describeFailure(CURLcode code, const SmtpTranscript &transcript, const char *errorText,
+                            std::chrono::milliseconds elapsed, const Request &request) const;
+    static QByteArray keyOf(const Request &request);
+
+    CurlMultiRunner &m_runner;
+    MailTimeouts m_timeouts;
+    MailOptions m_options;
+    QByteArray m_heloName;
+    CurlEasyHandle m_easy;
+    QByteArray m_key;       // server and account the kept handle belongs to
+    bool m_connectionKept = false; // the last send left a usable connection open
+};
+
+} // namespace corvane

@@ -1,0 +1,210 @@
+// Servers that refuse, hang up or never answer: Postfix's smtp-sink and a bare
+// TCP listener on loopback, with shortened timeouts.
+#include "mail/CurlGlobal.h"
+#include "mail/MailHarness.h"
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+using namespace corvane;
+using namespace corvane::test;
+
+namespace {
+
+const QString SmtpSink = QStringLiteral("/usr/sbin/smtp-sink");
+
+// smtp-sink on a free port with the given fault options.
+bool startSink(PeerProcess &peer, quint16 *port, const QStringList &options)
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        *port = freeTcpPort();
+        QStringList args = options;
+        args << QStringLiteral("-u") << QStringLiteral("nobody")
+             << QStringLiteral("127.0.0.1:%1").arg(*port) << QStringLiteral("10");
+        if (peer.start(SmtpSink, args, QString(), *port))
+            return true;
+        peer.stop();
+    }
+    return false;
+}
+
+MailTimeouts hungTimeouts()
+{
+    return shortTimeouts(std::chrono::seconds(2), std::chrono::seconds(10));
+}
+
+} // namespace
+
+class MailFaultsTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void serverRefusals_data();
+    void serverRefusals();
+    void disconnectAfterMessage();
+    void nobodyListening();
+    void serverThatNeverAnswers();
+    void serverThatStopsAnsweringAfterData();
+    void cancelEndsAHungAttemptWithinASecond();
+    void destroyingTheComponentDuringAHungSend();
+
+private:
+    CurlGlobal m_curl;
+};
+
+void MailFaultsTest::initTestCase()
+{
+    if (!QFileInfo(SmtpSink).isExecutable())
+        QSKIP("smtp-sink is not installed (Debian package postfix)");
+}
+
+void MailFaultsTest::serverRefusals_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("explanation");
+    QTest::addColumn<QString>("statusLine");
+    QTest::newRow("greeting 421") << QStringList{"-Q", "CONNECT"} << "The server refused the connection (421" << "";
+    QTest::newRow("MAIL 4xx") << QStringList{"-r", "MAIL"} << "The server refused the sender address plant@example.com (450"
+                              << "";
+    QTest::newRow("RCPT 5xx") << QStringList{"-f", "RCPT"} << "The server refused every recipient"
+                              << "Recipient refused by the server: ops@example.com (500";
+    QTest::newRow("DATA 5xx") << QStringList{"-f", "DATA"} << "The server refused the message (500" << "";
+    QTest::newRow("end of data 4xx") << QStringList{"-r", "."} << "The server refused the message (450"
+                                     << "Server reply: 450";
+    QTest::newRow("end of data 5xx") << QStringList{"-f", "."} << "The server refused the message (500"
+                                     << "Server reply: 500";
+}
+
+void MailFaultsTest::serverRefusals()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, explanation);
+    QFETCH(QString, statusLine);
+    PeerProcess sink;
+    quint16 port = 0;
+    QVERIFY(startSink(sink, &port, options));
+    MailComponent component(quickTimeouts());
+    fillPlainMessage(component, QStringLiteral("127.0.0.1:%1").arg(port));
+    SendRecorder recorder(component);
+    QVERIFY(recorder.sendAndWait());
+    const SendRecord &record = recorder.last();
+    QCOMPARE(record.succeeded, 0);
+    QCOMPARE(record.failed, 1);
+    QCOMPARE(record.events.last(), QStringLiteral("finished"));
+    QVERIFY2(record.explanation.startsWith(explanation), qPrintable(record.explanation));
+    QCOMPARE(record.status.last(), record.explanation);
+    if (!statusLine.isEmpty())
+        QVERIFY2(record.statusText().contains(statusLine), qPrintable(record.statusText()));
+
+    // A failure leaves nothing behind: the next send starts a new session.
+    sink.stop();
+    QVERIFY(startSink(sink, &port, {}));
+    fillPlainMessage(component, QStringLiteral("127.0.0.1:%1").arg(port));
+    QVERIFY(recorder.sendAndWait());
+    QVERIFY2(recorder.last().ok(), qPrintable(recorder.last().statusText()));
+}
+
+void MailFaultsTest::disconnectAfterMessage()
+{
+    PeerProcess sink;
+    quint16 port = 0;
+    QVERIFY(startSink(sink, &port, {"-q", "."}));
+    const std::optional<SendRecord> record = sendPlainMessage(QStringLiteral("127.0.0.1:%1").arg(port));
+    QVERIFY(record);
+    QCOMPARE(record->failed, 1);
+    QCOMPARE(record->explanation, QStringLiteral("The server closed the connection before confirming the message"));
+    // The whole message went out before the server hung up.
+    QCOMPARE(record->progress.last(), 100);
+}
+
+void MailFaultsTest::nobodyListening()
+{
+    const quint16 port = freeTcpPort();
+    const std::optional<SendRecord> record = sendPlainMessage(QStringLiteral("127.0.0.1:%1").arg(port));
+    QVERIFY(record);
+    QCOMPARE(record->failed, 1);
+    QCOMPARE(record->explanation, QStringLiteral("Cannot connect to 127.0.0.1:%1: nothing answers there").arg(port));
+}
+
+void MailFaultsTest::serverThatNeverAnswers()
+{
+    SilentServer silent;
+    QVERIFY(silent.listen());
+    MailComponent component(hungTimeouts());
+    fillPlainMessage(component, QStringLiteral("127.0.0.1:%1").arg(silent.port()));
+    SendRecorder recorder(component);
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(recorder.sendAndWait(std::chrono::seconds(15)));
+    const qint64 elapsed = timer.elapsed();
+    QCOMPARE(recorder.last().failed, 1);
+    QVERIFY2(recorder.last().explanation.startsWith(QStringLiteral("No answer from the server within 2 seconds")),
+             qPrintable(recorder.last().explanation));
+    QVERIFY2(elapsed >= 1500 && elapsed < 9000, qPrintable(QString::number(elapsed)));
+}
+
+void MailFaultsTest::serverThatStopsAnsweringAfterData()
+{
+    PeerProcess sink;
+    quint16 port = 0;
+    QVERIFY(startSink(sink, &port, {"-w", "8"})); // answers DATA only after 8 s
+    MailComponent component(hungTimeouts());
+    fillPlainMessage(component, QStringLiteral("127.0.0.1:%1").arg(port));
+    SendRecorder recorder(component);
+    QVERIFY(recorder.sendAndWait(std::chrono::seconds(15)));
+    QCOMPARE(recorder.last().failed, 1);
+    QVERIFY2(recorder.last().explanation.startsWith(QStringLiteral("No answer from the server within 2 seconds")),
+             qPrintable(recorder.last().explanation));
+    QVERIFY(recorder.last().statusText().contains(QStringLiteral("Connected to")));
+}
+
+void MailFaultsTest::cancelEndsAHungAttemptWithinASecond()
+{
+    SilentServer silent;
+    QVERIFY(silent.listen());
+    MailTimeouts slow; // the real, long timeouts: only cancel() can end this
+    MailComponent component(slow);
+    fillPlainMessage(component, QStringLiteral("127.0.0.1:%1").arg(silent.port()));
+    SendRecorder recorder(component);
+    QVERIFY(component.Send());
+    QTRY_VERIFY_WITH_TIMEOUT(recorder.last().statusText().contains(QStringLiteral("Connecting")), 5000);
+    QTest::qWait(300); // let it settle into waiting for the greeting
+    QElapsedTimer timer;
+    timer.start();
+    component.cancel();
+    QVERIFY(recorder.waitFinished(std::chrono::seconds(5)));
+    QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(recorder.last().failed, 1);
+    QVERIFY(recorder.last().explanation.contains(QStringLiteral("cancelled")));
+
+    // The component is ready for the next message.
+    CaptureServer server;
+    QVERIFY(server.start());
+    fillPlainMessage(component, server.host());
+    QVERIFY(recorder.sendAndWait());
+    QVERIFY(recorder.last().ok());
+}
+
+void MailFaultsTest::destroyingTheComponentDuringAHungSend()
+{
+    SilentServer silent;
+    QVERIFY(silent.listen());
+    auto component = std::make_unique<MailComponent>(MailTimeouts{});
+    fillPlainMessage(*component, QStringLiteral("127.0.0.1:%1").arg(silent.port()));
+    SendRecorder recorder(*component);
+    QVERIFY(component->Send());
+    QTRY_VERIFY_WITH_TIMEOUT(recorder.last().statusText().contains(QStringLiteral("Connecting")), 5000);
+    QElapsedTimer timer;
+    timer.start();
+    component.reset();
+    QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+    QTest::qWait(50); // anything still queued would arrive now
+    QCOMPARE(recorder.last().finished, 0);
+}
+
+QTEST_GUILESS_MAIN(MailFaultsTest)
+#include "tst_mail_faults.moc"
