@@ -574,6 +574,11 @@ bool AccountCheck::checkSender()
     }
     const SmtpReply reply = m_dialogue->command("MAIL FROM:<" + sender.toUtf8() + '>');
     result.data.insert(QStringLiteral("reply"), reply.text());
+    if (!reply.received()) {
+        return fail(result, QStringLiteral("MAIL FROM:<%1>: %2").arg(sender, reply.failure),
+                    QStringLiteral("The server stopped answering: it may be overloaded or a filter holds the "
+                                   "connection; try again later."));
+    }
     if (!reply.ok()) {
         const bool wantsLogin = reply.code == 530 || reply.text().contains(QLatin1String("auth"), Qt::CaseInsensitive);
         return fail(result, QStringLiteral("MAIL FROM:<%1> refused: %2").arg(sender, reply.text()),
