@@ -25,6 +25,9 @@ ServiceHeartbeat::ServiceHeartbeat(Service &service, ServiceNotifier &notifier, 
         return;
     connect(m_service.mailComponent(), &MailComponent::SendSuccesful, this, &ServiceHeartbeat::onSent);
     connect(m_service.mailComponent(), &MailComponent::SendFailed, this, &ServiceHeartbeat::onFailed);
+    // After the dispatcher has freed the slot (it was connected first), so the
+    // message is not counted as waiting and as done at once.
+    connect(m_service.mailComponent(), &MailComponent::finished, this, &ServiceHeartbeat::onFinished);
     connect(&m_service, &Service::stopping, this, &ServiceHeartbeat::onStopping);
     connect(&m_timer, &QTimer::timeout, this, &ServiceHeartbeat::onTick);
 
@@ -59,17 +62,24 @@ QString ServiceHeartbeat::statusText() const
 
 void ServiceHeartbeat::onSent()
 {
-    ++m_sent;
-    m_lastSend = QDateTime::currentDateTime();
-    m_lastOutcome = QStringLiteral("sent");
-    sendStatusIfChanged();
+    m_outcome = Outcome::Sent;
 }
 
 void ServiceHeartbeat::onFailed()
 {
-    ++m_failed;
+    m_outcome = Outcome::Failed;
+}
+
+// The counts change only here, once the send is over and its slot is free.
+void ServiceHeartbeat::onFinished()
+{
+    if (m_outcome == Outcome::None)
+        return;
+    const bool sent = m_outcome == Outcome::Sent;
+    ++(sent ? m_sent : m_failed);
     m_lastSend = QDateTime::currentDateTime();
-    m_lastOutcome = QStringLiteral("failed");
+    m_lastOutcome = sent ? QStringLiteral("sent") : QStringLiteral("failed");
+    m_outcome = Outcome::None;
     sendStatusIfChanged();
 }
 

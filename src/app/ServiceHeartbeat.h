@@ -24,6 +24,7 @@ public:
 private:
     void onSent();
     void onFailed();
+    void onFinished();
     void onTick();
     void onStopping();
     void sendStatusIfChanged();
@@ -35,6 +36,7 @@ private:
     int m_failed = 0;
     QDateTime m_lastSend;
     QString m_lastOutcome;
+    enum class Outcome { None, Sent, Failed } m_outcome = Outcome::None; // of the running send
     QString m_lastStatus;
     bool m_stopping = false;
 };
