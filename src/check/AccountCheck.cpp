@@ -32,7 +32,7 @@ QString tlsModeText(TlsMode mode)
 {
     switch (mode) {
     case TlsMode::Implicit: return QStringLiteral("implicit TLS (TLS from the first byte)");
-    case TlsMode::Required: return QStringLiteral("STARTTLS required, certificate verified");
+    case TlsMode::Required: return QStringLiteral("STARTTLS required, the certificate must verify");
     case TlsMode::Opportunistic: break;
     }
     return QStringLiteral("STARTTLS when offered, certificate not verified");
