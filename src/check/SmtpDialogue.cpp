@@ -9,10 +9,6 @@ namespace corvane {
 
 namespace {
 
-// A reply line the server never ends would otherwise grow without bound.
-constexpr qsizetype kMaxLine = 4096;
-constexpr int kMaxLines = 100;
-
 QString socketFailure(const QSslSocket &socket, const char *doing)
 {
     if (socket.error() == QAbstractSocket::SocketTimeoutError)
@@ -82,53 +78,20 @@ bool SmtpDialogue::waitEncrypted(std::chrono::milliseconds step, QString *failur
 SmtpReply SmtpDialogue::readReply()
 {
     SmtpReply reply;
-    int code = 0;
-    for (int count = 0; count < kMaxLines; ++count) {
-        qsizetype end = m_buffer.indexOf('\n');
-        while (end < 0) {
-            if (m_buffer.size() > kMaxLine) {
-                reply.failure = QStringLiteral("the server sent a line far longer than SMTP allows");
-                return reply;
-            }
-            if (m_socket.state() != QAbstractSocket::ConnectedState && m_socket.bytesAvailable() == 0) {
-                reply.failure = QStringLiteral("the server closed the connection");
-                return reply;
-            }
-            if (!m_socket.waitForReadyRead(static_cast<int>(limit(m_timeouts.reply).count()))
-                && m_socket.bytesAvailable() == 0) {
-                reply.failure = m_socket.error() == QAbstractSocket::SocketTimeoutError
-                    ? QStringLiteral("no answer from the server in time")
-                    : QStringLiteral("the server closed the connection");
-                return reply;
-            }
-            m_buffer += m_socket.readAll();
-            end = m_buffer.indexOf('\n');
-        }
-        QByteArray line = m_buffer.left(end);
-        m_buffer.remove(0, end + 1);
-        if (line.endsWith('\r'))
-            line.chop(1);
-        bool digits = line.size() >= 3;
-        for (int i = 0; digits && i < 3; ++i)
-            digits = line.at(i) >= '0' && line.at(i) <= '9';
-        if (!digits || (line.size() > 3 && line.at(3) != ' ' && line.at(3) != '-')) {
-            reply.failure = QStringLiteral("the server's answer is not SMTP: %1")
-                                .arg(QString::fromLatin1(line.left(80)));
+    while (!SmtpReply::take(m_buffer, &reply)) {
+        if (m_socket.state() != QAbstractSocket::ConnectedState && m_socket.bytesAvailable() == 0) {
+            reply.failure = QStringLiteral("the server closed the connection");
             return reply;
         }
-        const int lineCode = line.left(3).toInt();
-        if (code != 0 && lineCode != code) {
-            reply.failure = QStringLiteral("the server mixed reply codes in one answer");
+        if (!m_socket.waitForReadyRead(static_cast<int>(limit(m_timeouts.reply).count()))
+            && m_socket.bytesAvailable() == 0) {
+            reply.failure = m_socket.error() == QAbstractSocket::SocketTimeoutError
+                ? QStringLiteral("no answer from the server in time")
+                : QStringLiteral("the server closed the connection");
             return reply;
         }
-        code = lineCode;
-        reply.lines.append(QString::fromUtf8(line.mid(4)).trimmed());
-        if (line.size() == 3 || line.at(3) == ' ') {
-            reply.code = code;
-            return reply;
-        }
+        m_buffer += m_socket.readAll();
     }
-    reply.failure = QStringLiteral("the server's answer does not end");
     return reply;
 }
 

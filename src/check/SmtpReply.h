@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -15,6 +16,12 @@ struct SmtpReply {
     bool received() const { return code != 0; }
     // "550 5.1.1 User unknown" on one line, for a verdict.
     QString text() const;
+
+    // Takes one complete reply (all its lines) from the front of `buffer` and
+    // returns true; false while the buffer does not hold one yet. A reply that
+    // is not SMTP, or grows past what SMTP allows, also returns true, with code
+    // 0 and the failure; the buffer is then of no further use.
+    static bool take(QByteArray &buffer, SmtpReply *reply);
 };
 
 } // namespace corvane
