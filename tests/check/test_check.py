@@ -69,9 +69,11 @@ class Certificates:
 
 
 class SilentServer:
-    """Greets, answers EHLO once, then reads and never answers again."""
+    """Greets, answers EHLO once, then reads and never answers again; or, with
+    greet=False, never says a word (like a port waiting for a TLS handshake)."""
 
-    def __init__(self, port):
+    def __init__(self, port, greet=True):
+        self.greet = greet
         self.sock = socket.socket()
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.sock.bind(("127.0.0.1", port))
@@ -85,9 +87,10 @@ class SilentServer:
         except OSError:
             return
         self.conns.append(conn)
-        conn.sendall(b"220 silent.example ESMTP\r\n")
-        conn.recv(1000)
-        conn.sendall(b"250-silent.example\r\n250 SIZE 1000\r\n")
+        if self.greet:
+            conn.sendall(b"220 silent.example ESMTP\r\n")
+            conn.recv(1000)
+            conn.sendall(b"250-silent.example\r\n250 SIZE 1000\r\n")
         while conn.recv(1000):
             pass
 
@@ -280,17 +283,26 @@ class CheckTest(unittest.TestCase):
     def test_server_down_and_silent_fail_in_bounded_time(self):
         data = self.report("127.0.0.1:%d" % DOWN_PORT)
         self.assertStopsAt(data, "connect")
+        self.assertIn("Nothing listens", data["by_stage"]["connect"]["advice"])
 
-        silent = SilentServer(SILENT_PORT)
-        self.addCleanup(silent.stop)
-        run = self.check("127.0.0.1:%d" % SILENT_PORT, "--json", "--timeout", "1")
-        data = json.loads(run.stdout)
-        data["returncode"] = run.returncode
-        data["by_stage"] = {s["stage"]: s for s in data["stages"]}
-        # EHLO is answered (without STARTTLS), then MAIL FROM meets silence.
-        self.assertStopsAt(data, "sender")
-        self.assertIn("no answer", data["stages"][-1]["summary"])
-        self.assertLess(run.seconds, 15)
+        rows = [
+            # name, server greets, stage that meets the silence, word in the advice
+            ("silent after EHLO", True, "sender", "stopped answering"),
+            ("never greets", False, "greeting", "smtps://"),
+        ]
+        for port, (name, greet, stage, advice) in enumerate(rows, start=SILENT_PORT):
+            with self.subTest(name):
+                silent = SilentServer(port, greet)
+                self.addCleanup(silent.stop)
+                run = self.check("127.0.0.1:%d" % port, "--json", "--timeout", "1")
+                data = json.loads(run.stdout)
+                data["returncode"] = run.returncode
+                self.assertStopsAt(data, stage)
+                failed = [st for st in data["stages"] if st["verdict"] == "failed"][0]
+                self.assertIn("no answer", failed["summary"])
+                self.assertIn(advice, failed["advice"])
+                # Bounded by --timeout, not by the service's minute.
+                self.assertLess(run.seconds, 15)
 
     def test_pop3_login_before_sending(self):
         if not os.path.exists("/usr/sbin/dovecot"):
