@@ -469,16 +469,13 @@ bool AccountCheck::checkTls()
     if (implicit)
         return pass(result);
     // Everything said before STARTTLS is forgotten; AUTH often appears only now.
-    if (!ehlo(result)) {
-        return fail(result, QStringLiteral("EHLO after STARTTLS refused: %1").arg(result.summary),
+    CheckStageResult again;
+    if (!ehlo(again)) {
+        return fail(result, QStringLiteral("EHLO after STARTTLS refused: %1").arg(again.summary),
                     QStringLiteral("The server refuses our greeting after STARTTLS: ask its administrator."));
     }
-    result.details << result.summary;
-    result.summary = QStringLiteral("%1, certificate %2")
-                         .arg(m_dialogue->protocolName(),
-                              errors.isEmpty() ? QStringLiteral("verified")
-                                               : QStringLiteral("not verified (not required for this server "
-                                                                "setting)"));
+    result.details << QStringLiteral("after STARTTLS: %1").arg(again.summary);
+    result.data.insert(QStringLiteral("capabilities"), again.data.value(QStringLiteral("capabilities")));
     return pass(result);
 }
 
