@@ -154,8 +154,9 @@ class CheckTest(unittest.TestCase):
         return ["--cert", self.certs.cert, "--key", self.certs.key, "--" + mode]
 
     def check(self, server, *args, lists=LISTS, timeout=60, **account):
-        with open(os.path.join(self.folder, "Corvane.ini"), "w", newline="") as f:
-            f.write(road.make_ini(server, lists, **account))
+        if server is not None:  # None: no settings file at all
+            with open(os.path.join(self.folder, "Corvane.ini"), "w", newline="") as f:
+                f.write(road.make_ini(server, lists, **account))
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         started = time.monotonic()
         # Started from elsewhere: the settings are found beside the executable.
@@ -270,6 +271,21 @@ class CheckTest(unittest.TestCase):
                     self.assertIn(USER, run.stdout)
                     for form in password_forms(password):
                         self.assertNotIn(form, run.stdout + run.stderr)
+
+    def test_folder_option_names_where_the_settings_are(self):
+        self.smtp()
+        elsewhere = tempfile.mkdtemp(dir=self.tmp.name)
+        with open(os.path.join(elsewhere, "Corvane.ini"), "w", newline="") as f:
+            f.write(road.make_ini("127.0.0.1:%d" % SMTP_PORT, LISTS))
+        # Beside the executable there is no file: the defaults (no server).
+        beside = self.report(None)
+        self.assertFalse(beside["by_stage"]["settings"]["data"]["found"])
+        self.assertStopsAt(beside, "server")
+        run = subprocess.run([self.exe, "--check", "--json", "--folder", elsewhere], capture_output=True, text=True,
+                             timeout=60)
+        data = json.loads(run.stdout)
+        self.assertEqual(run.returncode, 0, run.stdout)
+        self.assertEqual(data["stages"][0]["data"]["path"], os.path.join(elsewhere, "Corvane.ini"))
 
     def test_text_output_names_every_stage_and_the_result(self):
         self.smtp()
