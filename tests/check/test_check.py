@@ -48,24 +48,33 @@ def password_forms(password, user=USER):
 
 
 class Certificates:
-    """A CA and a server certificate for 127.0.0.1, made with openssl."""
+    """A CA and server certificates signed by it, made with openssl: one for
+    127.0.0.1, one that expired yesterday, one for another name."""
 
     def __init__(self, folder):
+        self.folder = folder
         self.ca = os.path.join(folder, "ca.pem")
-        self.cert = os.path.join(folder, "server.pem")
-        self.key = os.path.join(folder, "server.key")
-        ca_key = os.path.join(folder, "ca.key")
-        csr = os.path.join(folder, "server.csr")
-        ext = os.path.join(folder, "server.ext")
-        with open(ext, "w") as f:
-            f.write("subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\n")
-        for step in (["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", ca_key, "-out", self.ca,
-                      "-days", "2", "-subj", "/CN=Corvane Check Test CA"],
-                     ["req", "-newkey", "rsa:2048", "-nodes", "-keyout", self.key, "-out", csr,
-                      "-subj", "/CN=127.0.0.1"],
-                     ["x509", "-req", "-in", csr, "-CA", self.ca, "-CAkey", ca_key, "-CAcreateserial",
-                      "-out", self.cert, "-days", "2", "-extfile", ext]):
-            subprocess.run(["openssl"] + step, check=True, capture_output=True, timeout=60)
+        self.ca_key = os.path.join(folder, "ca.key")
+        self.openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", self.ca_key, "-out", self.ca,
+                     "-days", "2", "-subj", "/CN=Corvane Check Test CA")
+        self.cert, self.key = self.server("good", "127.0.0.1", "IP:127.0.0.1,DNS:localhost", 2)
+        self.expired = self.server("expired", "127.0.0.1", "IP:127.0.0.1,DNS:localhost", -1)
+        self.other_name = self.server("other", "mail.other.example", "DNS:mail.other.example", 2)
+
+    @staticmethod
+    def openssl(*args):
+        subprocess.run(["openssl"] + list(args), check=True, capture_output=True, timeout=60)
+
+    def server(self, name, common_name, alt_names, days):
+        """Returns (certificate, key); days -1 gives one whose end lies before now."""
+        base = os.path.join(self.folder, name)
+        with open(base + ".ext", "w") as f:
+            f.write("subjectAltName=%s\nbasicConstraints=CA:FALSE\n" % alt_names)
+        self.openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", base + ".key", "-out", base + ".csr",
+                     "-subj", "/CN=" + common_name)
+        self.openssl("x509", "-req", "-in", base + ".csr", "-CA", self.ca, "-CAkey", self.ca_key,
+                     "-CAcreateserial", "-out", base + ".pem", "-days", str(days), "-extfile", base + ".ext")
+        return base + ".pem", base + ".key"
 
 
 class SilentServer:
@@ -150,8 +159,9 @@ class CheckTest(unittest.TestCase):
         self.assertTrue(line.startswith("READY"), "the SMTP server did not start: %r" % line)
         return proc
 
-    def tls(self, mode):
-        return ["--cert", self.certs.cert, "--key", self.certs.key, "--" + mode]
+    def tls(self, mode, pair=None):
+        cert, key = pair or (self.certs.cert, self.certs.key)
+        return ["--cert", cert, "--key", key, "--" + mode]
 
     def check(self, server, *args, lists=LISTS, timeout=60, **account):
         if server is not None:  # None: no settings file at all
@@ -247,6 +257,29 @@ class CheckTest(unittest.TestCase):
                 server = self.smtp(*server_opts)
                 data = self.report(text % SMTP_PORT if "%d" in text else text, *args, **account)
                 self.assertStopsAt(data, stage)
+                server.terminate()
+                server.wait(timeout=10)
+
+    def test_certificate_problems_are_named(self):
+        ca = ["--ca-file", self.certs.ca]
+        rows = [
+            # name, certificate, advice says
+            ("not trusted", None, [], "not signed by an authority this machine trusts"),
+            ("expired", self.certs.expired, ca, "expired on 20"),
+            ("made out to another name", self.certs.other_name, ca, "mail.other.example"),
+        ]
+        for name, pair, args, advice in rows:
+            with self.subTest(name):
+                server = self.smtp(*self.tls("starttls", pair))
+                data = self.report("smtp://127.0.0.1:%d" % SMTP_PORT, *args, Login="1", User_Name=USER,
+                                   User_Password=PASSWORD)
+                self.assertStopsAt(data, "tls")
+                tls = data["by_stage"]["tls"]
+                self.assertFalse(tls["data"]["verified"])
+                self.assertTrue(tls["data"]["problems"])
+                self.assertIn(advice, tls["advice"])
+                # No login over a connection that could not be verified.
+                self.assertEqual(data["by_stage"]["login"]["verdict"], "skipped")
                 server.terminate()
                 server.wait(timeout=10)
 
