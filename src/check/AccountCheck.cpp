@@ -283,6 +283,7 @@ bool AccountCheck::checkConnect()
         if (m_dialogue->connectTo(address, m_endpoint.port, &failure)) {
             result.summary = QStringLiteral("connected to %1 port %2").arg(address.toString()).arg(m_endpoint.port);
             result.data.insert(QStringLiteral("address"), address.toString());
+            m_connectedAddress = address;
             return pass(result);
         }
         refused = refused || failure.contains(QLatin1String("refused"), Qt::CaseInsensitive);
@@ -430,6 +431,8 @@ bool AccountCheck::checkTls()
     }
     QString failure;
     if (!m_dialogue->startTls(m_endpoint.host, &failure)) {
+        if (m_endpoint.tls == TlsMode::Opportunistic)
+            return continueUnencrypted(result, failure);
         const QString advice = implicit
             ? QStringLiteral("The port does not speak TLS from the first byte: write smtp://%1:%2 to use STARTTLS.")
                   .arg(m_endpoint.host).arg(m_endpoint.port)
@@ -476,6 +479,31 @@ bool AccountCheck::checkTls()
     }
     result.details << QStringLiteral("after STARTTLS: %1").arg(again.summary);
     result.data.insert(QStringLiteral("capabilities"), again.data.value(QStringLiteral("capabilities")));
+    return pass(result);
+}
+
+// For a server setting without a scheme the mail library sends unencrypted
+// when the STARTTLS handshake fails; the check does the same, and says so.
+bool AccountCheck::continueUnencrypted(CheckStageResult &result, const QString &handshakeFailure)
+{
+    result.details << QStringLiteral("STARTTLS handshake failed: %1").arg(handshakeFailure);
+    QString failure;
+    if (!m_dialogue->connectTo(m_connectedAddress, m_endpoint.port, &failure)) {
+        return fail(result, QStringLiteral("no new connection without TLS: %1").arg(failure),
+                    QStringLiteral("The server dropped the connection after a failed TLS handshake and took no new "
+                                   "one: ask its administrator."));
+    }
+    const SmtpReply greeting = m_dialogue->readReply();
+    CheckStageResult again;
+    if (greeting.code != 220 || !ehlo(again)) {
+        return fail(result, QStringLiteral("no new session without TLS: %1").arg(greeting.received() ? again.summary
+                                                                                                 : greeting.failure),
+                    QStringLiteral("The server took no session after a failed TLS handshake: ask its "
+                                   "administrator."));
+    }
+    m_capabilities.startTls = false;
+    result.data.insert(QStringLiteral("encrypted"), false);
+    result.summary = QStringLiteral("STARTTLS failed, so the service sends unencrypted to this server");
     return pass(result);
 }
 

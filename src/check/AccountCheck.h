@@ -57,6 +57,7 @@ private:
     void checkClose();
 
     bool ehlo(CheckStageResult &result);
+    bool continueUnencrypted(CheckStageResult &result, const QString &handshakeFailure);
     void describeCertificate(CheckStageResult &result) const;
     QStringList recipientsToCheck(CheckStageResult &result) const;
 
@@ -70,6 +71,7 @@ private:
     Settings m_settings;
     ServerEndpoint m_endpoint;
     QList<QHostAddress> m_addresses;
+    QHostAddress m_connectedAddress;
     Capabilities m_capabilities;
     std::unique_ptr<SmtpDialogue> m_dialogue;
     bool m_inTransaction = false;

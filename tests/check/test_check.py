@@ -205,6 +205,9 @@ class CheckTest(unittest.TestCase):
              ["--ca-file", self.certs.ca], {}, True),
             ("opportunistic STARTTLS does not need a trusted certificate", self.tls("starttls"),
              "127.0.0.1:%d", [], {}, "untrusted"),
+            # As the mail library does: a failed handshake without a scheme means unencrypted.
+            ("opportunistic STARTTLS with only TLS 1.0 on offer", self.tls("starttls") + ["--old-tls"],
+             "127.0.0.1:%d", [], {}, False),
         ]
         for name, server_opts, text, args, account, verified in rows:
             with self.subTest(name):
@@ -230,7 +233,8 @@ class CheckTest(unittest.TestCase):
                     if verified is not True:
                         self.assertTrue(tls["problems"])
                 else:
-                    self.assertFalse(tls.get("encrypted", False))
+                    self.assertFalse(tls.get("encrypted", True))
+                    self.assertIn("sends unencrypted", st["tls"]["summary"])
                 # Never DATA: nothing was delivered.
                 self.assertEqual(os.listdir(os.path.join(self.folder, "mail-%d" % SMTP_PORT)), [])
                 server.terminate()
@@ -246,6 +250,8 @@ class CheckTest(unittest.TestCase):
             ("implicit TLS certificate not trusted", self.tls("implicit-tls"), "smtps://127.0.0.1:%d", [], {},
              "tls"),
             ("TLS required but no STARTTLS offered", [], "smtp://127.0.0.1:%d", [], {}, "tls"),
+            ("TLS required but only TLS 1.0 on offer", self.tls("starttls") + ["--old-tls"], "smtp://127.0.0.1:%d",
+             ["--ca-file", self.certs.ca], {}, "tls"),
             ("implicit TLS against a plain port", [], "smtps://127.0.0.1:%d", [], {}, "tls"),
             ("one recipient refused", ["--refuse", "second@plant.example"], "127.0.0.1:%d", [], {}, "recipients"),
             ("a list without addresses", [], "127.0.0.1:%d", ["--list", "3"], {}, "recipients"),
