@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDir>
 #include <QGuiApplication>
 #include <QJsonDocument>
 #include <QMessageBox>
@@ -45,9 +46,12 @@ void reportStartupFailure(const QString &reason)
         QMessageBox::critical(nullptr, QStringLiteral("Corvane"), reason);
 }
 
+// A relative --folder is taken from where the program was started, once: the
+// log must not move if the working directory ever changes.
 QString folderOf(const corvane::ProgramArguments &arguments)
 {
-    return arguments.folder.isEmpty() ? QCoreApplication::applicationDirPath() : arguments.folder;
+    return arguments.folder.isEmpty() ? QCoreApplication::applicationDirPath()
+                                      : QDir(arguments.folder).absolutePath();
 }
 
 // --help, --version, --check and command-line errors: no window, no display.
