@@ -24,3 +24,11 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 "$out/command_handler_fuzz" "$out/corpus" -max_total_time="$seconds" -max_len=4096 \
   -artifact_prefix="$out/artifacts/" -print_final_stats=1
 echo "fuzzing for ${seconds}s: no crash"
+
+# The account check's SMTP reply reader, from its own seeds.
+cmake --build "$out" -j 2 --target smtp_reply_fuzz
+mkdir -p "$out/corpus-smtp"
+cp -n fuzz/seeds-smtp/* "$out/corpus-smtp/" 2>/dev/null || true
+"$out/smtp_reply_fuzz" "$out/corpus-smtp" -max_total_time="$seconds" -max_len=8192 \
+  -artifact_prefix="$out/artifacts/" -print_final_stats=1
+echo "fuzzing the SMTP reply reader for ${seconds}s: no crash"

@@ -121,6 +121,7 @@ void Service::exitWithoutLog()
 
 void Service::stop()
 {
+    emit stopping();
     m_timeTime.stop();
     m_timeEmail.stop();
     // Closing the port first: a datagram accepted now would be acknowledged

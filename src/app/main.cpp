@@ -1,10 +1,17 @@
 #include "app/MDIMain.h"
+#include "app/ProgramArguments.h"
 #include "app/Service.h"
+#include "app/ServiceHeartbeat.h"
+#include "app/ServiceNotifier.h"
 #include "app/SignalWatcher.h"
+#include "check/AccountCheck.h"
 #include "mail/CurlGlobal.h"
 
 #include <QApplication>
+#include <QCoreApplication>
+#include <QDir>
 #include <QGuiApplication>
+#include <QJsonDocument>
 #include <QMessageBox>
 
 #include <cstdio>
@@ -39,12 +46,63 @@ void reportStartupFailure(const QString &reason)
         QMessageBox::critical(nullptr, QStringLiteral("Corvane"), reason);
 }
 
+// A relative --folder is taken from where the program was started, once: the
+// log must not move if the working directory ever changes.
+QString folderOf(const corvane::ProgramArguments &arguments)
+{
+    return arguments.folder.isEmpty() ? QCoreApplication::applicationDirPath()
+                                      : QDir(arguments.folder).absolutePath();
+}
+
+// --help, --version, --check and command-line errors: no window, no display.
+int runWithoutWindow(int argc, char *argv[], const corvane::ProgramArguments &arguments)
+{
+    using Action = corvane::ProgramArguments::Action;
+    QCoreApplication app(argc, argv);
+    switch (arguments.action) {
+    case Action::Help:
+        std::fputs(qPrintable(corvane::ProgramArguments::helpText()), stdout);
+        return 0;
+    case Action::Version:
+        std::fputs(qPrintable(corvane::ProgramArguments::versionText()), stdout);
+        return 0;
+    case Action::Error:
+        std::fprintf(stderr, "corvane: %s\nTry corvane --help.\n", qPrintable(arguments.error));
+        return corvane::CheckReport::UsageExitCode;
+    case Action::Check:
+    case Action::Run:
+        break;
+    }
+    corvane::AccountCheckOptions options;
+    options.folder = folderOf(arguments);
+    options.list = arguments.list;
+    options.caFile = arguments.caFile;
+    if (arguments.timeoutSeconds) {
+        const std::chrono::milliseconds limit = std::chrono::seconds(*arguments.timeoutSeconds);
+        options.timeouts.connect = std::min(options.timeouts.connect, limit);
+        options.timeouts.serverReply = std::min(options.timeouts.serverReply, limit);
+        options.timeouts.lowSpeedWindow = std::min(options.timeouts.lowSpeedWindow, limit);
+    }
+    const corvane::CheckReport report = corvane::AccountCheck(options).run();
+    const QByteArray out = arguments.json ? QJsonDocument(report.json()).toJson(QJsonDocument::Indented)
+                                          : report.text().toUtf8();
+    std::fwrite(out.constData(), 1, static_cast<std::size_t>(out.size()), stdout);
+    return report.exitCode();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     // Before anything can start a thread.
     corvane::CurlGlobal curl;
+
+    QStringList argumentList;
+    for (int i = 0; i < argc; ++i)
+        argumentList << QString::fromLocal8Bit(argv[i]);
+    const corvane::ProgramArguments arguments = corvane::ProgramArguments::parse(argumentList);
+    if (arguments.action != corvane::ProgramArguments::Action::Run)
+        return runWithoutWindow(argc, argv, arguments);
 
     chooseHeadlessPlatform();
     QApplication app(argc, argv);
@@ -55,13 +113,16 @@ int main(int argc, char *argv[])
     corvane::SignalWatcher signalWatcher;
 
     corvane::ServiceOptions options;
-    options.folder = QCoreApplication::applicationDirPath();
+    options.folder = folderOf(arguments);
     corvane::Service service(options);
     QString error;
     if (!service.start(&error)) {
         reportStartupFailure(error);
         return 1;
     }
+
+    const std::unique_ptr<corvane::ServiceNotifier> notifier = corvane::makeSystemServiceNotifier();
+    corvane::ServiceHeartbeat heartbeat(service, *notifier);
 
     corvane::MDIMain window(service);
     QObject::connect(&signalWatcher, &corvane::SignalWatcher::closeRequested, &window,
