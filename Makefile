@@ -5,6 +5,8 @@ PACKAGES := cmake g++ make ninja-build pkg-config \
             qt6-base-dev libgl-dev libcurl4-openssl-dev libsystemd-dev \
             fonts-dejavu-core python3 python3-aiosmtpd postfix dovecot-pop3d openssl iproute2 curl \
             clang libclang-rt-14-dev libbenchmark-dev
+# Only the benchmarks' plot needs these.
+BENCH_PACKAGES := python3-matplotlib
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
@@ -47,6 +49,7 @@ fuzz: deps
 	scripts/run-fuzz.sh $(or $(FUZZ_SECONDS),60)
 
 bench: build
+	@scripts/install-deps.sh $(BENCH_PACKAGES)
 	scripts/run-bench.sh
 
 demo: build

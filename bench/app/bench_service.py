@@ -7,13 +7,18 @@
    both read from CLOCK_MONOTONIC in this process. Each alarm waits a random
    0-500 ms after the previous delivery, so alarms meet every phase of the 500 ms
    dispatch tick instead of always arriving just after one.
-2. Burst: 1,000 alarms fired through the UDP port (up to 64 unacknowledged),
-   delivered to Postfix's smtp-sink; beside smtp-source (one message per
-   connection) and a loop of the curl tool sending the same 1,000 messages to the
-   same sink in the same run. Acceptance times are read from smtp-sink's
-   running message counter (-c) as it changes; the sink keeps no copies, so
-   writing them does not dominate what is measured (the end-to-end test checks
-   the contents of a burst).
+2. Burst: 1,000 and 10,000 alarms fired through the UDP port (up to 64
+   unacknowledged), delivered to Postfix's smtp-sink over the one connection
+   the mail component keeps; compared like for like with smtp-source -d (one
+   connection for all messages) and, as a second line, smtp-source with one
+   connection per message and a short loop of the curl tool, all sending
+   messages of the same size (sized from a capture of one of each) to the same
+   sink. The methods run interleaved, --rounds rounds; each ratio is taken
+   within its round and the median of the per-round ratios is reported with
+   its range. The rate runs from the first acceptance to the last, read from
+   smtp-sink's running message counter (-c) as it changes; the sink keeps no
+   copies. The service's CPU time (user + system, from /proc) per message is
+   taken over the whole burst, intake included.
 3. Memory: resident set size idle, then with 32,701 queued messages of 1 KiB
    payload. The queue is kept from draining by an SMTP host that accepts the TCP
    connection but never greets, so the first send hangs (for the mail
@@ -194,58 +199,104 @@ class CountingSink:
         self.reader.join(5)
 
 
-def bench_burst(tmp, count):
-    results = {}
-    text = "Pressure low on line 3, pump stopped, operator action needed."
-    with open("/proc/loadavg") as f:
-        print("burst: load average before it %s (a shared machine: compare the ratios)"
-              % " ".join(f.read().split()[:3]))
+BURST_TEXT = "Pressure low on line 3, pump stopped, operator action needed."
 
-    # Corvane: fire the burst through the UDP port; the next tick starts the pass.
+
+def cpu_seconds(pid):
+    """User + system CPU seconds a process has used so far."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def pass_rate(times):
+    """Messages per second from the first acceptance to the last."""
+    return (len(times) - 1) / (times[-1] - times[0]) if len(times) > 1 else 0.0
+
+
+def message_sizes(tmp):
+    """Size one Corvane alarm as it reaches the server, then the smtp-source
+    payload that makes smtp-source's message the same size.
+    Returns (corvane_bytes, smtp_source_payload, smtp_source_bytes)."""
+    def newest_size(capture):
+        env = road.capture_format.split_envelope(open(capture.messages()[-1], "rb").read())
+        return len(env[2])
+
+    capture = road.CaptureServer(SINK_PORT, os.path.join(tmp, "size-capture"))
+    svc = road.Service(os.path.join(tmp, "size"), ini_for(SINK_PORT)).start()
+    try:
+        svc.wait_started()
+        firer = road.AlarmFirer()
+        firer.fire(road.numbered_datagrams(1, [("Burst 0000", BURST_TEXT)]))
+        firer.close()
+        capture.wait_messages(1)
+        corvane = newest_size(capture)
+
+        before = len(capture.messages())
+        subprocess.run(["/usr/sbin/smtp-source", "-m", "1", "-l", "1", "-f", "alarm@plant.example",
+                        "-t", RCPT, "127.0.0.1:%d" % SINK_PORT], check=True, timeout=30)
+        capture.wait_messages(before + 1)
+        overhead = newest_size(capture) - 1
+        payload = max(corvane - overhead, 1)
+        before = len(capture.messages())
+        subprocess.run(["/usr/sbin/smtp-source", "-m", "1", "-l", str(payload),
+                        "-f", "alarm@plant.example", "-t", RCPT,
+                        "127.0.0.1:%d" % SINK_PORT], check=True, timeout=30)
+        capture.wait_messages(before + 1)
+        return corvane, payload, newest_size(capture)
+    finally:
+        svc.kill()
+        capture.stop()
+
+
+def burst_corvane(tmp, count, round_no):
+    """One burst through the UDP port; the next tick starts the pass.
+    Returns (messages/s, service CPU us per message, delivered)."""
     sink = CountingSink(SINK_PORT)
-    svc = road.Service(os.path.join(tmp, "burst"), ini_for(SINK_PORT)).start()
+    svc = road.Service(os.path.join(tmp, "burst-%d-%d" % (count, round_no)),
+                       ini_for(SINK_PORT)).start()
     firer = road.AlarmFirer()
     try:
         svc.wait_started()
-        grams = road.numbered_datagrams(1, (("Burst %04d" % i, text) for i in range(count)))
-        t0 = time.time()
+        grams = road.numbered_datagrams(1, (("Burst %05d" % i, BURST_TEXT) for i in range(count)))
+        cpu0 = cpu_seconds(svc.pid())
         firer.fire(grams)
-        t_acked = time.time()
-        times = sink.wait(count, 300)
+        times = sink.wait(count, 600)
+        cpu1 = cpu_seconds(svc.pid())
+        # A duplicate would arrive after the last expected message: give the
+        # pass two ticks to send anything more before counting.
+        time.sleep(1.0)
+        delivered = len(sink.times)
     finally:
         firer.close()
         svc.kill()
         sink.stop()
-    pass_rate = (len(times) - 1) / (times[-1] - times[0])
-    results["corvane"] = pass_rate
-    print("burst of %d alarms through Corvane -> smtp-sink:" % count)
-    print("  all acknowledged after %.3f s; last accepted %.3f s after the first datagram"
-          % (t_acked - t0, times[-1] - t0))
-    print("  pass: first to last acceptance %.3f s = %.0f messages/s"
-          % (times[-1] - times[0], pass_rate))
+    return pass_rate(times), (cpu1 - cpu0) * 1e6 / count, delivered
 
-    # Postfix's smtp-source, one message per connection, one session at a time.
+
+def burst_source(count, payload, keep_connection):
     sink = CountingSink(SINK_PORT)
     try:
-        t0 = time.time()
-        subprocess.run(["/usr/sbin/smtp-source", "-m", str(count), "-s", "1", "-l",
-                        str(len(text) + 40), "-f", "alarm@plant.example", "-t", RCPT,
-                        "-S", "Burst", "127.0.0.1:%d" % SINK_PORT], check=True, timeout=300)
+        command = ["/usr/sbin/smtp-source", "-m", str(count), "-s", "1", "-l", str(payload),
+                   "-f", "alarm@plant.example", "-t", RCPT]
+        if keep_connection:
+            command.append("-d")
+        subprocess.run(command + ["127.0.0.1:%d" % SINK_PORT], check=True, timeout=600)
         times = sink.wait(count, 60)
     finally:
         sink.stop()
-    results["smtp-source"] = (len(times) - 1) / (times[-1] - times[0])
-    print("smtp-source -m %d -s 1 (one message per connection): %.3f s = %.0f messages/s"
-          % (count, times[-1] - t0, results["smtp-source"]))
+    return pass_rate(times)
 
-    # The curl tool, one process and one connection per message.
+
+def burst_curl(tmp, count, size):
+    """The curl tool, one process and one connection per message."""
     sink = CountingSink(SINK_PORT)
     mail = os.path.join(tmp, "curl-mail.txt")
+    head = "From: Plant ALARM <alarm@plant.example>\r\nTo: %s\r\nSubject: Burst\r\n\r\n" % RCPT
+    body = (BURST_TEXT + " " * size)[:max(size - len(head) - 2, len(BURST_TEXT))]
     with open(mail, "w", newline="") as f:
-        f.write("From: Plant ALARM <alarm@plant.example>\r\nTo: %s\r\nSubject: Burst\r\n\r\n%s\r\n"
-                % (RCPT, text))
+        f.write(head + body + "\r\n")
     try:
-        t0 = time.time()
         for _ in range(count):
             subprocess.run(["curl", "-s", "smtp://127.0.0.1:%d" % SINK_PORT, "--mail-from",
                             "alarm@plant.example", "--mail-rcpt", RCPT, "-T", mail],
@@ -253,12 +304,64 @@ def bench_burst(tmp, count):
         times = sink.wait(count, 60)
     finally:
         sink.stop()
-    results["curl"] = (len(times) - 1) / (times[-1] - times[0])
-    print("curl loop, %d runs: %.3f s = %.0f messages/s"
-          % (count, times[-1] - t0, results["curl"]))
-    print("  Corvane pass / smtp-source = %.2f   Corvane pass / curl loop = %.2f"
-          % (results["corvane"] / results["smtp-source"], results["corvane"] / results["curl"]))
-    return results
+    return pass_rate(times)
+
+
+def summary(values):
+    s = sorted(values)
+    return "%.2f [%.2f-%.2f]" % (statistics.median(s), s[0], s[-1])
+
+
+def bench_burst(tmp, counts, rounds, curl_count, out):
+    with open("/proc/loadavg") as f:
+        print("burst: load average before it %s" % " ".join(f.read().split()[:3]))
+    corvane_size, payload, source_size = message_sizes(tmp)
+    print("  message size at the server: Corvane %d bytes, smtp-source %d bytes (-l %d)"
+          % (corvane_size, source_size, payload))
+    rows = []
+    faults = 0
+    for count in counts:
+        for r in range(1, rounds + 1):
+            row = {"count": count, "round": r}
+            row["source_d"] = burst_source(count, payload, True)
+            row["corvane"], row["cpu_us"], delivered = burst_corvane(tmp, count, r)
+            row["source"] = burst_source(count, payload, False)
+            row["curl"] = burst_curl(tmp, curl_count, corvane_size) if curl_count else 0.0
+            row["delivered"] = delivered
+            if delivered != count:
+                faults += 1
+            rows.append(row)
+            print("  %5d alarms, round %d: Corvane %.0f msg/s (service CPU %.0f us/msg,"
+                  " %d delivered), smtp-source -d %.0f, smtp-source %.0f, curl loop %.0f"
+                  % (count, r, row["corvane"], row["cpu_us"], delivered, row["source_d"],
+                     row["source"], row["curl"]), flush=True)
+    for count in counts:
+        mine = [x for x in rows if x["count"] == count]
+        print("burst of %d alarms, %d interleaved rounds (Corvane: UDP port -> queue -> one kept"
+              " connection to smtp-sink; rate from first to last acceptance):" % (count, rounds))
+        print("  Corvane pass                       median %.0f msg/s, service CPU median %.0f us/msg"
+              % (statistics.median(x["corvane"] for x in mine),
+                 statistics.median(x["cpu_us"] for x in mine)))
+        print("  smtp-source -d (one connection)    median %.0f msg/s"
+              % statistics.median(x["source_d"] for x in mine))
+        print("  smtp-source (one per message)      median %.0f msg/s"
+              % statistics.median(x["source"] for x in mine))
+        print("  per-round ratio Corvane / smtp-source -d (same method):  %s"
+              % summary([x["corvane"] / x["source_d"] for x in mine]))
+        print("  per-round ratio Corvane / smtp-source (one per message): %s"
+              % summary([x["corvane"] / x["source"] for x in mine]))
+        if curl_count:
+            print("  per-round ratio Corvane / curl loop (%d, one per process): %s"
+                  % (curl_count, summary([x["corvane"] / x["curl"] for x in mine])))
+        print("  delivered: %s of %d (loss or duplicates if not equal)"
+              % (", ".join(str(x["delivered"]) for x in mine), count))
+    if out:
+        with open(out, "w") as f:
+            f.write("count,round,corvane,cpu_us,source_d,source,curl,delivered\n")
+            for x in rows:
+                f.write("%(count)d,%(round)d,%(corvane).1f,%(cpu_us).1f,%(source_d).1f,"
+                        "%(source).1f,%(curl).1f,%(delivered)d\n" % x)
+    return faults
 
 
 def bench_memory(tmp, capacity):
@@ -306,21 +409,29 @@ def bench_memory(tmp, capacity):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--latency-count", type=int, default=200)
-    parser.add_argument("--burst-count", type=int, default=1000)
+    parser.add_argument("--burst-counts", default="1000,10000",
+                        help="comma-separated burst sizes")
+    parser.add_argument("--rounds", type=int, default=3, help="interleaved burst rounds")
+    parser.add_argument("--curl-count", type=int, default=100,
+                        help="messages of the curl tool loop per round (0: none)")
+    parser.add_argument("--out", help="write the per-round burst figures as CSV")
     parser.add_argument("--capacity", type=int, default=32701)
     parser.add_argument("--only", choices=["latency", "burst", "memory"])
     args = parser.parse_args()
     road.enter_private_netns([os.path.abspath(__file__)] + sys.argv[1:])
     print("binaries: %s" % road.BIN_DIR, flush=True)
+    faults = 0
     with tempfile.TemporaryDirectory(prefix="corvane-bench-") as tmp:
         os.chmod(tmp, 0o755)  # smtp-sink writes its dumps as nobody
         if args.only in (None, "latency"):
             bench_latency(tmp, args.latency_count)
         if args.only in (None, "burst"):
-            bench_burst(tmp, args.burst_count)
+            counts = [int(c) for c in args.burst_counts.split(",")]
+            faults = bench_burst(tmp, counts, args.rounds, args.curl_count,
+                                 os.path.abspath(args.out) if args.out else None)
         if args.only in (None, "memory"):
             bench_memory(tmp, args.capacity)
-    return 0
+    return 1 if faults else 0
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 
@@ -110,8 +111,15 @@ int main(int argc, char **argv)
             ++oldest;
     }
     const double elapsed = now() - start;
-    printf("%s: %ld sent, %ld answered, %ld lost (%ld answered late), %.3f s, %.0f answers/s\n", label, sent,
-           acked, lost, late, elapsed, (double)acked / elapsed);
+    /* The generator's own share of one core: near 100% would mean the
+     * generator, not the server, sets the pace. */
+    struct rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    const double cpu = (double)usage.ru_utime.tv_sec + (double)usage.ru_utime.tv_usec / 1e6
+        + (double)usage.ru_stime.tv_sec + (double)usage.ru_stime.tv_usec / 1e6;
+    printf("%s: %ld sent, %ld answered, %ld lost (%ld answered late), %.3f s, %.0f answers/s,"
+           " generator CPU %.0f%% of one core\n",
+           label, sent, acked, lost, late, elapsed, (double)acked / elapsed, 100.0 * cpu / elapsed);
     free(answered);
     return lost == 0 ? 0 : 3;
 }

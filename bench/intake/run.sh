@@ -7,7 +7,9 @@
 #  3. how large a burst the command port holds while the program is busy;
 #  4. throughput: 100,000 datagrams with up to 64 unanswered, to a minimal C
 #     echo server and to Corvane's intake (command 0, then send commands that
-#     queue and log), measured in the same run.
+#     queue and log), in interleaved rounds (INTAKE_BENCH_ROUNDS), with the
+#     median of per-round ratios, the server CPU per datagram and the load
+#     generator's own CPU share (to show it is not the limit).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 BUILD="${BUILD:-build}"
@@ -52,25 +54,48 @@ stop_server() {
 }
 rate() { sed -n 's/.* \([0-9]*\) answers\/s.*/\1/p' <<<"$1"; }
 
-echo "-- throughput ($COUNT datagrams, at most $WINDOW unanswered)"
+ROUNDS="${INTAKE_BENCH_ROUNDS:-3}"
+# CPU seconds (user + system) the running server has used so far.
+server_cpu() { awk -v hz="$(getconf CLK_TCK)" '{ sub(/.*\) /, ""); split($0, f, " "); printf "%.4f\n", (f[12] + f[13]) / hz }' "/proc/$server/stat"; }
+# measure NAME MODE LABEL: one loadgen run against the running server; appends
+# answers/s to $work/NAME and the server's CPU microseconds per datagram to
+# $work/NAME.cpu, and prints the generator's line.
+measure() {
+    local name=$1 mode=$2 label=$3 line c0 c1
+    c0=$(server_cpu)
+    line="$("$bin/intake_loadgen" "$PORT" "$ACK_PORT" "$COUNT" $WINDOW "$mode" "$label")" || status=1
+    c1=$(server_cpu)
+    echo "  $line, server CPU $(awk -v a="$c0" -v b="$c1" -v n="$COUNT" 'BEGIN { printf "%.1f", (b - a) * 1e6 / n }') us/datagram"
+    rate "$line" >> "$work/$name"
+    awk -v a="$c0" -v b="$c1" -v n="$COUNT" 'BEGIN { printf "%.2f\n", (b - a) * 1e6 / n }' >> "$work/$name.cpu"
+}
+summary() { # FILE: median [min-max]
+    sort -g "$1" | awk '{ v[NR] = $1 } END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2;
+                          printf "%.2f [%.2f-%.2f]", m, v[1], v[NR] }'
+}
+ratios() { paste "$work/$1" "$work/$2" | awk '{ printf "%.4f\n", $1 / $2 }' > "$work/$3"; }
+
+echo "-- throughput ($COUNT datagrams per run, at most $WINDOW unanswered, $ROUNDS interleaved rounds;"
+echo "   both servers read up to 32 datagrams per call; load before: $(cut -d' ' -f1-3 /proc/loadavg))"
 status=0
-start_server "$bin/echo_server" "$PORT"
-echo_line="$("$bin/intake_loadgen" "$PORT" "$ACK_PORT" "$COUNT" $WINDOW cmd0 "C echo server    ")" || status=1
-echo "$echo_line"
-stop_server
-
-start_server "$bin/intake_server" "$PORT" "$ACK_PORT" "$work/Logs"
-head -1 "$work/server.out"
-cmd0_line="$("$bin/intake_loadgen" "$PORT" "$ACK_PORT" "$COUNT" $WINDOW cmd0 "intake, command 0")" || status=1
-echo "$cmd0_line"
-send_line="$("$bin/intake_loadgen" "$PORT" "$ACK_PORT" "$COUNT" $WINDOW send "intake, send     ")" || status=1
-echo "$send_line"
-stop_server
-logged=$(cat "$work"/Logs/*.TXT | grep -c '^..:..:..  Address: ' || true)
-echo "log entries written for send commands: $logged (of $COUNT)"
-
-echo_rate=$(rate "$echo_line"); cmd0_rate=$(rate "$cmd0_line"); send_rate=$(rate "$send_line")
-awk -v e="$echo_rate" -v c="$cmd0_rate" -v s="$send_rate" 'BEGIN {
-    printf "command 0: %.0f%% of the echo server (goal 60%%)\nsend:      %.0f%% of the echo server (goal 25%%)\n", 100*c/e, 100*s/e }'
+for round in $(seq "$ROUNDS"); do
+    echo " round $round"
+    start_server "$bin/echo_server" "$PORT"
+    measure echo cmd0 "C echo server    "
+    stop_server
+    rm -rf "$work/Logs"
+    start_server "$bin/intake_server" "$PORT" "$ACK_PORT" "$work/Logs"
+    measure cmd0 cmd0 "intake, command 0"
+    measure send send "intake, send     "
+    stop_server
+    logged=$(cat "$work"/Logs/*.TXT | grep -c '^..:..:..  Address: ' || true)
+    [ "$logged" = "$COUNT" ] || { echo "  log entries for send commands: $logged of $COUNT"; status=1; }
+done
+ratios cmd0 echo ratio-cmd0
+ratios send echo ratio-send
+echo "per-round ratio to the echo server, median [range] (goal: command 0 0.60, send 0.25):"
+echo "  command 0: $(summary "$work/ratio-cmd0")   send: $(summary "$work/ratio-send")"
+echo "server CPU per datagram, median [range] us: echo $(summary "$work/echo.cpu")," \
+     "intake command 0 $(summary "$work/cmd0.cpu"), send $(summary "$work/send.cpu")"
 [ "$status" = 0 ] || echo "LOSSES: see above"
 exit $status
