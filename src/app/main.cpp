@@ -1,3 +1,4 @@
+#include "app/DialogSetup.h"
 #include "app/MDIMain.h"
 #include "app/Service.h"
 #include "app/SignalWatcher.h"
@@ -64,6 +65,7 @@ int main(int argc, char *argv[])
     }
 
     corvane::MDIMain window(service);
+    corvane::installDialogs(window, service.settings(), *service.queue());
     QObject::connect(&signalWatcher, &corvane::SignalWatcher::closeRequested, &window,
                      [&window](int) { window.close(); });
     QObject::connect(&service, &corvane::Service::stopped, &app, [] { QCoreApplication::exit(0); });
