@@ -49,8 +49,10 @@ QFont DialogWindow::legacyFont(qreal pointSize, bool bold)
 {
     QFont font;
     font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
-                      QStringLiteral("DejaVu Sans"), QStringLiteral("Liberation Sans"),
-                      QStringLiteral("Arial"), QStringLiteral("Sans Serif")});
+                      QStringLiteral("Liberation Sans"), QStringLiteral("Arial"),
+                      // As narrow as the face the captions were fitted to.
+                      QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("DejaVu Sans"),
+                      QStringLiteral("Sans Serif")});
     font.setStyleHint(QFont::SansSerif);
     font.setPointSizeF(pointSize);
     font.setBold(bold);

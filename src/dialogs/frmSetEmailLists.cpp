@@ -34,6 +34,11 @@ frmSetEmailLists::frmSetEmailLists(Settings &settings, QWidget *parent)
     m_SSTab1->tabBar()->setExpanding(false);
     m_SSTab1->setUsesScrollButtons(false); // all eight tabs in one row
     place(m_SSTab1, 120, 150, 6585, 5925);
+    // The tab control is drawn like a plain control, dark text on the light
+    // face, not in the window's grey.
+    QPalette face = QApplication::palette(m_SSTab1);
+    face.setColor(QPalette::WindowText, Qt::black);
+    m_SSTab1->setPalette(face);
     for (int n = RecipientListTable::FirstList; n <= RecipientListTable::LastList; ++n)
         buildPage(n);
     m_SSTab1->setCurrentIndex(0);
@@ -163,8 +168,10 @@ int frmSetEmailLists::pageOf(const QWidget *widget) const
 
 bool frmSetEmailLists::focusNextPrevChild(bool next)
 {
+    // A page being hidden with the focus on it asks here too; only a move from
+    // a shown control may turn the page.
     QWidget *from = QApplication::focusWidget();
-    if (!from || from->window() != this)
+    if (!from || from->window() != this || !from->isVisible())
         return DialogWindow::focusNextPrevChild(next);
     QWidget *w = from;
     // The chain is finite and circular; the bound only guards against a broken one.
