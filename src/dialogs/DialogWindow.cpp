@@ -117,7 +117,14 @@ void DialogWindow::checkActivation()
     // No active window means another application has the focus: that is no
     // reason to close.
     const QWidget *active = QApplication::activeWindow();
-    if (!active || ownsWindow(active))
+    if (active && ownsWindow(active)) {
+        m_beenActive = true;
+        return;
+    }
+    // Only a dialog that has had the focus can lose it. A new one may see the
+    // main window still active (its menu just closed) before the window system
+    // has activated the dialog.
+    if (!active || !m_beenActive)
         return;
     close();
 }

@@ -42,6 +42,7 @@ private:
     bool ownsWindow(const QWidget *window) const;
 
     bool m_checkPending = false;
+    bool m_beenActive = false;
 };
 
 } // namespace corvane

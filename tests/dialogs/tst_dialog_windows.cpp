@@ -8,6 +8,7 @@
 #include "app/DialogSetup.h"
 #include "app/MDIMain.h"
 #include "app/Service.h"
+#include "dialogs/frmEmailTest.h"
 
 #include <QAction>
 #include <QApplication>
@@ -187,6 +188,29 @@ private slots:
         QCOMPARE(app.rig.service().settings().RecipientLists[1].Name, QString());
         QCOMPARE(qobject_cast<QComboBox *>(QApplication::focusWidget()),
                  test->findChild<QComboBox *>(QStringLiteral("cmbList")));
+    }
+
+    void aDialogNotYetActiveIsNotClosed()
+    {
+        Running app;
+        Service &service = app.rig.service();
+        // As when a menu closes: the main window takes the focus back in the
+        // same round of events in which the new dialog is shown.
+        QPointer<QWidget> dialog =
+            new frmEmailTest(service.settings().RecipientLists, *service.queue(), app.window.get());
+        dialog->show();
+        dialog->activateWindow();
+        app.window->activateWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(app.window->isActiveWindow(), 3000);
+        settle();
+        QVERIFY(dialog);
+        QVERIFY(dialog->isVisible());
+
+        // Once it has had the focus, losing it to the main window closes it.
+        dialog->activateWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(dialog->isActiveWindow(), 3000);
+        app.window->activateWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(dialog.isNull(), 3000);
     }
 
     void ownPopupsAndOtherProgramsDoNotClose()
