@@ -103,6 +103,10 @@ void DialogWindow::changeEvent(QEvent *event)
 
 void DialogWindow::scheduleActivationCheck()
 {
+    // Noted at once: several changes may pass before the check runs.
+    const QWidget *active = QApplication::activeWindow();
+    if (active && ownsWindow(active))
+        m_beenActive = true;
     if (m_checkPending)
         return;
     m_checkPending = true;

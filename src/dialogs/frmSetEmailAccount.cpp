@@ -6,6 +6,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFocusEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -105,6 +106,9 @@ frmSetEmailAccount::frmSetEmailAccount(Settings &settings, QWidget *parent)
     for (qsizetype i = 1; i < order.size(); ++i)
         setTabOrder(order[i - 1], order[i]);
 
+    m_optMime->installEventFilter(this);
+    m_optUUEncode->installEventFilter(this);
+
     connect(m_chkPopLogin, &QCheckBox::toggled, this, &frmSetEmailAccount::popLoginChanged);
     connect(m_optMime, &QRadioButton::toggled, this, &frmSetEmailAccount::encodingChanged);
     connect(m_cmdOk, &QPushButton::clicked, this, &frmSetEmailAccount::apply);
@@ -127,6 +131,20 @@ QLineEdit *frmSetEmailAccount::addField(const QString &labelName, const QString 
     QLineEdit *box = makeLineEdit(boxName, m_frame1);
     place(box, 2100, top, 4200, 285);
     return box;
+}
+
+bool frmSetEmailAccount::eventFilter(QObject *watched, QEvent *event)
+{
+    // The option group is one stop for Tab, and the stop is the selected
+    // option, so Tab then Space never changes the encoding by accident.
+    if (event->type() == QEvent::FocusIn) {
+        const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
+        QRadioButton *other = watched == m_optMime ? m_optUUEncode : m_optMime;
+        if ((reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason)
+            && other->isChecked())
+            other->setFocus(reason);
+    }
+    return DialogWindow::eventFilter(watched, event);
 }
 
 void frmSetEmailAccount::load()

@@ -21,6 +21,9 @@ class frmSetEmailAccount : public DialogWindow {
 public:
     frmSetEmailAccount(Settings &settings, QWidget *parent);
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     QLineEdit *addField(const QString &labelName, const QString &caption, int labelLeft,
                         int labelWidth, const QString &boxName, int top, QLabel **label = nullptr);
