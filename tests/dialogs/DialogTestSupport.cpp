@@ -1,6 +1,5 @@
 #include "DialogTestSupport.h"
 
-#include "storage/Clock.h"
 #include "storage/SettingsStore.h"
 #include "support/TestSupport.h"
 
@@ -8,24 +7,17 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QLineEdit>
+#include <QStackedWidget>
+#include <QTabBar>
+#include <QTabWidget>
 #include <QTest>
 #include <QTimer>
 
 namespace corvane::test {
 
-namespace {
-
-Settings settingsIn(const QString &folder)
-{
-    Settings settings;
-    settings.SettingsFilePath = QDir(folder).filePath(QStringLiteral("Corvane.ini"));
-    return settings;
-}
-
-} // namespace
-
 ProgramData::ProgramData()
-    : settings(settingsIn(m_dir.path()))
+    : settings{QDir(m_dir.path()).filePath(QStringLiteral("Corvane.ini")), {}, {}}
     , log(QDir(m_dir.path()).filePath(QStringLiteral("Logs")),
           [] { return QDateTime(QDate(2026, 12, 7), QTime(8, 30, 0)); })
     , queue(settings.RecipientLists, log)
@@ -34,19 +26,69 @@ ProgramData::ProgramData()
 
 Settings ProgramData::readBack() const
 {
-    Settings fromFile;
-    fromFile.SettingsFilePath = settings.SettingsFilePath;
+    Settings fromFile{settings.SettingsFilePath, {}, {}};
     LoadAllSettings(fromFile);
     return fromFile;
 }
 
 QByteArray ProgramData::logged() const
 {
-    QByteArray all;
-    for (const QByteArray &file : readFiles(QDir(folder()).filePath(QStringLiteral("Logs")),
-                                            QStringLiteral(".TXT")))
-        all += file;
-    return all;
+    return readFiles(QDir(folder()).filePath(QStringLiteral("Logs")), QStringLiteral(".TXT")).join();
+}
+
+bool Driver::show(QWidget *window)
+{
+    dialog = window;
+    window->show();
+    window->activateWindow();
+    return QTest::qWaitForWindowActive(window);
+}
+
+QWidget *Driver::get(const QString &name) const
+{
+    auto *w = dialog ? dialog->findChild<QWidget *>(name) : nullptr;
+    if (!w)
+        qFatal("no control %s", qPrintable(name));
+    return w;
+}
+
+QString Driver::text(const QString &box) const
+{
+    return qobject_cast<QLineEdit *>(get(box))->text();
+}
+
+void Driver::type(const QString &box, const QString &text) const
+{
+    QWidget *w = get(box);
+    if (!w->isVisible()) {
+        auto *tabs = dialog->findChild<QTabWidget *>();
+        QWidget *page = w;
+        while (!qobject_cast<QStackedWidget *>(page->parentWidget()))
+            page = page->parentWidget();
+        QTabBar *bar = tabs->tabBar();
+        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(tabs->indexOf(page)).center());
+    }
+    QTest::mouseClick(w, Qt::LeftButton);
+    QTest::keyClick(w, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(w, Qt::Key_Delete);
+    QTest::keyClicks(w, text);
+}
+
+void Driver::press(const QString &button) const
+{
+    QTest::mouseClick(get(button), Qt::LeftButton);
+}
+
+QStringList Driver::tabWalk(int presses)
+{
+    QStringList seen{QApplication::focusWidget()->objectName()};
+    for (int i = 0; i < presses; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QWidget *w = QApplication::focusWidget();
+        // A focused box on a page not shown would be typed into blind.
+        seen << (w->isVisible() ? w->objectName() : QStringLiteral("hidden"));
+    }
+    return seen;
 }
 
 void answerMessageBox(SeenMessageBox *seen, QWidget *owner)
@@ -54,28 +96,19 @@ void answerMessageBox(SeenMessageBox *seen, QWidget *owner)
     auto *poll = new QTimer;
     const QDeadlineTimer deadline(5000);
     const QPointer<QWidget> watched(owner);
-    auto activeRounds = std::make_shared<int>(0);
+    auto rounds = std::make_shared<int>(0);
     QObject::connect(poll, &QTimer::timeout, poll, [=] {
         auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box || QApplication::activeWindow() != box) {
+        if (!box || QApplication::activeWindow() != box || ++*rounds < 2) {
             if (deadline.hasExpired())
                 poll->deleteLater();
             return;
         }
-        // One more round, so a check queued by the box becoming active has run.
-        if (++*activeRounds < 2)
-            return;
-        poll->stop();
         poll->deleteLater();
-        seen->seen = true;
-        seen->caption = box->windowTitle();
-        seen->text = box->text();
-        seen->icon = box->icon();
-        seen->format = box->textFormat();
-        seen->buttons = static_cast<int>(box->buttons().size());
-        seen->ownerStillOpen = watched && watched->isVisible();
-        if (QAbstractButton *ok = box->button(QMessageBox::Ok))
-            QTest::mouseClick(ok, Qt::LeftButton);
+        *seen = {true, box->windowTitle(), box->text(), box->icon(),
+                 box->textFormat() == Qt::PlainText, box->buttons().size() == 1,
+                 watched && watched->isVisible()};
+        QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
     });
     poll->start(10);
 }
@@ -89,23 +122,6 @@ void settle()
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
-}
-
-void typeInto(QWidget *box, const QString &text)
-{
-    box->setFocus(Qt::MouseFocusReason);
-    QTest::keyClick(box, Qt::Key_A, Qt::ControlModifier);
-    if (text.isEmpty())
-        QTest::keyClick(box, Qt::Key_Delete);
-    else
-        QTest::keyClicks(box, text);
-}
-
-bool showActive(QWidget *dialog)
-{
-    dialog->show();
-    dialog->activateWindow();
-    return QTest::qWaitForWindowActive(dialog);
 }
 
 } // namespace corvane::test

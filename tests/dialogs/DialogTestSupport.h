@@ -6,61 +6,53 @@
 
 #include <QMessageBox>
 #include <QPointer>
-#include <QString>
 #include <QTemporaryDir>
 #include <QWidget>
 
 namespace corvane::test {
 
-// The in-memory settings, the log and the queue of a program whose folder is
-// a temporary one: Corvane.ini and Logs/ live there.
+// Settings, log and queue of a program living in a temporary folder.
 class ProgramData {
     QTemporaryDir m_dir; // first: everything else lives in it
 
 public:
     ProgramData();
-
     QString folder() const { return m_dir.path(); }
-    QString iniPath() const { return settings.SettingsFilePath; }
-    // What the settings file holds now, read the way the program reads it.
-    Settings readBack() const;
-    // Everything logged so far, all log files together.
-    QByteArray logged() const;
+    Settings readBack() const; // the settings file, read the way the program reads it
+    QByteArray logged() const; // every log file together
 
     Settings settings;
     ActivityLog log;
     NotificationQueue queue;
 };
 
-// What a message box showed when it was answered.
-struct SeenMessageBox {
-    bool seen = false;
-    QString caption;
-    QString text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    Qt::TextFormat format = Qt::AutoText;
-    int buttons = 0;
-    bool ownerStillOpen = false; // the dialog had not closed while the box was up
+// A dialog window under test, driven with keys and clicks.
+struct Driver {
+    QPointer<QWidget> dialog;
+
+    bool show(QWidget *window); // shown and active
+    QWidget *get(const QString &name) const; // fails the test run when missing
+    QString text(const QString &box) const;
+    // Turns to the box's page when it is on a hidden one, selects all, types.
+    void type(const QString &box, const QString &text) const;
+    void press(const QString &button) const;
+    // The focused control's name, then again after each of `presses` Tab keys.
+    static QStringList tabWalk(int presses);
 };
 
-// Answers the next message box without blocking the caller: once a box is the
-// active modal window (and has been for a round of events), records it into
-// `seen` and clicks its OK button. Gives up after a few seconds.
+struct SeenMessageBox {
+    bool seen = false;
+    QString caption, text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    bool plain = false, oneButton = false;
+    bool ownerStillOpen = false; // the dialog did not close while the box was up
+};
+
+// Without blocking the caller: once a message box is the active window (for a
+// round of events, so queued checks have run), records it and clicks OK.
 void answerMessageBox(SeenMessageBox *seen, QWidget *owner);
 
-// Lets every queued call and posted event run, including ones they post.
+// Lets queued calls and posted events run, including those they post.
 void settle();
-
-template <typename T>
-T *child(const QWidget *window, const QString &name)
-{
-    return window->findChild<T *>(name);
-}
-
-// Replaces a box's text by typing, as a person would: select all, then type.
-void typeInto(QWidget *box, const QString &text);
-
-// Shows a dialog the way the main window does and waits until it is active.
-bool showActive(QWidget *dialog);
 
 } // namespace corvane::test

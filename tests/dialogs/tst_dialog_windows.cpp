@@ -1,19 +1,17 @@
 // The dialogs as the main window opens them from its menu: one instance each,
-// a window of their own, the focus on their first control, closed when another
-// window of the program becomes active, deaf to Enter and Escape.
+// a window of their own with the focus on its first control, closed when
+// another window of the program becomes active, deaf to Enter and Escape.
 
 #include "DialogTestSupport.h"
 #include "app/ServiceRig.h"
 
 #include "app/DialogSetup.h"
 #include "app/MDIMain.h"
-#include "app/Service.h"
-#include "dialogs/frmEmailTest.h"
+#include "intake/NotificationQueue.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
-#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 #include <QWindow>
@@ -26,50 +24,37 @@ namespace {
 struct Running {
     ServiceRig rig;
     std::unique_ptr<MDIMain> window;
+    Settings &settings() { return rig.service().settings(); }
 
     Running()
     {
-        QString error;
-        if (!rig.start(&error))
-            qFatal("service did not start: %s", qPrintable(error));
-        rig.service().settings().RecipientLists[2].Addresses[1] = QStringLiteral("two@plant.example");
+        if (!rig.start())
+            qFatal("the service did not start");
+        settings().RecipientLists[1].Addresses[1] = QStringLiteral("one@plant.example");
+        settings().AccountSettings.SmtpServer = QStringLiteral("kept.example");
         window = std::make_unique<MDIMain>(rig.service());
-        installDialogs(*window, rig.service().settings(), *rig.service().queue());
+        installDialogs(*window, settings(), *rig.service().queue());
         window->show();
         if (!QTest::qWaitForWindowActive(window.get()))
             qFatal("the main window did not become active");
     }
-    QAction *item(const QString &name) const { return window->findChild<QAction *>(name); }
-    QWidget *open(const QString &itemName, MDIMain::Dialog dialog)
+    // Chooses the menu item; the dialog it opened, once active.
+    Driver choose(const QString &item, MDIMain::Dialog which)
     {
-        item(itemName)->trigger();
-        return window->dialogInstance(dialog);
+        window->findChild<QAction *>(item)->trigger();
+        Driver d{window->dialogInstance(which)};
+        if (!d.dialog || !QTest::qWaitForWindowActive(d.dialog))
+            qFatal("%s opened no active dialog", qPrintable(item));
+        return d;
     }
-    QString iniPath() const { return rig.folder() + QStringLiteral("/Corvane.ini"); }
-    bool anythingQueued() const
+    bool untouched()
     {
-        for (const QString &line : rig.logMessages()) {
-            if (line.contains(QLatin1String("Address: ")))
-                return true;
-        }
-        return false;
+        return settings().AccountSettings.SmtpServer == QLatin1String("kept.example")
+               && settings().RecipientLists[1].Name.isEmpty()
+               && !QFile::exists(settings().SettingsFilePath)
+               && !rig.logMessages().join(QString()).contains(QLatin1String("Address: "));
     }
 };
-
-void addDialogRows()
-{
-    QTest::addColumn<QString>("item");
-    QTest::addColumn<int>("dialog");
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("first");
-
-    QTest::newRow("account") << "menuSetEmailAccount" << int(MDIMain::Dialog::EmailAccount)
-                             << "frmSetEmailAccount" << "txtServer";
-    QTest::newRow("lists") << "menuSetEmailLists" << int(MDIMain::Dialog::EmailLists)
-                           << "frmSetEmailLists" << "txtName(1)";
-    QTest::newRow("test") << "menuTestEmail" << int(MDIMain::Dialog::EmailTest) << "frmEmailTest"
-                          << "cmbList";
-}
 
 } // namespace
 
@@ -77,171 +62,89 @@ class DialogWindowsTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void menuOpensOneInstanceWithTheFocusOnItsFirstControl_data() { addDialogRows(); }
-
-    void menuOpensOneInstanceWithTheFocusOnItsFirstControl()
+    void eachMenuItem_data()
+    {
+        QTest::addColumn<QString>("item");
+        QTest::addColumn<int>("which");
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("edited");
+        QTest::newRow("account") << "menuSetEmailAccount" << int(MDIMain::Dialog::EmailAccount)
+                                 << "txtServer" << "txtServer";
+        QTest::newRow("lists") << "menuSetEmailLists" << int(MDIMain::Dialog::EmailLists)
+                               << "txtName(1)" << "txtName(1)";
+        QTest::newRow("test") << "menuTestEmail" << int(MDIMain::Dialog::EmailTest) << "cmbList"
+                              << "txtSubject";
+    }
+    void eachMenuItem()
     {
         QFETCH(QString, item);
-        QFETCH(int, dialog);
-        QFETCH(QString, name);
+        QFETCH(int, which);
         QFETCH(QString, first);
+        QFETCH(QString, edited);
         Running app;
-        const auto which = static_cast<MDIMain::Dialog>(dialog);
-        QPointer<QWidget> opened = app.open(item, which);
-        QVERIFY(opened);
-        QCOMPARE(opened->objectName(), name);
-        QVERIFY(opened->isWindow());
-        QCOMPARE(opened->parentWidget(), app.window.get());
-        QVERIFY(!opened->isModal());
-        QVERIFY(opened->testAttribute(Qt::WA_DeleteOnClose));
-        QCOMPARE(opened->minimumSize(), opened->maximumSize());
-        QTRY_VERIFY_WITH_TIMEOUT(opened->isActiveWindow(), 3000);
-        QTRY_COMPARE_WITH_TIMEOUT(QApplication::focusWidget() ? QApplication::focusWidget()->objectName()
-                                                              : QString(),
-                                  first, 3000);
+        const auto dialog = MDIMain::Dialog(which);
+        Driver d = app.choose(item, dialog);
+        QVERIFY(d.dialog->isWindow() && !d.dialog->isModal());
+        QCOMPARE(d.dialog->parentWidget(), app.window.get());
+        QVERIFY(d.dialog->testAttribute(Qt::WA_DeleteOnClose));
+        QCOMPARE(d.dialog->minimumSize(), d.dialog->maximumSize());
+        QTRY_COMPARE_WITH_TIMEOUT(QApplication::focusWidget(), d.get(first), 3000);
 
-        // Chosen again: the same window, still in front with its focus.
-        app.item(item)->trigger();
-        settle();
-        QCOMPARE(app.window->dialogInstance(which), opened.data());
-        QVERIFY(opened->isActiveWindow());
-        QCOMPARE(QApplication::focusWidget()->objectName(), first);
-
-        // Every close releases it; the next choice makes a new one.
-        QTest::mouseClick(opened->findChild<QPushButton *>(QStringLiteral("cmdCancel")),
-                          Qt::LeftButton);
-        settle();
-        QVERIFY(opened.isNull());
-        QVERIFY(app.window->dialogInstance(which) == nullptr);
-        QPointer<QWidget> again = app.open(item, which);
-        QVERIFY(again);
-        QTRY_VERIFY_WITH_TIMEOUT(again->isActiveWindow(), 3000);
-    }
-
-    void enterAndEscapeDoNothing_data() { addDialogRows(); }
-
-    void enterAndEscapeDoNothing()
-    {
-        QFETCH(QString, item);
-        QFETCH(int, dialog);
-        Running app;
-        QPointer<QWidget> opened = app.open(item, static_cast<MDIMain::Dialog>(dialog));
-        QTRY_VERIFY_WITH_TIMEOUT(opened->isActiveWindow(), 3000);
-        // A test message that Enter would send if a button took it.
-        for (const char *name : {"txtSubject", "txtText"}) {
-            if (auto *box = opened->findChild<QLineEdit *>(QString::fromLatin1(name)))
-                typeInto(box, QStringLiteral("filled"));
-        }
-        const QList<QPushButton *> buttons = opened->findChildren<QPushButton *>();
-        QVERIFY(!buttons.isEmpty());
-        QList<QWidget *> places{opened->findChild<QLineEdit *>()};
-        for (QPushButton *button : buttons) {
-            QVERIFY(!button->isDefault());
-            QVERIFY(!button->autoDefault());
-        }
-        places << buttons.first();
-        for (QWidget *place : places) {
+        // Enter and Escape press nothing, wherever the focus is.
+        d.type(QStringLiteral("txtSubject").contains(edited) ? QStringLiteral("txtText") : edited,
+               QStringLiteral("x@y"));
+        d.type(edited, QStringLiteral("x@y"));
+        for (QWidget *place : {d.get(edited), d.get(QStringLiteral("cmdCancel"))}) {
             place->setFocus(Qt::TabFocusReason);
-            for (int key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape})
-                QTest::keyClick(place, Qt::Key(key));
-            settle();
-            QVERIFY2(opened && opened->isVisible(), qPrintable(place->objectName()));
+            for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape})
+                QTest::keyClick(place, key);
         }
-        QVERIFY(!QFile::exists(app.iniPath()));
-        QVERIFY(!app.anythingQueued());
-    }
+        settle();
+        QVERIFY(d.dialog && d.dialog->isVisible());
 
-    void activatingTheMainWindowDiscardsTheEdits()
-    {
-        Running app;
-        app.rig.service().settings().AccountSettings.SmtpServer = QStringLiteral("kept.example");
-        QPointer<QWidget> opened = app.open(QStringLiteral("menuSetEmailAccount"),
-                                            MDIMain::Dialog::EmailAccount);
-        QTRY_VERIFY_WITH_TIMEOUT(opened->isActiveWindow(), 3000);
-        typeInto(opened->findChild<QLineEdit *>(QStringLiteral("txtServer")),
-                 QStringLiteral("lost.example"));
+        // Chosen again: the same window, in front, its focus where it was.
+        app.choose(item, dialog);
+        settle();
+        QCOMPARE(app.window->dialogInstance(dialog), d.dialog.data());
+        QCOMPARE(QApplication::focusWidget(), d.get(QStringLiteral("cmdCancel")));
 
+        // Going back to the main window closes it without applying; the next
+        // opening starts again from the settings.
         app.window->activateWindow();
-        QTRY_VERIFY_WITH_TIMEOUT(opened.isNull(), 3000);
-        QCOMPARE(app.rig.service().settings().AccountSettings.SmtpServer,
-                 QStringLiteral("kept.example"));
-        QVERIFY(!QFile::exists(app.iniPath()));
-
-        // The next opening shows the settings as they are.
-        opened = app.open(QStringLiteral("menuSetEmailAccount"), MDIMain::Dialog::EmailAccount);
-        QCOMPARE(opened->findChild<QLineEdit *>(QStringLiteral("txtServer"))->text(),
-                 QStringLiteral("kept.example"));
+        QTRY_VERIFY_WITH_TIMEOUT(d.dialog.isNull(), 3000);
+        QVERIFY(app.untouched());
+        QVERIFY(!app.window->dialogInstance(dialog));
+        Driver again = app.choose(item, dialog);
+        QVERIFY(again.text(edited) != QLatin1String("x@y"));
+        again.press(QStringLiteral("cmdCancel"));
+        settle();
+        QVERIFY(again.dialog.isNull());
     }
 
-    void openingAnotherDialogClosesTheFirst()
+    void whatDoesAndDoesNotClose()
     {
         Running app;
-        QPointer<QWidget> lists = app.open(QStringLiteral("menuSetEmailLists"),
-                                           MDIMain::Dialog::EmailLists);
-        QTRY_VERIFY_WITH_TIMEOUT(lists->isActiveWindow(), 3000);
-        typeInto(lists->findChild<QLineEdit *>(QStringLiteral("txtName(1)")), QStringLiteral("Lost"));
-        QPointer<QWidget> test = app.open(QStringLiteral("menuTestEmail"), MDIMain::Dialog::EmailTest);
-        QTRY_VERIFY_WITH_TIMEOUT(lists.isNull(), 3000);
-        settle();
-        QVERIFY(test);
-        QVERIFY(test->isVisible());
-        QCOMPARE(app.rig.service().settings().RecipientLists[1].Name, QString());
-        QCOMPARE(qobject_cast<QComboBox *>(QApplication::focusWidget()),
-                 test->findChild<QComboBox *>(QStringLiteral("cmbList")));
-    }
+        Driver lists = app.choose(QStringLiteral("menuSetEmailLists"), MDIMain::Dialog::EmailLists);
+        lists.type(QStringLiteral("txtName(1)"), QStringLiteral("Lost"));
+        // Another dialog becoming active closes the first.
+        Driver test = app.choose(QStringLiteral("menuTestEmail"), MDIMain::Dialog::EmailTest);
+        QTRY_VERIFY_WITH_TIMEOUT(lists.dialog.isNull(), 3000);
 
-    void aDialogNotYetActiveIsNotClosed()
-    {
-        Running app;
-        Service &service = app.rig.service();
-        // As when a menu closes: the main window takes the focus back in the
-        // same round of events in which the new dialog is shown.
-        QPointer<QWidget> dialog =
-            new frmEmailTest(service.settings().RecipientLists, *service.queue(), app.window.get());
-        dialog->show();
-        dialog->activateWindow();
-        app.window->activateWindow();
-        QTRY_VERIFY_WITH_TIMEOUT(app.window->isActiveWindow(), 3000);
+        // Its own drop-down, and a window of no widget (another program), do not.
+        auto *combo = qobject_cast<QComboBox *>(test.get(QStringLiteral("cmbList")));
+        combo->showPopup();
         settle();
-        QVERIFY(dialog);
-        QVERIFY(dialog->isVisible());
-
-        // Once it has had the focus, losing it to the main window closes it.
-        dialog->activateWindow();
-        QTRY_VERIFY_WITH_TIMEOUT(dialog->isActiveWindow(), 3000);
-        app.window->activateWindow();
-        QTRY_VERIFY_WITH_TIMEOUT(dialog.isNull(), 3000);
-    }
-
-    void ownPopupsAndOtherProgramsDoNotClose()
-    {
-        Running app;
-        QPointer<QWidget> opened = app.open(QStringLiteral("menuSetEmailAccount"),
-                                            MDIMain::Dialog::EmailAccount);
-        QTRY_VERIFY_WITH_TIMEOUT(opened->isActiveWindow(), 3000);
-        auto *priority = opened->findChild<QComboBox *>(QStringLiteral("cmbPriority"));
-        priority->setEnabled(true);
-        priority->showPopup();
-        settle();
-        QVERIFY(opened);
-        priority->hidePopup();
-        settle();
-        QVERIFY(opened);
-
-        // A window that belongs to no widget of the program stands for another
-        // application taking the focus.
+        combo->hidePopup();
         QWindow elsewhere;
-        elsewhere.resize(50, 50);
         elsewhere.show();
         elsewhere.requestActivate();
         QTRY_COMPARE_WITH_TIMEOUT(QGuiApplication::focusWindow(), &elsewhere, 3000);
         settle();
-        QVERIFY(opened);
-        QVERIFY(opened->isVisible());
+        QVERIFY(test.dialog && test.dialog->isVisible());
+        test.press(QStringLiteral("cmdCancel"));
+        settle();
 
-        // Coming back to the main window still closes it.
-        app.window->activateWindow();
-        QTRY_VERIFY_WITH_TIMEOUT(opened.isNull(), 3000);
+        QVERIFY(app.untouched());
     }
 };
 
