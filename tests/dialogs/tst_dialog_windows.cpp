@@ -90,9 +90,10 @@ private slots:
         QCOMPARE(d.dialog->minimumSize(), d.dialog->maximumSize());
         QTRY_COMPARE_WITH_TIMEOUT(QApplication::focusWidget(), d.get(first), 3000);
 
-        // Enter and Escape press nothing, wherever the focus is.
-        d.type(QStringLiteral("txtSubject").contains(edited) ? QStringLiteral("txtText") : edited,
-               QStringLiteral("x@y"));
+        // Enter and Escape press nothing, wherever the focus is; the test
+        // message is complete, so a send would go through.
+        if (d.dialog->objectName() == QLatin1String("frmEmailTest"))
+            d.type(QStringLiteral("txtText"), QStringLiteral("x@y"));
         d.type(edited, QStringLiteral("x@y"));
         for (QWidget *place : {d.get(edited), d.get(QStringLiteral("cmdCancel"))}) {
             place->setFocus(Qt::TabFocusReason);
