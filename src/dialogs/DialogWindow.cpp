@@ -32,6 +32,7 @@ DialogWindow::DialogWindow(const QString &name, const QString &caption, int clie
     grey.setColor(QPalette::Window, DialogGrey);
     // Captions drawn straight on the grey stay readable.
     grey.setColor(QPalette::WindowText, Qt::white);
+    grey.setColor(QPalette::Disabled, QPalette::WindowText, QColor(150, 150, 150));
     setPalette(grey);
     setFont(legacyFont(8.25, false));
 
