@@ -232,7 +232,12 @@ void MDIMain::showDialog(Dialog dialog)
     instance->show();
     instance->raise();
     instance->activateWindow();
-    instance->setFocus(Qt::ActiveWindowFocusReason);
+    // The control that has (or starts with) the focus keeps it; only a window
+    // without any takes the focus itself.
+    if (QWidget *control = instance->focusWidget())
+        control->setFocus(Qt::ActiveWindowFocusReason);
+    else
+        instance->setFocus(Qt::ActiveWindowFocusReason);
 }
 
 void MDIMain::showClock(const QDateTime &now)

@@ -1,3 +1,4 @@
+#include "app/DialogSetup.h"
 #include "app/MDIMain.h"
 #include "app/ProgramArguments.h"
 #include "app/Service.h"
@@ -125,6 +126,7 @@ int main(int argc, char *argv[])
     corvane::ServiceHeartbeat heartbeat(service, *notifier);
 
     corvane::MDIMain window(service);
+    corvane::installDialogs(window, service.settings(), *service.queue());
     QObject::connect(&signalWatcher, &corvane::SignalWatcher::closeRequested, &window,
                      [&window](int) { window.close(); });
     QObject::connect(&service, &corvane::Service::stopped, &app, [] { QCoreApplication::exit(0); });
