@@ -113,8 +113,8 @@ private slots:
         buildChain();
         m_ackPort = test::freeUdpPort();
         m_endpoint = std::make_unique<CommandEndpoint>(*m_handler, test::freeUdpPort(), m_ackPort);
-        QString error;
-        QVERIFY2(m_endpoint->start(&error), qPrintable(error));
+        const Result started = m_endpoint->start();
+        QVERIFY2(started, qPrintable(started.error));
     }
 
     void cleanup()
@@ -127,8 +127,8 @@ private slots:
         NotificationQueue queue(m_lists, *m_log);
         CommandHandler handler(queue);
         CommandEndpoint second(handler, m_endpoint->listenPort(), m_ackPort);
-        QString error;
-        QVERIFY(!second.start(&error));
+        const QString error = second.start().error;
+        QVERIFY(!error.isEmpty());
         QVERIFY2(error.contains(QString::number(m_endpoint->listenPort())), qPrintable(error));
 
         // Nor can anything else take the port beside us, shared or not.
@@ -142,8 +142,8 @@ private slots:
         QUdpSocket squatter;
         QVERIFY(squatter.bind(QHostAddress::AnyIPv4, 0, QAbstractSocket::DontShareAddress));
         CommandEndpoint endpoint(*m_handler, squatter.localPort(), m_ackPort);
-        QString error;
-        QVERIFY(!endpoint.start(&error));
+        const QString error = endpoint.start().error;
+        QVERIFY(!error.isEmpty());
         QVERIFY2(error.contains(QStringLiteral("in use"), Qt::CaseInsensitive), qPrintable(error));
     }
 
