@@ -164,21 +164,30 @@ private slots:
         QCOMPARE(readBytes(log.filePathFor(farOff)), QByteArray("03:04:05  far off\r\n"));
     }
 
-    void fullDiskCutsTheEntryAndGoesOn()
+    void fullDiskLosesTheWholeEntryAndGoesOn_data()
     {
+        QTest::addColumn<int>("room"); // bytes the disk still takes
+        QTest::newRow("no room at all") << 0;
+        QTest::newRow("room for the time") << 5;
+        QTest::newRow("room for all but the line end") << 31;
+    }
+    void fullDiskLosesTheWholeEntryAndGoesOn()
+    {
+        // The kernel takes what fits and refuses the rest. What it took must go
+        // again, or the next entry continues the broken line; the log neither
+        // waits for space nor disturbs its caller.
+        QFETCH(int, room);
         const ActivityLog log(logs(), ScriptedClock({at(2026, 12, 6, 9, 0, 0)}));
         log.WriteLog(QStringLiteral("first"));
         const QString path = log.filePathFor(QDate(2026, 12, 6));
         const qint64 before = readBytes(path).size();
         {
-            const FileSizeLimit diskFull(rlim_t(before) + 5);
+            const FileSizeLimit diskFull(rlim_t(before + room));
             log.WriteLog(QStringLiteral("this entry does not fit"));
+            QCOMPARE(readBytes(path).size(), before);
         }
-        // The kernel takes what fits and refuses the rest; the log neither
-        // waits for space nor disturbs its caller, and the next entry goes in.
         log.WriteLog(QStringLiteral("later"));
-        QCOMPARE(readBytes(path), QByteArray("09:00:00  first\r\n") + QByteArray("09:00:00  this").left(5)
-                                      + QByteArray("09:00:00  later\r\n"));
+        QCOMPARE(readBytes(path), QByteArray("09:00:00  first\r\n09:00:00  later\r\n"));
     }
 
     void unusableFolderLosesTheEntryQuietly()
