@@ -9,6 +9,8 @@
 
 #include <sys/stat.h>
 
+#include <ctime>
+
 #include <iterator>
 #include <memory>
 #include <vector>
@@ -162,6 +164,41 @@ private slots:
         log.WriteLog(QStringLiteral("far off"));
         QCOMPARE(folderEntries(logs()), QStringList({ActivityLog::fileNameFor(farOff)}));
         QCOMPARE(readBytes(log.filePathFor(farOff)), QByteArray("03:04:05  far off\r\n"));
+    }
+
+    void systemClockGivesTheLocalTime_data()
+    {
+        QTest::addColumn<QByteArray>("zone");
+        QTest::newRow("UTC") << QByteArray("UTC");
+        QTest::newRow("east of UTC") << QByteArray("Europe/Berlin");
+        QTest::newRow("west of UTC") << QByteArray("America/New_York");
+        QTest::newRow("half-hour offset") << QByteArray("Asia/Kolkata");
+    }
+    void systemClockGivesTheLocalTime()
+    {
+        // The clock reads the zone itself instead of asking the C library each
+        // time; it must still give the wall time the C library gives.
+        QFETCH(QByteArray, zone);
+        const QByteArray saved = qgetenv("TZ");
+        const bool wasSet = qEnvironmentVariableIsSet("TZ");
+        qputenv("TZ", zone);
+        ::tzset();
+        const std::time_t seconds = std::time(nullptr);
+        std::tm local{};
+        ::localtime_r(&seconds, &local);
+        const QDateTime now = systemClock()();
+        if (wasSet)
+            qputenv("TZ", saved);
+        else
+            qunsetenv("TZ");
+        ::tzset();
+        const QDateTime expected(QDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday),
+                                 QTime(local.tm_hour, local.tm_min, local.tm_sec), Qt::OffsetFromUTC,
+                                 int(local.tm_gmtoff));
+        QCOMPARE(now.offsetFromUtc(), expected.offsetFromUtc());
+        QVERIFY2(qAbs(expected.secsTo(now)) < 2,
+                 qPrintable(expected.toString(Qt::ISODate) + QLatin1String(" / ") + now.toString(Qt::ISODate)));
+        QCOMPARE(now.date(), expected.date());
     }
 
     void fullDiskLosesTheWholeEntryAndGoesOn_data()
