@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -147,8 +148,14 @@ struct IniFile::Data {
         line.text = text;
         classify(line);
         bool fits = true;
-        if (!utf8)
+        if (!utf8) {
             line.raw = encodeCp1252(text, &fits);
+            // Bytes that are no UTF-8 are what mark the file as Windows-1252.
+            // Once none is left it would be read back as UTF-8, and every
+            // non-ASCII character in it as something else: it becomes UTF-8 now.
+            if (fits && std::all_of(lines.begin(), lines.end(), [](const Line &l) { return isValidUtf8(l.raw); }))
+                fits = false;
+        }
         if (!fits) {
             utf8 = true;
             for (Line &other : lines)
@@ -195,8 +202,13 @@ struct IniFile::Data {
     void insertLine(qsizetype after, const QString &text)
     {
         // Whatever follows a line needs that line to end.
-        if (after >= 0 && lines[static_cast<std::size_t>(after)].eol.isEmpty())
-            lines[static_cast<std::size_t>(after)].eol = newline;
+        if (after >= 0) {
+            QByteArray &eol = lines[static_cast<std::size_t>(after)].eol;
+            if (eol.isEmpty())
+                eol = newline;
+            else if (eol == "\r")
+                eol = "\r\n";
+        }
         Line line;
         line.eol = newline;
         auto it = lines.insert(lines.begin() + (after + 1), std::move(line));
@@ -233,9 +245,12 @@ IniFile IniFile::fromBytes(const QByteArray &bytes)
         const qsizetype lf = body.indexOf('\n', pos);
         const qsizetype end = lf < 0 ? body.size() : lf;
         const bool crlf = lf > pos && body[lf - 1] == '\r';
+        // A file cut off between CR and LF: the CR ends the last line, as it
+        // does once the next line is added.
+        const bool cutCrlf = lf < 0 && end > pos && body[end - 1] == '\r';
         Line line;
-        line.raw = body.mid(pos, end - pos - (crlf ? 1 : 0));
-        line.eol = lf < 0 ? QByteArray() : crlf ? QByteArray("\r\n") : QByteArray("\n");
+        line.raw = body.mid(pos, end - pos - (crlf || cutCrlf ? 1 : 0));
+        line.eol = crlf ? QByteArray("\r\n") : cutCrlf ? QByteArray("\r") : lf < 0 ? QByteArray() : QByteArray("\n");
         line.text = data.utf8 ? QString::fromUtf8(line.raw) : decodeCp1252(line.raw);
         classify(line);
         if (!styleKnown && lf >= 0) {

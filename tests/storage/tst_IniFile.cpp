@@ -222,6 +222,48 @@ private slots:
         QCOMPARE(ReadSetting(path(), "S", "New", ""), QStringLiteral("\u65E5\u672C"));
     }
 
+    void windows1252FileKeepsItsTextsWhenItsLastNonUtf8ByteGoes_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("value");
+        // In Windows-1252, "\xC3\xA4" is "Ã¤"; read as UTF-8 it would be "ä".
+        QTest::newRow("the value set") << QByteArray("[S]\r\nK=\xE4\r\n") << "K" << QStringLiteral("\u00C3\u00A4");
+        QTest::newRow("another line") << QByteArray("[S]\r\nA=\xC3\xA4\r\nK=\xE4\r\n") << "K" << QStringLiteral("x");
+    }
+    void windows1252FileKeepsItsTextsWhenItsLastNonUtf8ByteGoes()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        writeBytes(path(), file);
+        const IniFile before = IniFile::fromBytes(file);
+        QVERIFY(WriteSetting(path(), "S", key, value));
+        const IniFile after = loaded(path());
+        QCOMPARE(after.value("S", key, "<default>"), value);
+        for (const char *other : {"A", "K"})
+            if (QLatin1String(other) != key)
+                QCOMPARE(after.value("S", other, "<default>"), before.value("S", other, "<default>"));
+    }
+
+    void unterminatedLastLineIsEndedBeforeAnythingFollows_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("no line end") << QByteArray("[S]\nK=1") << QByteArray("[S]\nK=1\nL=2\n");
+        QTest::newRow("cut between CR and LF") << QByteArray("[S]\r\nK=1\r") << QByteArray("[S]\r\nK=1\r\nL=2\r\n");
+        QTest::newRow("section cut between CR and LF") << QByteArray("[T]\n[S\r") << QByteArray("[T]\n[S\r\nL=2\n");
+    }
+    void unterminatedLastLineIsEndedBeforeAnythingFollows()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QByteArray, expected);
+        writeBytes(path(), file);
+        QVERIFY(WriteSetting(path(), "S", "L", "2"));
+        QCOMPARE(readBytes(path()), expected);
+        QCOMPARE(ReadSetting(path(), "S", "L", "<default>"), QStringLiteral("2"));
+    }
+
     void utf8ByteOrderMarkSurvives()
     {
         writeBytes(path(), "\xEF\xBB\xBF[S]\nK=\xC3\xA4\n");
