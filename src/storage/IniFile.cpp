@@ -293,10 +293,16 @@ Result IniFile::load(const QString &path)
     if (info.st_size > MaxFileSize)
         return tooLarge();
 
-    // Read one byte past the limit to notice a file that grew after fstat.
-    QByteArray bytes(MaxFileSize + 1, Qt::Uninitialized);
+    // Room for one byte more than fstat saw, to notice a file that grew since;
+    // it may grow up to one byte past the limit.
+    QByteArray bytes(qsizetype(info.st_size) + 1, Qt::Uninitialized);
     qsizetype filled = 0;
-    while (filled < bytes.size()) {
+    for (;;) {
+        if (filled == bytes.size()) {
+            if (filled > MaxFileSize)
+                break;
+            bytes.resize(qMin<qsizetype>(2 * bytes.size(), MaxFileSize + 1));
+        }
         const ssize_t got = ::read(fd, bytes.data() + filled, static_cast<size_t>(bytes.size() - filled));
         if (got < 0 && errno == EINTR)
             continue;
