@@ -1,34 +1,35 @@
 #!/bin/bash
-# Builds the command-handler fuzz target with clang's libFuzzer
-# (-fsanitize=fuzzer,address,undefined) in build-fuzz/ and runs it for the given
-# number of seconds (default 60) from the seed corpus in fuzz/seeds. Any crash,
-# sanitizer report or broken invariant fails the run.
+# Builds every libFuzzer target (clang, -fsanitize=fuzzer,address,undefined) in
+# build-fuzz/ and runs them one after the other from their seed corpora in
+# fuzz/seeds/TARGET, sharing the given number of seconds (default 60) between
+# them. Any crash, sanitizer report or broken invariant fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 out=build-fuzz
+targets=(command_handler_fuzz ini_file_fuzz mime_message_fuzz smtp_reply_fuzz)
 
 cmake -S fuzz -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=None \
   -DCMAKE_CXX_COMPILER="${FUZZ_CXX:-clang++}" >/dev/null
-cmake --build "$out" -j 2 --target command_handler_fuzz
+cmake --build "$out" -j 2 --target "${targets[@]}"
 
-mkdir -p "$out/corpus" "$out/artifacts"
-cp -n fuzz/seeds/* "$out/corpus/" 2>/dev/null || true
-# The handler logs every message it queues; keep that out of the system's /tmp
-# and start each run with an empty folder.
+share=$(( seconds / ${#targets[@]} ))
+(( share >= 1 )) || share=1
+# The command handler logs every message it queues; keep that out of the
+# system's /tmp and start each run with an empty folder.
 export TMPDIR="$PWD/$out/tmp"
-rm -rf "$TMPDIR"
-mkdir -p "$TMPDIR"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-"$out/command_handler_fuzz" "$out/corpus" -max_total_time="$seconds" -max_len=4096 \
-  -artifact_prefix="$out/artifacts/" -print_final_stats=1
-echo "fuzzing for ${seconds}s: no crash"
-
-# The account check's SMTP reply reader, from its own seeds.
-cmake --build "$out" -j 2 --target smtp_reply_fuzz
-mkdir -p "$out/corpus-smtp"
-cp -n fuzz/seeds-smtp/* "$out/corpus-smtp/" 2>/dev/null || true
-"$out/smtp_reply_fuzz" "$out/corpus-smtp" -max_total_time="$seconds" -max_len=8192 \
-  -artifact_prefix="$out/artifacts/" -print_final_stats=1
-echo "fuzzing the SMTP reply reader for ${seconds}s: no crash"
+for target in "${targets[@]}"; do
+  name="${target%_fuzz}"
+  rm -rf "$TMPDIR"
+  mkdir -p "$TMPDIR" "$out/corpus/$name" "$out/artifacts/$name"
+  cp -n "fuzz/seeds/$name"/* "$out/corpus/$name/" 2>/dev/null || true
+  echo "== $target for ${share}s"
+  # Messages need room for long subjects and addresses.
+  max_len=4096
+  [[ $name == mime_message || $name == smtp_reply ]] && max_len=16384
+  "$out/$target" "$out/corpus/$name" -max_total_time="$share" -max_len="$max_len" \
+    -artifact_prefix="$out/artifacts/$name/" -print_final_stats=1
+done
+echo "fuzzing for ${seconds}s in all: no crash"

@@ -1,6 +1,8 @@
 // corvane-send: hands one notification to Corvane's UDP command port and waits
 // for the acknowledgement, resending with the same id until it comes.
 
+#include "intake/WireFormat.h"
+
 #include <QByteArray>
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -12,31 +14,46 @@
 #include <QThread>
 #include <QUdpSocket>
 
+#include <cmath>
 #include <cstdio>
 #include <optional>
 
 namespace {
 
+namespace wire = corvane::wire;
+
 enum ExitCode { Acknowledged = 0, NoAcknowledgement = 1, UsageError = 2, SocketError = 3 };
 
-constexpr int kMaxDatagram = 65507;
-
-const char *const kDescription =
-    "Sends one notification to Corvane and waits for its acknowledgement.\n"
-    "\n"
-    "Datagram (UDP to port 1095 on this machine; no length field, no terminator):\n"
-    "  bytes 1-4  message id, any bytes; a datagram whose id equals the previous\n"
-    "             one (ASCII letters compared without case) is only acknowledged\n"
-    "  byte 5     command: 1 = send to list; any other value does nothing\n"
-    "  byte 6     list number as a byte value 1..8 (not the digit character)\n"
-    "  bytes 7-   subject, '~', text (UTF-8, or Windows-1252 when not valid UTF-8)\n"
-    "Acknowledgement (UDP to port 1096 at the sender's address): the id bytes,\n"
-    "then the bytes 16 and 1. It only says the datagram arrived; a request for an\n"
-    "unknown list or with a blank subject or text is acknowledged and dropped.\n"
-    "Resending with the same id is safe: the repeat is acknowledged, not queued.\n"
-    "\n"
-    "Exit status: 0 acknowledged, 1 no acknowledgement, 2 bad arguments,\n"
-    "3 socket error.";
+// The datagram layout and the acknowledgement are those of intake/WireFormat.h.
+QString description()
+{
+    return QStringLiteral(
+               "Sends one notification to Corvane and waits for its acknowledgement.\n"
+               "\n"
+               "Datagram (UDP to port %1 on this machine; no length field, no terminator):\n"
+               "  bytes 1-%2  message id, any bytes; a datagram whose id equals the previous\n"
+               "             one (ASCII letters compared without case) is only acknowledged\n"
+               "  byte %3     command: %4 = send to list; any other value does nothing\n"
+               "  byte %5     list number as a byte value 1..8 (not the digit character)\n"
+               "  bytes %6-   subject, '%7', text (UTF-8, or Windows-1252 when not valid UTF-8)\n"
+               "Acknowledgement (UDP to port %8 at the sender's address): the id bytes,\n"
+               "then the bytes %9 and %10. It only says the datagram arrived; a request for an\n"
+               "unknown list or with a blank subject or text is acknowledged and dropped.\n"
+               "Resending with the same id is safe: the repeat is acknowledged, not queued.\n"
+               "\n"
+               "Exit status: 0 acknowledged, 1 no acknowledgement, 2 bad arguments,\n"
+               "3 socket error.")
+        .arg(wire::CommandPort)
+        .arg(wire::IdLength)
+        .arg(wire::CommandOffset + 1)
+        .arg(wire::SendToList)
+        .arg(wire::ListOffset + 1)
+        .arg(wire::PayloadOffset + 1)
+        .arg(QLatin1Char(wire::FieldSeparator))
+        .arg(wire::AckPort)
+        .arg(int(wire::AckMarker1))
+        .arg(int(wire::AckMarker2));
+}
 
 void fail(const QString &message)
 {
@@ -49,7 +66,7 @@ QByteArray randomId()
     // not add any distinct ids.
     static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     QByteArray id;
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < wire::IdLength; ++i)
         id.append(alphabet[QRandomGenerator::system()->bounded(36)]);
     return id;
 }
@@ -80,7 +97,8 @@ bool parseNumber(const QString &text, double min, double max, double *out)
 {
     bool ok = false;
     const double value = text.toDouble(&ok);
-    if (!ok || value < min || value > max)
+    // "nan" and "inf" parse; NaN passes every range comparison.
+    if (!ok || !std::isfinite(value) || value < min || value > max)
         return false;
     *out = value;
     return true;
@@ -102,7 +120,7 @@ std::optional<Request> buildRequest(const QCommandLineParser &args)
             return std::nullopt;
         }
         request.datagram = bytes;
-        request.id = bytes.left(4);
+        request.id = bytes.left(wire::IdLength);
         return request;
     }
 
@@ -138,21 +156,22 @@ std::optional<Request> buildRequest(const QCommandLineParser &args)
         fail(QStringLiteral("--subject and --text must not be blank (Corvane would drop the message)"));
         return std::nullopt;
     }
-    if (subject.contains(QLatin1Char('~')) || text.contains(QLatin1Char('~'))) {
-        fail(QStringLiteral("'~' separates subject and text and cannot appear in either"));
+    if (subject.contains(QLatin1Char(wire::FieldSeparator)) || text.contains(QLatin1Char(wire::FieldSeparator))) {
+        fail(QStringLiteral("'%1' separates subject and text and cannot appear in either")
+                 .arg(QLatin1Char(wire::FieldSeparator)));
         return std::nullopt;
     }
 
     request.id = args.isSet(QStringLiteral("id")) ? args.value(QStringLiteral("id")).toUtf8() : randomId();
-    if (request.id.size() != 4) {
-        fail(QStringLiteral("--id must be exactly four bytes, for example A001"));
+    if (request.id.size() != wire::IdLength) {
+        fail(QStringLiteral("--id must be exactly %1 bytes, for example A001").arg(wire::IdLength));
         return std::nullopt;
     }
     request.datagram = request.id;
     request.datagram.append(static_cast<char>(int(command)));
     request.datagram.append(static_cast<char>(int(list)));
     request.datagram.append(subject.toUtf8());
-    request.datagram.append('~');
+    request.datagram.append(wire::FieldSeparator);
     request.datagram.append(text.toUtf8());
     return request;
 }
@@ -182,7 +201,7 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationName(QStringLiteral("corvane-send"));
 
     QCommandLineParser args;
-    args.setApplicationDescription(QString::fromLatin1(kDescription));
+    args.setApplicationDescription(description());
     args.addHelpOption();
     args.addOptions({
         {QStringLiteral("list"), QStringLiteral("Recipient list 1..8."), QStringLiteral("N")},
@@ -196,10 +215,10 @@ int main(int argc, char **argv)
          QStringLiteral("HEX")},
         {QStringLiteral("host"), QStringLiteral("Corvane's host (default 127.0.0.1)."), QStringLiteral("HOST"),
          QStringLiteral("127.0.0.1")},
-        {QStringLiteral("port"), QStringLiteral("Command port (default 1095)."), QStringLiteral("PORT"),
-         QStringLiteral("1095")},
-        {QStringLiteral("ack-port"), QStringLiteral("Port the acknowledgement comes to (default 1096)."),
-         QStringLiteral("PORT"), QStringLiteral("1096")},
+        {QStringLiteral("port"), QStringLiteral("Command port (default %1).").arg(wire::CommandPort),
+         QStringLiteral("PORT"), QString::number(wire::CommandPort)},
+        {QStringLiteral("ack-port"), QStringLiteral("Port the acknowledgement comes to (default %1).").arg(wire::AckPort),
+         QStringLiteral("PORT"), QString::number(wire::AckPort)},
         {QStringLiteral("timeout"), QStringLiteral("Seconds to wait for the acknowledgement after each send (default 1)."),
          QStringLiteral("SECONDS"), QStringLiteral("1")},
         {QStringLiteral("retries"), QStringLiteral("Resends after the first send (default 4)."), QStringLiteral("N"),
@@ -234,8 +253,8 @@ int main(int argc, char **argv)
     const std::optional<Request> request = buildRequest(args);
     if (!request)
         return UsageError;
-    if (request->datagram.size() > kMaxDatagram) {
-        fail(QStringLiteral("the datagram would be %1 bytes; at most %2 fit").arg(request->datagram.size()).arg(kMaxDatagram));
+    if (request->datagram.size() > wire::MaxDatagram) {
+        fail(QStringLiteral("the datagram would be %1 bytes; at most %2 fit").arg(request->datagram.size()).arg(wire::MaxDatagram));
         return UsageError;
     }
     const std::optional<QHostAddress> host = resolveIPv4(args.value(QStringLiteral("host")));
@@ -250,9 +269,7 @@ int main(int argc, char **argv)
     if (!bindAckPort(socket, quint16(ackPort), QDeadlineTimer(perAttemptMs * attempts)))
         return SocketError;
 
-    QByteArray expected = request->id;
-    expected.append('\x10');
-    expected.append('\x01');
+    const QByteArray expected = wire::acknowledgement(request->id);
     for (int attempt = 1; attempt <= attempts; ++attempt) {
         if (socket.writeDatagram(request->datagram, *host, quint16(port)) != request->datagram.size()) {
             fail(QStringLiteral("cannot send to %1 port %2: %3")

@@ -30,9 +30,8 @@ int main(int argc, char **argv)
         NotificationQueue queue(lists, log);
         CommandHandler handler(queue);
         CommandEndpoint bound(handler, 31195, 31196);
-        QString error;
-        if (!bound.start(&error)) {
-            std::fprintf(stderr, "%s\n", qPrintable(error));
+        if (const Result started = bound.start(); !started) {
+            std::fprintf(stderr, "%s\n", qPrintable(started.error));
             return 1;
         }
         int handled = 0;

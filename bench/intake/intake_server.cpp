@@ -31,9 +31,8 @@ int main(int argc, char **argv)
     NotificationQueue queue(lists, log);
     CommandHandler handler(queue);
     CommandEndpoint endpoint(handler, args.at(1).toUShort(), args.at(2).toUShort());
-    QString error;
-    if (!endpoint.start(&error)) {
-        std::fprintf(stderr, "%s\n", qPrintable(error));
+    if (const Result started = endpoint.start(); !started) {
+        std::fprintf(stderr, "%s\n", qPrintable(started.error));
         return 1;
     }
     QTimer dispatcher;

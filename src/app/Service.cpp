@@ -10,6 +10,8 @@
 #include <QDir>
 #include <QLocale>
 
+#include <cstdio>
+
 #include <utility>
 
 namespace corvane {
@@ -58,8 +60,8 @@ bool Service::start(QString *error)
     m_handler = std::make_unique<CommandHandler>(*m_queue);
     m_wsRC = std::make_unique<CommandEndpoint>(*m_handler, m_options.listenPort, m_options.ackPort);
     m_wsRC->setObjectName(QStringLiteral("wsRC"));
-    QString reason;
-    if (!m_wsRC->start(&reason)) {
+    if (Result started = m_wsRC->start(); !started) {
+        QString &reason = started.error;
         if (error) {
             const QString port = QString::number(m_options.listenPort);
             if (reason.isEmpty())
@@ -73,7 +75,10 @@ bool Service::start(QString *error)
     }
 
     m_settings.SettingsFilePath = QDir(m_options.folder).filePath(QStringLiteral("Corvane.ini"));
-    LoadAllSettings(m_settings);
+    // Defaults stand in for a settings file that cannot be read, and the next
+    // save is refused; the journal says why, the activity log stays as it was.
+    if (const Result loaded = LoadAllSettings(m_settings); !loaded)
+        std::fprintf(stderr, "corvane: %s\n", qPrintable(loaded.error));
     m_log.WriteLog(QStringLiteral("Program Started"));
 
     m_dispatcher = std::make_unique<Dispatcher>(*m_queue, m_settings, *m_poSendMail, m_log);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "intake/WireFormat.h"
 #include "mail/MailComponent.h"
 #include "storage/ActivityLog.h"
 #include "storage/Clock.h"
@@ -23,8 +24,8 @@ class SendEvents;
 
 struct ServiceOptions {
     QString folder;          // the executable's folder: Corvane.ini and Logs/ live there
-    quint16 listenPort = 1095;
-    quint16 ackPort = 1096;
+    quint16 listenPort = wire::CommandPort;
+    quint16 ackPort = wire::AckPort;
     Clock clock = systemClock();
     MailTimeouts mailTimeouts;
     std::chrono::milliseconds tickInterval{500};

@@ -41,22 +41,18 @@ CommandEndpoint::CommandEndpoint(CommandHandler &handler, quint16 listenPort, qu
 
 CommandEndpoint::~CommandEndpoint() = default;
 
-bool CommandEndpoint::start(QString *error)
+Result CommandEndpoint::start()
 {
     // DontShareAddress: a second Corvane (or anything else on the port) must
     // make this one fail rather than split the datagrams between them.
     if (!m_socket.bind(QHostAddress::AnyIPv4, m_listenPort, QAbstractSocket::DontShareAddress)) {
-        if (error) {
-            *error = QStringLiteral("cannot bind UDP port %1: %2")
-                         .arg(m_listenPort)
-                         .arg(m_socket.errorString());
-        }
-        return false;
+        return Result::failure(
+            QStringLiteral("cannot bind UDP port %1: %2").arg(m_listenPort).arg(m_socket.errorString()));
     }
     m_io = std::make_unique<DatagramBatchIO>(m_socket);
     m_receiveBufferSize = m_io->enlargeReceiveBuffer(kWantedReceiveBuffer, kSmallestReceiveBuffer);
     refreshLocalAddresses();
-    return true;
+    return Result::success();
 }
 
 void CommandEndpoint::readPendingDatagrams()

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "intake/WireFormat.h"
+#include "storage/Result.h"
+
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
@@ -20,15 +23,15 @@ class DatagramBatchIO;
 class CommandEndpoint : public QObject {
     Q_OBJECT
 public:
-    static constexpr quint16 DefaultListenPort = 1095;
-    static constexpr quint16 DefaultAckPort = 1096;
+    static constexpr quint16 DefaultListenPort = wire::CommandPort;
+    static constexpr quint16 DefaultAckPort = wire::AckPort;
 
     CommandEndpoint(CommandHandler &handler, quint16 listenPort = DefaultListenPort,
                     quint16 ackPort = DefaultAckPort, QObject *parent = nullptr);
     ~CommandEndpoint() override;
 
     // Binds the port; on failure returns false with the reason in `error`.
-    bool start(QString *error);
+    Result start();
 
     quint16 listenPort() const { return m_listenPort; }
     quint16 ackPort() const { return m_ackPort; }

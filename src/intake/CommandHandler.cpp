@@ -1,6 +1,7 @@
 #include "intake/CommandHandler.h"
 
 #include "intake/NotificationQueue.h"
+#include "intake/WireFormat.h"
 #include "storage/TextCodec.h"
 
 #include <QStringDecoder>
@@ -32,14 +33,6 @@ bool CommandHandler::sameId(const QByteArray &a, const QByteArray &b)
     return true;
 }
 
-QByteArray CommandHandler::acknowledgementFor(const QByteArray &id)
-{
-    QByteArray ack = id;
-    ack.append(AckMarker1);
-    ack.append(AckMarker2);
-    return ack;
-}
-
 QString CommandHandler::decodePayloadField(const QByteArray &bytes)
 {
     // One pass: decode as UTF-8 and fall back on any error. A leading byte
@@ -59,17 +52,19 @@ std::optional<QByteArray> CommandHandler::handle(const QByteArray &datagram) noe
     // program its life, so every step that can fail is fenced on its own.
     QByteArray id;
     try {
-        id = datagram.left(IdLength);
+        id = datagram.left(wire::IdLength);
     } catch (...) {
     }
-    const std::uint8_t command =
-        datagram.size() >= 5 ? static_cast<std::uint8_t>(datagram[4]) : std::uint8_t{0};
-    const std::int16_t listNumber =
-        datagram.size() >= 6 ? static_cast<std::int16_t>(static_cast<std::uint8_t>(datagram[5])) : std::int16_t{0};
+    const std::uint8_t command = datagram.size() > wire::CommandOffset
+        ? static_cast<std::uint8_t>(datagram[wire::CommandOffset])
+        : std::uint8_t{0};
+    const std::int16_t listNumber = datagram.size() > wire::ListOffset
+        ? static_cast<std::int16_t>(static_cast<std::uint8_t>(datagram[wire::ListOffset]))
+        : std::int16_t{0};
 
     try {
         if (sameId(id, LastMessageId))
-            return acknowledgementFor(id);
+            return wire::acknowledgement(id);
         LastMessageId = id;
         if (datagram.isEmpty())
             return std::nullopt;
@@ -78,12 +73,13 @@ std::optional<QByteArray> CommandHandler::handle(const QByteArray &datagram) noe
     }
 
     try {
-        act(command, listNumber, datagram.size() > 6 ? datagram.mid(6) : QByteArray());
+        act(command, listNumber,
+            datagram.size() > wire::PayloadOffset ? datagram.mid(wire::PayloadOffset) : QByteArray());
     } catch (...) {
     }
 
     try {
-        return acknowledgementFor(id);
+        return wire::acknowledgement(id);
     } catch (...) {
         return std::nullopt;
     }
@@ -91,12 +87,12 @@ std::optional<QByteArray> CommandHandler::handle(const QByteArray &datagram) noe
 
 void CommandHandler::act(std::uint8_t command, std::int16_t listNumber, const QByteArray &payload)
 {
-    if (command != SendToListCommand)
+    if (command != wire::SendToList)
         return;
-    const qsizetype firstTilde = payload.indexOf('~');
+    const qsizetype firstTilde = payload.indexOf(wire::FieldSeparator);
     if (firstTilde < 0)
         return;
-    const qsizetype secondTilde = payload.indexOf('~', firstTilde + 1);
+    const qsizetype secondTilde = payload.indexOf(wire::FieldSeparator, firstTilde + 1);
     const QByteArray subject = payload.left(firstTilde);
     const QByteArray text = secondTilde < 0 ? payload.mid(firstTilde + 1)
                                             : payload.mid(firstTilde + 1, secondTilde - firstTilde - 1);

@@ -14,16 +14,10 @@ class NotificationQueue;
 // filter and the acknowledgement. Kept apart from the socket so the rules can be
 // tested and fuzzed byte by byte.
 //
-// Datagram: id (bytes 1-4), command (byte 5), list (byte 6), payload (7..end);
-// for command 1 the payload is subject "~" text. Every datagram except an empty
-// one that follows a non-empty id is answered with its id bytes, 16 and 1.
+// The layout is in WireFormat.h. Every datagram except an empty one that
+// follows a non-empty id is acknowledged.
 class CommandHandler {
 public:
-    static constexpr char AckMarker1 = 16;
-    static constexpr char AckMarker2 = 1;
-    static constexpr int IdLength = 4;
-    static constexpr std::uint8_t SendToListCommand = 1;
-
     explicit CommandHandler(NotificationQueue &queue);
 
     // Handles one datagram; returns the acknowledgement to send, or nothing when
@@ -38,8 +32,6 @@ public:
 
     // Equal apart from the case of the ASCII letters; every other byte exactly.
     static bool sameId(const QByteArray &a, const QByteArray &b);
-
-    static QByteArray acknowledgementFor(const QByteArray &id);
 
 private:
     void act(std::uint8_t command, std::int16_t listNumber, const QByteArray &payload);

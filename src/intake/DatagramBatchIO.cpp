@@ -7,14 +7,9 @@
 #include <array>
 #include <vector>
 
-#if defined(__linux__) && !defined(CORVANE_PORTABLE_IO)
-#define CORVANE_DATAGRAM_MMSG 1
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#else
-#include <QVariant>
-#endif
 
 namespace corvane {
 
@@ -38,8 +33,6 @@ bool readOne(QUdpSocket &socket, char *buffer, DatagramBatchIO::Datagram *out)
 }
 
 } // namespace
-
-#ifdef CORVANE_DATAGRAM_MMSG
 
 // Under load most datagrams arrive while earlier ones are handled; taking them,
 // and answering them, 32 to a system call keeps the port from waking the
@@ -141,53 +134,6 @@ void DatagramBatchIO::flushReplies()
     }
 }
 
-#else
-
-// One datagram per call through QUdpSocket; replies go out as they are queued.
-// readDatagram, not receiveDatagram: on an empty queue receiveDatagram returns
-// before it re-arms the socket's read notifier, and a wake-up ending that way
-// under sustained load left the port deaf for good. readDatagram also needs no
-// size probe and no allocation per datagram.
-struct DatagramBatchIO::Buffers {
-    std::vector<char> data = std::vector<char>(std::size_t{BatchSize} * kMaxDatagram);
-    std::array<Datagram, BatchSize> received{};
-};
-
-int DatagramBatchIO::enlargeReceiveBuffer(int wanted, int smallest)
-{
-    // Refusals are not reported here, only seen in what is read back; a size
-    // the system granted in full ends the search.
-    const auto option = QAbstractSocket::ReceiveBufferSizeSocketOption;
-    for (int size = wanted; size >= smallest; size /= 2) {
-        m_socket.setSocketOption(option, size);
-        if (m_socket.socketOption(option).toInt() >= size)
-            break;
-    }
-    return std::max(m_socket.socketOption(option).toInt(), 0);
-}
-
-int DatagramBatchIO::receiveBatch(int max)
-{
-    Buffers &b = *m_buffers;
-    max = std::clamp(max, 0, BatchSize);
-    int received = 0;
-    while (received < max
-           && readOne(m_socket, b.data.data() + std::size_t(received) * kMaxDatagram, &b.received[received]))
-        ++received;
-    return received;
-}
-
-void DatagramBatchIO::queueReply(const QByteArray &data, quint32 ipv4, quint16 port)
-{
-    // A lost reply is the sender's to retry; a failure here is not waited on.
-    m_socket.writeDatagram(data, QHostAddress(ipv4), port);
-}
-
-void DatagramBatchIO::flushReplies()
-{
-}
-
-#endif
 
 bool DatagramBatchIO::receiveThroughSocket(Datagram *out)
 {

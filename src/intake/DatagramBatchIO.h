@@ -9,10 +9,9 @@ class QUdpSocket;
 
 namespace corvane {
 
-// Datagram I/O for a bound QUdpSocket, many datagrams per system call where the
-// platform has calls for it (Linux: recvmmsg/sendmmsg) and one at a time through
-// QUdpSocket elsewhere, or when built with CORVANE_PORTABLE_IO. Everything the
-// command port does that depends on the operating system lives here.
+// Datagram I/O for a bound QUdpSocket, many datagrams per system call
+// (recvmmsg/sendmmsg). Everything the command port does that depends on the
+// operating system lives here.
 class DatagramBatchIO {
 public:
     // Datagrams taken, and replies given, per call.

@@ -40,6 +40,10 @@ QString envelopeProblem(const QString &address)
 {
     if (address.isEmpty())
         return QStringLiteral("it is empty");
+    // SMTP's limit for a path, angle brackets aside. A longer address would
+    // also make header lines no mail system has to accept.
+    if (address.toUtf8().size() > MaxAddressBytes)
+        return QStringLiteral("it is longer than %1 bytes").arg(MaxAddressBytes);
     for (QChar c : address) {
         if (isControl(c))
             return QStringLiteral("it holds a control character");

@@ -17,6 +17,7 @@ QString trimSpaces(const QString &text);
 // can. libcurl passes the address through as it is, so a CR LF, a space or an
 // angle bracket would let the text add SMTP commands of its own.
 QString envelopeProblem(const QString &address);
+inline constexpr int MaxAddressBytes = 254;
 
 // The address with control characters shown as '?', for a status line.
 QString printable(const QString &address);

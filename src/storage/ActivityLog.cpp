@@ -4,17 +4,14 @@
 #include <QFile>
 #include <QVarLengthArray>
 
-#include <utility>
-
-// The log is written on every event, alarm storms included, so on POSIX
-// systems an entry costs one open, one write and one close. Elsewhere (or when
-// built with CORVANE_PORTABLE_IO) QFile does the same job.
-#if defined(Q_OS_UNIX) && !defined(CORVANE_PORTABLE_IO)
-#define CORVANE_LOG_POSIX 1
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
-#endif
+
+#include <utility>
+
+// The log is written on every event, alarm storms included, so an entry costs
+// one open, one write and one close.
 
 namespace corvane {
 
@@ -62,11 +59,9 @@ char *putUtf8(char *out, QStringView text)
     return out;
 }
 
-#ifdef CORVANE_LOG_POSIX
 // Readable by every account, writable by ours: viewers and monitoring tools may
 // run as other users, the log holds no credentials, and the umask still lets
-// the administrator narrow it. It is also what the QFile path creates under
-// the usual umask, so the choice of path does not change who may read.
+// the administrator narrow it.
 constexpr mode_t kLogFileMode = 0644;
 
 int openForAppend(const char *path)
@@ -78,19 +73,28 @@ int openForAppend(const char *path)
     return fd;
 }
 
-void writeAll(int fd, const char *data, qsizetype size)
+// The entry goes in whole or not at all. One write call, so another process
+// appending to the same file never splits it; when the disk takes only part
+// of it, that part is cut off again, or the next entry, written once there is
+// room, would continue the broken line.
+void writeEntry(int fd, const char *data, qsizetype size)
 {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, static_cast<size_t>(size));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return; // disk full, file too large: the rest of the entry is lost
-        data += written;
-        size -= written;
+    ssize_t written = -1;
+    do {
+        written = ::write(fd, data, static_cast<size_t>(size));
+    } while (written < 0 && errno == EINTR);
+    if (written <= 0 || written == size)
+        return;
+    // O_APPEND left the offset just past our part, whatever others appended
+    // before it.
+    const off_t end = ::lseek(fd, 0, SEEK_CUR);
+    if (end >= written) {
+        int rc = -1;
+        do {
+            rc = ::ftruncate(fd, end - written);
+        } while (rc != 0 && errno == EINTR);
     }
 }
-#endif
 
 } // namespace
 
@@ -144,8 +148,6 @@ void ActivityLog::append(const QString &message) const
     appendToFile(now.date(), entry.constData(), out - entry.constData());
 }
 
-#ifdef CORVANE_LOG_POSIX
-
 void ActivityLog::appendToFile(const QDate &date, const char *entry, qsizetype size) const
 {
     QVarLengthArray<char, 512> path;
@@ -170,24 +172,8 @@ void ActivityLog::appendToFile(const QDate &date, const char *entry, qsizetype s
     }
     if (fd < 0)
         return;
-    writeAll(fd, entry, size);
+    writeEntry(fd, entry, size);
     ::close(fd);
 }
-
-#else
-
-void ActivityLog::appendToFile(const QDate &date, const char *entry, qsizetype size) const
-{
-    QFile file(filePathFor(date));
-    // No QIODevice::Text: the entry's CR LF goes to disk byte for byte.
-    const auto mode = QIODevice::WriteOnly | QIODevice::Append;
-    if (!file.open(mode)) {
-        if (QDir(m_logFolder).exists() || !QDir().mkpath(m_logFolder) || !file.open(mode))
-            return;
-    }
-    file.write(entry, size);
-}
-
-#endif
 
 } // namespace corvane

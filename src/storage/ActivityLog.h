@@ -10,8 +10,8 @@ namespace corvane {
 // The daily activity log: "Corvane Log On yyyymmdd.TXT" in the log folder, one
 // entry per call ("hh:mm:ss", two spaces, the message, CR LF). The file is
 // opened, appended and closed for every entry so other programs can read it at
-// any time. A failure loses the entry and nothing else: callers are never
-// disturbed by the log.
+// any time. A failure loses the entry and nothing else, never part of it:
+// callers are never disturbed by the log.
 class ActivityLog {
 public:
     ActivityLog(QString logFolder, Clock clock);

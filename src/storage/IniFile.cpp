@@ -5,11 +5,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QScopeGuard>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -146,8 +148,14 @@ struct IniFile::Data {
         line.text = text;
         classify(line);
         bool fits = true;
-        if (!utf8)
+        if (!utf8) {
             line.raw = encodeCp1252(text, &fits);
+            // Bytes that are no UTF-8 are what mark the file as Windows-1252.
+            // Once none is left it would be read back as UTF-8, and every
+            // non-ASCII character in it as something else: it becomes UTF-8 now.
+            if (fits && std::all_of(lines.begin(), lines.end(), [](const Line &l) { return isValidUtf8(l.raw); }))
+                fits = false;
+        }
         if (!fits) {
             utf8 = true;
             for (Line &other : lines)
@@ -194,8 +202,13 @@ struct IniFile::Data {
     void insertLine(qsizetype after, const QString &text)
     {
         // Whatever follows a line needs that line to end.
-        if (after >= 0 && lines[static_cast<std::size_t>(after)].eol.isEmpty())
-            lines[static_cast<std::size_t>(after)].eol = newline;
+        if (after >= 0) {
+            QByteArray &eol = lines[static_cast<std::size_t>(after)].eol;
+            if (eol.isEmpty())
+                eol = newline;
+            else if (eol == "\r")
+                eol = "\r\n";
+        }
         Line line;
         line.eol = newline;
         auto it = lines.insert(lines.begin() + (after + 1), std::move(line));
@@ -217,7 +230,10 @@ IniFile IniFile::fromBytes(const QByteArray &bytes)
     IniFile ini;
     Data &data = *ini.d;
     QByteArray body = bytes;
-    if (body.startsWith(kUtf8Bom) && isValidUtf8(body.mid(kUtf8Bom.size()))) {
+    // The mark goes whatever follows it: left in place it would become part of
+    // the first section's name and hide that section. It is written back as
+    // it was found.
+    if (body.startsWith(kUtf8Bom)) {
         data.bom = true;
         body.remove(0, kUtf8Bom.size());
     }
@@ -229,9 +245,12 @@ IniFile IniFile::fromBytes(const QByteArray &bytes)
         const qsizetype lf = body.indexOf('\n', pos);
         const qsizetype end = lf < 0 ? body.size() : lf;
         const bool crlf = lf > pos && body[lf - 1] == '\r';
+        // A file cut off between CR and LF: the CR ends the last line, as it
+        // does once the next line is added.
+        const bool cutCrlf = lf < 0 && end > pos && body[end - 1] == '\r';
         Line line;
-        line.raw = body.mid(pos, end - pos - (crlf ? 1 : 0));
-        line.eol = lf < 0 ? QByteArray() : crlf ? QByteArray("\r\n") : QByteArray("\n");
+        line.raw = body.mid(pos, end - pos - (crlf || cutCrlf ? 1 : 0));
+        line.eol = crlf ? QByteArray("\r\n") : cutCrlf ? QByteArray("\r") : lf < 0 ? QByteArray() : QByteArray("\n");
         line.text = data.utf8 ? QString::fromUtf8(line.raw) : decodeCp1252(line.raw);
         classify(line);
         if (!styleKnown && lf >= 0) {
@@ -244,22 +263,60 @@ IniFile IniFile::fromBytes(const QByteArray &bytes)
     return ini;
 }
 
-IniFile IniFile::load(const QString &path, QString *error)
+Result IniFile::load(const QString &path)
 {
-    if (error)
-        error->clear();
-    QFile file(path);
-    if (!file.exists())
-        return IniFile();
-    QByteArray bytes;
-    if (file.open(QIODevice::ReadOnly))
-        bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        if (error)
-            *error = QStringLiteral("Cannot read %1: %2").arg(path, file.errorString());
-        return IniFile();
+    *this = IniFile();
+    const auto fail = [&](const QString &reason) {
+        return Result::failure(QStringLiteral("Cannot read %1: %2").arg(path, reason));
+    };
+    const auto systemError = [] { return QString::fromLocal8Bit(std::strerror(errno)); };
+
+    // Without O_NONBLOCK a FIFO in the file's place would hold the open, and
+    // with it the whole start, until some writer came along.
+    const QByteArray name = QFile::encodeName(path);
+    int fd = -1;
+    do {
+        fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return errno == ENOENT || errno == ENOTDIR ? Result::success() : fail(systemError());
+    const auto closeFile = qScopeGuard([fd] { ::close(fd); });
+
+    struct stat info {};
+    if (::fstat(fd, &info) != 0)
+        return fail(systemError());
+    if (!S_ISREG(info.st_mode))
+        return fail(QStringLiteral("it is not a regular file"));
+    const auto tooLarge = [&] {
+        return fail(QStringLiteral("it is larger than %1 bytes").arg(MaxFileSize));
+    };
+    if (info.st_size > MaxFileSize)
+        return tooLarge();
+
+    // Room for one byte more than fstat saw, to notice a file that grew since;
+    // it may grow up to one byte past the limit.
+    QByteArray bytes(qsizetype(info.st_size) + 1, Qt::Uninitialized);
+    qsizetype filled = 0;
+    for (;;) {
+        if (filled == bytes.size()) {
+            if (filled > MaxFileSize)
+                break;
+            bytes.resize(qMin<qsizetype>(2 * bytes.size(), MaxFileSize + 1));
+        }
+        const ssize_t got = ::read(fd, bytes.data() + filled, static_cast<size_t>(bytes.size() - filled));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return fail(systemError());
+        if (got == 0)
+            break;
+        filled += got;
     }
-    return fromBytes(bytes);
+    if (filled > MaxFileSize)
+        return tooLarge();
+    bytes.truncate(filled);
+    *this = fromBytes(bytes);
+    return Result::success();
 }
 
 QString IniFile::value(const QString &section, const QString &key, const QString &defaultValue) const
@@ -324,12 +381,10 @@ QByteArray IniFile::toBytes() const
     return out;
 }
 
-bool IniFile::save(const QString &path, QString *error) const
+Result IniFile::save(const QString &path) const
 {
     const auto fail = [&](const QString &reason) {
-        if (error)
-            *error = QStringLiteral("Cannot write %1: %2").arg(path, reason);
-        return false;
+        return Result::failure(QStringLiteral("Cannot write %1: %2").arg(path, reason));
     };
     const bool existed = QFileInfo::exists(path);
     QSaveFile file(path);
@@ -353,29 +408,25 @@ bool IniFile::save(const QString &path, QString *error) const
         ::fsync(dir); // makes the rename itself durable; best effort
         ::close(dir);
     }
-    if (error)
-        error->clear();
-    return true;
+    return Result::success();
 }
 
 QString ReadSetting(const QString &fileName, const QString &section, const QString &key,
                     const QString &defaultValue)
 {
-    return IniFile::load(fileName).readSetting(section, key, defaultValue);
+    IniFile ini;
+    (void)ini.load(fileName); // an unreadable file reads as missing: the default
+    return ini.readSetting(section, key, defaultValue);
 }
 
-bool WriteSetting(const QString &fileName, const QString &section, const QString &key,
-                  const QString &value, QString *error)
+Result WriteSetting(const QString &fileName, const QString &section, const QString &key,
+                    const QString &value)
 {
-    QString readError;
-    IniFile ini = IniFile::load(fileName, &readError);
-    if (!readError.isEmpty()) {
-        if (error)
-            *error = readError;
-        return false;
-    }
+    IniFile ini;
+    if (Result loaded = ini.load(fileName); !loaded)
+        return loaded;
     ini.setValue(section, key, value);
-    return ini.save(fileName, error);
+    return ini.save(fileName);
 }
 
 } // namespace corvane

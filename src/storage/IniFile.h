@@ -1,5 +1,7 @@
 #pragma once
 
+#include "storage/Result.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -20,12 +22,17 @@ public:
     IniFile(IniFile &&) noexcept;
     IniFile &operator=(IniFile &&) noexcept;
 
-    // A missing file gives an empty document and is not an error. A file that
-    // exists but cannot be read also gives an empty document; `error` then says
-    // why, so a caller about to rewrite the file can refuse instead of dropping
-    // every line it could not see.
-    static IniFile load(const QString &path, QString *error = nullptr);
+    // Replaces the document with the file's contents. A missing file gives an
+    // empty document and is not an error. Anything else that cannot be read
+    // whole (no permission, not a regular file, larger than MaxFileSize) also
+    // leaves an empty document but fails, so a caller about to rewrite the file
+    // refuses instead of dropping every line it could not see.
+    Result load(const QString &path);
     static IniFile fromBytes(const QByteArray &bytes);
+
+    // A full settings file is about 40 KB. A file far larger is no settings
+    // file, and reading it whole would hold up the start for as long as it takes.
+    static constexpr qint64 MaxFileSize = 1024 * 1024;
 
     // The longest value ReadSetting hands back, as the Windows program did.
     static constexpr int MaxReadLength = 254;
@@ -50,7 +57,7 @@ public:
     // Writes the whole document in one step (temporary file, flush, rename), so
     // a crash leaves the old file or the new one. A new file is created
     // readable by its owner only; an existing file keeps its mode.
-    bool save(const QString &path, QString *error) const;
+    Result save(const QString &path) const;
 
 private:
     struct Data;
@@ -62,9 +69,8 @@ private:
 QString ReadSetting(const QString &fileName, const QString &section, const QString &key,
                     const QString &defaultValue);
 
-// One value into the file, created when missing. Returns whether the file was
-// written; `error` receives the reason when it was not.
-bool WriteSetting(const QString &fileName, const QString &section, const QString &key,
-                  const QString &value, QString *error = nullptr);
+// One value into the file, created when missing.
+Result WriteSetting(const QString &fileName, const QString &section, const QString &key,
+                    const QString &value);
 
 } // namespace corvane

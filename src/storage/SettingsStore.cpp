@@ -135,10 +135,11 @@ double LeadingNumber(const QString &text)
     return value == 0.0 ? 0.0 : value; // no negative zero
 }
 
-void LoadAllSettings(Settings &settings)
+Result LoadAllSettings(Settings &settings)
 {
     // One read of the file; a file that is missing or unreadable gives defaults.
-    const IniFile ini = IniFile::load(settings.SettingsFilePath);
+    IniFile ini;
+    Result loaded = ini.load(settings.SettingsFilePath);
     const auto text = [&ini](const QString &section, const QString &key, const QString &fallback) {
         return trimSpaces(ini.readSetting(section, key, fallback));
     };
@@ -167,19 +168,19 @@ void LoadAllSettings(Settings &settings)
     a.RequestReceipt = flag(QStringLiteral("Receipt"), QStringLiteral("0"));
     a.UseLogin = flag(QStringLiteral("Login"), QStringLiteral("0"));
     a.UsePopLogin = flag(QStringLiteral("POP_Login"), QStringLiteral("0"));
+    return loaded;
 }
 
-SaveResult SaveAllSettings(const Settings &settings)
+Result SaveAllSettings(const Settings &settings)
 {
     const QString &path = settings.SettingsFilePath;
     if (path.isEmpty())
-        return {false, QStringLiteral("No settings file has been named.")};
+        return Result::failure(QStringLiteral("No settings file has been named."));
 
     // The lines of a file we cannot read would be lost by rewriting it.
-    QString error;
-    IniFile ini = IniFile::load(path, &error);
-    if (!error.isEmpty())
-        return {false, error};
+    IniFile ini;
+    if (Result loaded = ini.load(path); !loaded)
+        return loaded;
 
     const RecipientListTable &lists = settings.RecipientLists;
     for (int n = RecipientListTable::FirstList; n <= RecipientListTable::LastList; ++n)
@@ -207,9 +208,7 @@ SaveResult SaveAllSettings(const Settings &settings)
     put("Login", flagText(a.UseLogin));
     put("POP_Login", flagText(a.UsePopLogin));
 
-    if (!ini.save(path, &error))
-        return {false, error};
-    return {true, QString()};
+    return ini.save(path);
 }
 
 } // namespace corvane

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "storage/Result.h"
 #include "storage/Settings.h"
 
 #include <QString>
@@ -14,17 +15,15 @@ double LeadingNumber(const QString &text);
 
 // Fills settings.RecipientLists and settings.AccountSettings from
 // settings.SettingsFilePath; missing keys take their defaults. Reads the file
-// once and creates nothing.
-void LoadAllSettings(Settings &settings);
+// once and creates nothing. A file that exists but cannot be read still leaves
+// every default in place; the failure says why, and the next save is refused.
+Result LoadAllSettings(Settings &settings);
 
-struct SaveResult {
-    bool ok = false;
-    QString error; // why the file could not be written, for the user
-    explicit operator bool() const { return ok; }
-};
+// Callers written against the save's own result type keep compiling.
+using SaveResult = Result;
 
 // Writes every list and account key to settings.SettingsFilePath in one atomic
 // replacement; lines the program does not own stay as they are.
-SaveResult SaveAllSettings(const Settings &settings);
+Result SaveAllSettings(const Settings &settings);
 
 } // namespace corvane

@@ -13,6 +13,8 @@
 
 #include <csignal>
 
+#include <sys/stat.h>
+
 using namespace corvane;
 
 namespace {
@@ -87,6 +89,52 @@ private slots:
         QVERIFY(process.waitForFinished(10000));
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), 0);
+        QCOMPARE(logMessages(corvane.dir.path()),
+                 QStringList({QStringLiteral("Program Started"), QStringLiteral("Program Closed")}));
+    }
+
+    void unreadableSettingsFileLeavesOneLineOnStderr_data()
+    {
+        QTest::addColumn<bool>("fifo");
+        QTest::newRow("FIFO") << true;
+        QTest::newRow("over the size bound") << false;
+    }
+    void unreadableSettingsFileLeavesOneLineOnStderr()
+    {
+        // The program starts on defaults at once, says why on stderr, and its
+        // log reads as for any other start.
+        QFETCH(bool, fifo);
+        Installation corvane;
+        QVERIFY(corvane.install());
+        const QString ini = QDir(corvane.dir.path()).filePath(QStringLiteral("Corvane.ini"));
+        if (fifo) {
+            QCOMPARE(::mkfifo(QFile::encodeName(ini).constData(), 0600), 0);
+        } else {
+            QFile file(ini);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QVERIFY(file.write("[Email_Settings]\r\n") > 0);
+            QVERIFY(file.resize(8 * 1024 * 1024));
+        }
+
+        QProcess process;
+        process.setProcessEnvironment(headlessEnvironment());
+        process.start(QStringLiteral("unshare"),
+                      {QStringLiteral("-n"), QStringLiteral("sh"), QStringLiteral("-c"),
+                       QStringLiteral("ip link set lo up && exec \"$0\""), corvane.executable});
+        QVERIFY(process.waitForStarted(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(logMessages(corvane.dir.path()).contains(QStringLiteral("Program Started")), 15000);
+        QCOMPARE(::kill(static_cast<pid_t>(process.processId()), SIGTERM), 0);
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitCode(), 0);
+
+        // Qt may add lines of its own (no runtime folder, no window system).
+        const QByteArray err = process.readAllStandardError();
+        QList<QByteArray> aboutTheFile;
+        for (const QByteArray &line : err.split('\n'))
+            if (line.contains(QFile::encodeName(ini)))
+                aboutTheFile << line;
+        QVERIFY2(aboutTheFile.size() == 1, err.constData());
+        QVERIFY2(aboutTheFile.first().startsWith("corvane: "), err.constData());
         QCOMPARE(logMessages(corvane.dir.path()),
                  QStringList({QStringLiteral("Program Started"), QStringLiteral("Program Closed")}));
     }

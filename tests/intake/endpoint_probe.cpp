@@ -38,9 +38,8 @@ int main(int argc, char **argv)
         std::printf("DROPPED foreign=%llu\n", static_cast<unsigned long long>(endpoint.foreignDatagrams()));
         std::fflush(stdout);
     });
-    QString error;
-    if (!endpoint.start(&error)) {
-        std::fprintf(stderr, "%s\n", qPrintable(error));
+    if (const Result started = endpoint.start(); !started) {
+        std::fprintf(stderr, "%s\n", qPrintable(started.error));
         return 1;
     }
     std::printf("READY\n");

@@ -20,8 +20,9 @@ private slots:
 
     void sendToListQueuesAndAcknowledges()
     {
+        // The helper must build what a peer puts on the wire, byte for byte.
         const QByteArray d = datagram("A001", 1, 3, "Alarm~Pump 3 stopped");
-        QCOMPARE(d.size(), 26);
+        QCOMPARE(d, QByteArray("A001\x01\x03" "Alarm~Pump 3 stopped"));
         QCOMPARE(m_handler->handle(d), std::optional<QByteArray>(QByteArray("A001\x10\x01")));
         QCOMPARE(pending(), 1);
         const QueuedEmail &e = m_queue->EmailQueue.at(0);

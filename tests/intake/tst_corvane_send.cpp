@@ -31,10 +31,12 @@ class TestCorvaneSend : public QObject, private IntakeChain {
 
     // The event loop keeps running while the sender works: the endpoint lives in
     // this process.
+    // The test's ports go first: a port the arguments name themselves wins.
     Run send(QStringList arguments, const QByteArray &input = QByteArray())
     {
-        arguments << QStringLiteral("--port") << QString::number(m_port) << QStringLiteral("--ack-port")
-                  << QString::number(m_ackPort);
+        arguments = QStringList{QStringLiteral("--port"), QString::number(m_port), QStringLiteral("--ack-port"),
+                                QString::number(m_ackPort)}
+            + arguments;
         QProcess process;
         QSignalSpy finished(&process, &QProcess::finished);
         process.start(senderProgram(), arguments);
@@ -60,8 +62,8 @@ private slots:
         m_port = test::freeUdpPort();
         m_ackPort = test::freeUdpPort();
         m_endpoint = std::make_unique<CommandEndpoint>(*m_handler, m_port, m_ackPort);
-        QString error;
-        QVERIFY2(m_endpoint->start(&error), qPrintable(error));
+        const Result started = m_endpoint->start();
+        QVERIFY2(started, qPrintable(started.error));
     }
 
     void cleanup() { m_endpoint.reset(); }
@@ -170,6 +172,16 @@ private slots:
         QTest::newRow("odd hex") << QStringList{"--raw", "123"} << QByteArray("hexadecimal");
         QTest::newRow("retries") << QStringList{"--raw", "00", "--retries", "-1"} << QByteArray("--retries");
         QTest::newRow("stray argument") << QStringList{"--raw", "00", "extra"} << QByteArray("unexpected");
+        // Not-a-number passes every range comparison; each numeric option must refuse it.
+        const QStringList message{"--subject", "s", "--text", "t"};
+        QTest::newRow("list nan") << QStringList{"--list", "nan"} + message << QByteArray("--list");
+        QTest::newRow("list inf") << QStringList{"--list", "inf"} + message << QByteArray("--list");
+        QTest::newRow("command nan") << QStringList{"--list", "1", "--command", "nan"} + message << QByteArray("--command");
+        QTest::newRow("port nan") << QStringList{"--raw", "00", "--port", "nan"} << QByteArray("ports");
+        QTest::newRow("ack port -inf") << QStringList{"--raw", "00", "--ack-port", "-inf"} << QByteArray("ports");
+        QTest::newRow("timeout nan") << QStringList{"--raw", "00", "--timeout", "NaN"} << QByteArray("--timeout");
+        QTest::newRow("timeout inf") << QStringList{"--raw", "00", "--timeout", "inf"} << QByteArray("--timeout");
+        QTest::newRow("retries nan") << QStringList{"--raw", "00", "--retries", "nan"} << QByteArray("--retries");
     }
     void refusesBadArguments()
     {

@@ -86,11 +86,14 @@ class TestForeignSender : public QObject {
     Q_OBJECT
 
     std::unique_ptr<Namespaces> m_namespaces;
-    QTemporaryDir m_logDir;
-    QProcess m_probe;
+    // A fresh endpoint, log folder and output for every test function, so none
+    // depends on the counts and the last id another left behind.
+    std::unique_ptr<QTemporaryDir> m_logDir;
+    std::unique_ptr<QProcess> m_probe;
     QByteArray m_probeOutput;
     const QString m_port = QStringLiteral("1195");
     const QString m_ackPort = QStringLiteral("1196");
+    const QString m_laterAddress = QStringLiteral("10.200.1.1");
 
     // corvane-send in one of the namespaces; returns its exit code.
     int sendFrom(const QString &ns, const QString &host, const QString &id)
@@ -109,6 +112,15 @@ class TestForeignSender : public QObject {
         return exitCode;
     }
 
+    void stopProbe()
+    {
+        if (m_probe && m_probe->state() != QProcess::NotRunning) {
+            m_probe->kill();
+            m_probe->waitForFinished(5000);
+        }
+        m_probe.reset();
+    }
+
 private slots:
     void initTestCase()
     {
@@ -120,21 +132,32 @@ private slots:
             m_namespaces.reset();
             QSKIP(qPrintable(QStringLiteral("cannot set up network namespaces here: ") + problem));
         }
-        connect(&m_probe, &QProcess::readyRead, this, [this] { m_probeOutput += m_probe.readAll(); });
-        m_probe.setProcessChannelMode(QProcess::MergedChannels);
-        m_probe.start(QStringLiteral("ip"),
-                      {"netns", "exec", m_namespaces->home, QCoreApplication::applicationDirPath() + "/endpoint_probe",
-                       m_port, m_ackPort, m_logDir.path()});
-        QTRY_VERIFY_WITH_TIMEOUT(m_probeOutput.contains("READY") || m_probe.state() == QProcess::NotRunning, 10000);
+    }
+
+    void init()
+    {
+        m_logDir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_logDir->isValid());
+        m_probeOutput.clear();
+        m_probe = std::make_unique<QProcess>();
+        connect(m_probe.get(), &QProcess::readyRead, this, [this] { m_probeOutput += m_probe->readAll(); });
+        m_probe->setProcessChannelMode(QProcess::MergedChannels);
+        m_probe->start(QStringLiteral("ip"),
+                       {"netns", "exec", m_namespaces->home, QCoreApplication::applicationDirPath() + "/endpoint_probe",
+                        m_port, m_ackPort, m_logDir->path()});
+        QTRY_VERIFY_WITH_TIMEOUT(m_probeOutput.contains("READY") || m_probe->state() == QProcess::NotRunning, 10000);
         QVERIFY2(m_probeOutput.contains("READY"), m_probeOutput.constData());
+    }
+
+    void cleanup()
+    {
+        stopProbe();
+        run({"ip", "-n", m_namespaces->home, "addr", "del", m_laterAddress + "/24", "dev", "cv0"});
     }
 
     void cleanupTestCase()
     {
-        if (m_probe.state() != QProcess::NotRunning) {
-            m_probe.kill();
-            m_probe.waitForFinished(5000);
-        }
+        stopProbe();
         m_namespaces.reset();
     }
 
@@ -144,26 +167,32 @@ private slots:
         // The datagrams did arrive (four sends) and were dropped, not lost on the way.
         QTRY_VERIFY_WITH_TIMEOUT(m_probeOutput.contains("DROPPED foreign=4"), 5000);
         QVERIFY2(!m_probeOutput.contains("HANDLED"), m_probeOutput.constData());
-        QVERIFY(test::readFiles(m_logDir.path(), QStringLiteral(".TXT")).isEmpty());
+        QVERIFY(test::readFiles(m_logDir->path(), QStringLiteral(".TXT")).isEmpty());
+
+        // Same id from this machine: had the foreign request touched the last
+        // id, this would be taken for a repeat and not queued.
+        QCOMPARE(sendFrom(m_namespaces->home, QStringLiteral("127.0.0.1"), QStringLiteral("F001")), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(m_probeOutput.contains("HANDLED id=46303031 pending=1"), 5000);
     }
 
     void localSendersAreServed()
     {
-        // Same id as the foreign request: had that one touched the last id,
-        // this would be taken for a repeat and not queued.
-        QCOMPARE(sendFrom(m_namespaces->home, QStringLiteral("127.0.0.1"), QStringLiteral("F001")), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(m_probeOutput.contains("HANDLED id=46303031 pending=1"), 5000);
+        QCOMPARE(sendFrom(m_namespaces->home, QStringLiteral("127.0.0.1"), QStringLiteral("L001")), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(m_probeOutput.contains("HANDLED id=4c303031 pending=1"), 5000);
         // From the address of a local interface rather than loopback.
         QCOMPARE(sendFrom(m_namespaces->home, QStringLiteral("10.200.0.1"), QStringLiteral("L002")), 0);
         QTRY_VERIFY_WITH_TIMEOUT(m_probeOutput.contains("HANDLED id=4c303032 pending=2"), 5000);
+        QVERIFY2(!m_probeOutput.contains("DROPPED"), m_probeOutput.constData());
     }
 
     void addressAddedLaterIsLocal()
     {
-        QVERIFY(run({"ip", "-n", m_namespaces->home, "addr", "add", "10.200.1.1/24", "dev", "cv0"}));
-        QCOMPARE(sendFrom(m_namespaces->home, QStringLiteral("10.200.1.1"), QStringLiteral("L003")), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(m_probeOutput.contains("HANDLED id=4c303033 pending=3"), 5000);
-        QVERIFY2(m_probeOutput.count("DROPPED") == 4, m_probeOutput.constData());
+        QVERIFY(run({"ip", "-n", m_namespaces->home, "addr", "add", m_laterAddress + "/24", "dev", "cv0"}));
+        QCOMPARE(sendFrom(m_namespaces->home, m_laterAddress, QStringLiteral("L003")), 0);
+        // The endpoint looks at its interfaces at most twice a second, so a
+        // first send right after the address came up may be dropped; the
+        // sender's resend is served.
+        QTRY_VERIFY_WITH_TIMEOUT(m_probeOutput.contains("HANDLED id=4c303033 pending=1"), 5000);
     }
 };
 

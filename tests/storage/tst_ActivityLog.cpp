@@ -9,6 +9,8 @@
 
 #include <sys/stat.h>
 
+#include <ctime>
+
 #include <iterator>
 #include <memory>
 #include <vector>
@@ -164,21 +166,65 @@ private slots:
         QCOMPARE(readBytes(log.filePathFor(farOff)), QByteArray("03:04:05  far off\r\n"));
     }
 
-    void fullDiskCutsTheEntryAndGoesOn()
+    void systemClockGivesTheLocalTime_data()
     {
+        QTest::addColumn<QByteArray>("zone");
+        QTest::newRow("UTC") << QByteArray("UTC");
+        QTest::newRow("east of UTC") << QByteArray("Europe/Berlin");
+        QTest::newRow("west of UTC") << QByteArray("America/New_York");
+        QTest::newRow("half-hour offset") << QByteArray("Asia/Kolkata");
+    }
+    void systemClockGivesTheLocalTime()
+    {
+        // The clock reads the zone itself instead of asking the C library each
+        // time; it must still give the wall time the C library gives.
+        QFETCH(QByteArray, zone);
+        const QByteArray saved = qgetenv("TZ");
+        const bool wasSet = qEnvironmentVariableIsSet("TZ");
+        qputenv("TZ", zone);
+        ::tzset();
+        const std::time_t seconds = std::time(nullptr);
+        std::tm local{};
+        ::localtime_r(&seconds, &local);
+        const QDateTime now = systemClock()();
+        if (wasSet)
+            qputenv("TZ", saved);
+        else
+            qunsetenv("TZ");
+        ::tzset();
+        const QDateTime expected(QDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday),
+                                 QTime(local.tm_hour, local.tm_min, local.tm_sec), Qt::OffsetFromUTC,
+                                 int(local.tm_gmtoff));
+        QCOMPARE(now.offsetFromUtc(), expected.offsetFromUtc());
+        QVERIFY2(qAbs(expected.secsTo(now)) < 2,
+                 qPrintable(expected.toString(Qt::ISODate) + QLatin1String(" / ") + now.toString(Qt::ISODate)));
+        QCOMPARE(now.date(), expected.date());
+    }
+
+    void fullDiskLosesTheWholeEntryAndGoesOn_data()
+    {
+        QTest::addColumn<int>("room"); // bytes the disk still takes
+        QTest::newRow("no room at all") << 0;
+        QTest::newRow("room for the time") << 5;
+        QTest::newRow("room for all but the line end") << 31;
+    }
+    void fullDiskLosesTheWholeEntryAndGoesOn()
+    {
+        // The kernel takes what fits and refuses the rest. What it took must go
+        // again, or the next entry continues the broken line; the log neither
+        // waits for space nor disturbs its caller.
+        QFETCH(int, room);
         const ActivityLog log(logs(), ScriptedClock({at(2026, 12, 6, 9, 0, 0)}));
         log.WriteLog(QStringLiteral("first"));
         const QString path = log.filePathFor(QDate(2026, 12, 6));
         const qint64 before = readBytes(path).size();
         {
-            const FileSizeLimit diskFull(rlim_t(before) + 5);
+            const FileSizeLimit diskFull(rlim_t(before + room));
             log.WriteLog(QStringLiteral("this entry does not fit"));
+            QCOMPARE(readBytes(path).size(), before);
         }
-        // The kernel takes what fits and refuses the rest; the log neither
-        // waits for space nor disturbs its caller, and the next entry goes in.
         log.WriteLog(QStringLiteral("later"));
-        QCOMPARE(readBytes(path), QByteArray("09:00:00  first\r\n") + QByteArray("09:00:00  this").left(5)
-                                      + QByteArray("09:00:00  later\r\n"));
+        QCOMPARE(readBytes(path), QByteArray("09:00:00  first\r\n09:00:00  later\r\n"));
     }
 
     void unusableFolderLosesTheEntryQuietly()

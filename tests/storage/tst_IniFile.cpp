@@ -8,6 +8,7 @@
 
 #include <memory>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace corvane;
@@ -20,6 +21,14 @@ private:
     std::unique_ptr<QTemporaryDir> m_tmp; // a fresh folder for every test
     const QTemporaryDir &dir() const { return *m_tmp; }
     QString path(const QString &name = QStringLiteral("Corvane.ini")) const { return dir().filePath(name); }
+    static IniFile loaded(const QString &file)
+    {
+        IniFile ini;
+        const Result result = ini.load(file);
+        if (!result)
+            qWarning("%s", qPrintable(result.error));
+        return ini;
+    }
 
 private slots:
     void init()
@@ -98,7 +107,7 @@ private slots:
         QVERIFY(WriteSetting(path(), "S", "K", QStringLiteral("a\r\nb")));
         QCOMPARE(ReadSetting(path(), "S", "K", "x"), QStringLiteral("a  b"));
         QVERIFY(WriteSetting(path(), "S", "L", QStringLiteral("\nc\r")));
-        QCOMPARE(IniFile::load(path()).value("S", "L", "x"), QStringLiteral(" c "));
+        QCOMPARE(loaded(path()).value("S", "L", "x"), QStringLiteral(" c "));
         QCOMPARE(readBytes(path()).count('\n'), 3); // header and two keys, nothing split
         QCOMPARE(readBytes(path()).count('\r'), 0);
     }
@@ -127,7 +136,7 @@ private slots:
         const QString longValue = QString(300, QLatin1Char('v')) + QStringLiteral("END");
         QVERIFY(WriteSetting(path(), "S", "K", longValue));
         QVERIFY(readBytes(path()).contains(longValue.toLatin1())); // stored whole
-        QCOMPARE(IniFile::load(path()).value("S", "K", ""), longValue);
+        QCOMPARE(loaded(path()).value("S", "K", ""), longValue);
         QCOMPARE(ReadSetting(path(), "S", "K", ""), longValue.left(254));
 
         // A character outside the BMP straddling the cut is dropped, not split.
@@ -213,6 +222,48 @@ private slots:
         QCOMPARE(ReadSetting(path(), "S", "New", ""), QStringLiteral("\u65E5\u672C"));
     }
 
+    void windows1252FileKeepsItsTextsWhenItsLastNonUtf8ByteGoes_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("value");
+        // In Windows-1252, "\xC3\xA4" is "Ã¤"; read as UTF-8 it would be "ä".
+        QTest::newRow("the value set") << QByteArray("[S]\r\nK=\xE4\r\n") << "K" << QStringLiteral("\u00C3\u00A4");
+        QTest::newRow("another line") << QByteArray("[S]\r\nA=\xC3\xA4\r\nK=\xE4\r\n") << "K" << QStringLiteral("x");
+    }
+    void windows1252FileKeepsItsTextsWhenItsLastNonUtf8ByteGoes()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        writeBytes(path(), file);
+        const IniFile before = IniFile::fromBytes(file);
+        QVERIFY(WriteSetting(path(), "S", key, value));
+        const IniFile after = loaded(path());
+        QCOMPARE(after.value("S", key, "<default>"), value);
+        for (const char *other : {"A", "K"})
+            if (QLatin1String(other) != key)
+                QCOMPARE(after.value("S", other, "<default>"), before.value("S", other, "<default>"));
+    }
+
+    void unterminatedLastLineIsEndedBeforeAnythingFollows_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("no line end") << QByteArray("[S]\nK=1") << QByteArray("[S]\nK=1\nL=2\n");
+        QTest::newRow("cut between CR and LF") << QByteArray("[S]\r\nK=1\r") << QByteArray("[S]\r\nK=1\r\nL=2\r\n");
+        QTest::newRow("section cut between CR and LF") << QByteArray("[T]\n[S\r") << QByteArray("[T]\n[S\r\nL=2\n");
+    }
+    void unterminatedLastLineIsEndedBeforeAnythingFollows()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QByteArray, expected);
+        writeBytes(path(), file);
+        QVERIFY(WriteSetting(path(), "S", "L", "2"));
+        QCOMPARE(readBytes(path()), expected);
+        QCOMPARE(ReadSetting(path(), "S", "L", "<default>"), QStringLiteral("2"));
+    }
+
     void utf8ByteOrderMarkSurvives()
     {
         writeBytes(path(), "\xEF\xBB\xBF[S]\nK=\xC3\xA4\n");
@@ -246,9 +297,9 @@ private slots:
         QFETCH(QString, relative);
         writeBytes(path(QStringLiteral("plain")), "not a folder");
         QVERIFY(QDir(dir().path()).mkdir(QStringLiteral("folder")));
-        QString error;
-        QVERIFY(!WriteSetting(path(relative), "S", "K", "v", &error));
-        QVERIFY2(error.contains(path(relative)), qPrintable(error));
+        const Result result = WriteSetting(path(relative), "S", "K", "v");
+        QVERIFY(!result);
+        QVERIFY2(result.error.contains(path(relative)), qPrintable(result.error));
         QCOMPARE(folderEntries(dir().path()), QStringList({"folder", "plain"}));
     }
 
@@ -258,12 +309,74 @@ private slots:
         // built from nothing.
         const int socket = bindUnixSocket(path());
         QVERIFY(socket >= 0);
-        QString error;
-        const IniFile ini = IniFile::load(path(), &error);
-        QVERIFY(!error.isEmpty());
+        IniFile ini;
+        QVERIFY(!ini.load(path()).error.isEmpty());
         QVERIFY(!WriteSetting(path(), "S", "K", "v"));
         QVERIFY(!QFileInfo(path()).isFile());
         ::close(socket);
+    }
+
+    void byteOrderMarkGoesWhateverFollows_data()
+    {
+        QTest::addColumn<QByteArray>("afterMark");
+        QTest::newRow("UTF-8 text") << QByteArray("; \xC3\xA4\n");
+        QTest::newRow("Windows-1252 text") << QByteArray("; \xE4rger\n");
+        QTest::newRow("a byte no encoding knows") << QByteArray("\xFF\n");
+        QTest::newRow("section at once") << QByteArray();
+    }
+    void byteOrderMarkGoesWhateverFollows()
+    {
+        // The mark must not become part of the first section's name: that hides
+        // the section, and the next save would append it a second time.
+        QFETCH(QByteArray, afterMark);
+        const QByteArray mark("\xEF\xBB\xBF");
+        writeBytes(path(), mark + afterMark + "[S]\nK=1\n");
+        QCOMPARE(ReadSetting(path(), "S", "K", "<default>"), QStringLiteral("1"));
+        QVERIFY(WriteSetting(path(), "S", "K", "2"));
+        const QByteArray saved = readBytes(path());
+        QCOMPARE(saved.count("[S]"), 1);
+        QVERIFY(saved.startsWith(mark));
+        QCOMPARE(saved.count(mark), 1);
+        QCOMPARE(ReadSetting(path(), "S", "K", "<default>"), QStringLiteral("2"));
+    }
+
+    void hostileFilesAreUnreadableAndNeverReplaced_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("FIFO") << QStringLiteral("fifo");
+        QTest::newRow("over the size bound") << QStringLiteral("huge");
+        QTest::newRow("sparse, over the size bound") << QStringLiteral("sparse");
+    }
+    void hostileFilesAreUnreadableAndNeverReplaced()
+    {
+        // A FIFO would block the start for ever, a file of millions of lines
+        // would take minutes and gigabytes; either must give defaults at once.
+        QFETCH(QString, kind);
+        const QByteArray name = QFile::encodeName(path());
+        QByteArray before;
+        if (kind == QLatin1String("fifo")) {
+            QCOMPARE(::mkfifo(name.constData(), 0600), 0);
+        } else if (kind == QLatin1String("huge")) {
+            before = QByteArray("[S]\nK=1\n") + QByteArray(2 * 1024 * 1024, '\n');
+            writeBytes(path(), before);
+        } else {
+            writeBytes(path(), "[S]\nK=1\n");
+            QCOMPARE(::truncate(name.constData(), 64 * 1024 * 1024), 0);
+        }
+        const qint64 sizeBefore = QFileInfo(path()).size();
+
+        IniFile ini;
+        const Result result = ini.load(path());
+        QVERIFY(!result);
+        QVERIFY2(result.error.contains(path()), qPrintable(result.error));
+        QCOMPARE(ini.value("S", "K", "<default>"), QStringLiteral("<default>"));
+        QCOMPARE(ReadSetting(path(), "S", "K", "<default>"), QStringLiteral("<default>"));
+
+        QVERIFY(!WriteSetting(path(), "S", "K", "2"));
+        QCOMPARE(QFileInfo(path()).isFile(), kind != QLatin1String("fifo"));
+        QCOMPARE(QFileInfo(path()).size(), sizeBefore);
+        if (!before.isEmpty())
+            QCOMPARE(readBytes(path()), before);
     }
 };
 

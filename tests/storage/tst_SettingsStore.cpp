@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace corvane;
@@ -74,7 +75,8 @@ private:
         writeBytes(iniPath(), "[Email_Settings]\n" + line + "\n");
         Settings loaded;
         loaded.SettingsFilePath = iniPath();
-        LoadAllSettings(loaded);
+        if (const Result result = LoadAllSettings(loaded); !result)
+            qWarning("%s", qPrintable(result.error));
         return loaded.AccountSettings;
     }
 
@@ -138,7 +140,7 @@ private slots:
     {
         m_settings.AccountSettings.UseHtml = true; // whatever was there is replaced
         m_settings.RecipientLists[3].Addresses[5] = "stale@example.com";
-        LoadAllSettings(m_settings);
+        QVERIFY(LoadAllSettings(m_settings));
         const AccountSettingsRecord &a = m_settings.AccountSettings;
         QCOMPARE(a.SenderName, QStringLiteral("Halvery ALARM"));
         for (const QString *text : {&a.SmtpServer, &a.Pop3Server, &a.SenderEmail, &a.UserName, &a.UserPassword})
@@ -211,7 +213,7 @@ private slots:
     {
         writeBytes(iniPath(), "[Email_List_1]\nName=\"  Spaced  \"\nAddress_16=\"\ttabbed\t\"\n"
                               "[Email_Settings]\nUser_Password=\"  pw with spaces  \"\n");
-        LoadAllSettings(m_settings);
+        QVERIFY(LoadAllSettings(m_settings));
         QCOMPARE(m_settings.RecipientLists[1].Name, QStringLiteral("Spaced"));
         QCOMPARE(m_settings.RecipientLists[1].Addresses[16], QStringLiteral("\ttabbed\t"));
         QCOMPARE(m_settings.AccountSettings.UserPassword, QStringLiteral("pw with spaces"));
@@ -220,7 +222,7 @@ private slots:
     void windowsFileLoads()
     {
         writeBytes(iniPath(), kWindowsFile);
-        LoadAllSettings(m_settings);
+        QVERIFY(LoadAllSettings(m_settings));
         const RecipientListTable &lists = m_settings.RecipientLists;
         QCOMPARE(lists[1].Name, QStringLiteral("Wartung \u00C4rger"));
         QCOMPARE(lists[1].Addresses[1], QStringLiteral("wartung@example.com"));
@@ -243,7 +245,7 @@ private slots:
     void windowsFileSurvivesASave()
     {
         writeBytes(iniPath(), kWindowsFile);
-        LoadAllSettings(m_settings);
+        QVERIFY(LoadAllSettings(m_settings));
         const Settings loaded = m_settings;
         const SaveResult result = SaveAllSettings(m_settings);
         QVERIFY2(result.ok, qPrintable(result.error));
@@ -274,7 +276,7 @@ private slots:
 
         Settings reloaded;
         reloaded.SettingsFilePath = iniPath();
-        LoadAllSettings(reloaded);
+        QVERIFY(LoadAllSettings(reloaded));
         QCOMPARE(reloaded.RecipientLists[1].Name, loaded.RecipientLists[1].Name);
         QCOMPARE(reloaded.AccountSettings.UserPassword, loaded.AccountSettings.UserPassword);
         QCOMPARE(reloaded.AccountSettings.SenderName, loaded.AccountSettings.SenderName);
@@ -332,7 +334,7 @@ private slots:
         QVERIFY(readBytes(iniPath()).contains(longServer.toLatin1()));
         Settings reloaded;
         reloaded.SettingsFilePath = iniPath();
-        LoadAllSettings(reloaded);
+        QVERIFY(LoadAllSettings(reloaded));
         QCOMPARE(reloaded.AccountSettings.SmtpServer, longServer.left(IniFile::MaxReadLength));
     }
 
@@ -347,7 +349,7 @@ private slots:
     void failedSaveIsReportedAndOldFileKept()
     {
         writeBytes(iniPath(), kWindowsFile);
-        LoadAllSettings(m_settings);
+        QVERIFY(LoadAllSettings(m_settings));
         m_settings.AccountSettings.SmtpServer = QString(8000, QLatin1Char('m'));
         SaveResult result;
         {
@@ -365,7 +367,7 @@ private slots:
     void saveIntoReadOnlyFolderIsReported()
     {
         writeBytes(iniPath(), kWindowsFile);
-        LoadAllSettings(m_settings);
+        QVERIFY(LoadAllSettings(m_settings));
         m_settings.AccountSettings.UseHtml = false;
         ReadOnlyFolder readOnly;
         QString why;
@@ -393,6 +395,20 @@ private slots:
         QVERIFY(!result.ok);
         QVERIFY2(result.error.startsWith("Cannot read"), qPrintable(result.error));
         QVERIFY(!QFileInfo(m_settings.SettingsFilePath).isFile());
+    }
+
+    void unreadableFileGivesDefaultsAndRefusesSaves()
+    {
+        // The failure is reported, the defaults stand in, and nothing the
+        // unreadable file may hold is overwritten by them.
+        QCOMPARE(::mkfifo(QFile::encodeName(iniPath()).constData(), 0600), 0);
+        m_settings.AccountSettings.SenderName = QStringLiteral("left over");
+        const Result loaded = LoadAllSettings(m_settings);
+        QVERIFY(!loaded);
+        QVERIFY2(loaded.error.contains(iniPath()), qPrintable(loaded.error));
+        QCOMPARE(m_settings.AccountSettings.SenderName, QStringLiteral("Halvery ALARM"));
+        QVERIFY(!SaveAllSettings(m_settings));
+        QVERIFY(!QFileInfo(iniPath()).isFile());
     }
 };
 
