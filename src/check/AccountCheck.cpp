@@ -136,16 +136,14 @@ bool AccountCheck::checkSettings()
     const QString path = QDir::toNativeSeparators(m_settings.SettingsFilePath);
     result.data.insert(QStringLiteral("path"), path);
 
-    QString error;
-    IniFile::load(m_settings.SettingsFilePath, &error);
-    if (!error.isEmpty()) {
-        return fail(result, QStringLiteral("%1 cannot be read: %2").arg(path, error),
-                    QStringLiteral("Give the account that runs Corvane read access to the settings file."));
-    }
     const bool exists = QFileInfo::exists(m_settings.SettingsFilePath);
     result.data.insert(QStringLiteral("found"), exists);
     // Exactly the reading the service does at start-up.
-    LoadAllSettings(m_settings);
+    const Result loaded = LoadAllSettings(m_settings);
+    if (!loaded) {
+        return fail(result, loaded.error,
+                    QStringLiteral("Give the account that runs Corvane read access to the settings file."));
+    }
     result.summary = exists ? QStringLiteral("%1 read").arg(path)
                             : QStringLiteral("%1 not found: the defaults are in use").arg(path);
     const AccountSettingsRecord &a = m_settings.AccountSettings;

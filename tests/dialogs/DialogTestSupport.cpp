@@ -27,7 +27,7 @@ ProgramData::ProgramData()
 Settings ProgramData::readBack() const
 {
     Settings fromFile{settings.SettingsFilePath, {}, {}};
-    LoadAllSettings(fromFile);
+    (void)LoadAllSettings(fromFile); // a file the test could not read shows as defaults
     return fromFile;
 }
 
