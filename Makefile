@@ -4,7 +4,7 @@
 PACKAGES := cmake g++ make ninja-build pkg-config \
             qt6-base-dev libgl-dev libcurl4-openssl-dev \
             fonts-dejavu-core python3 python3-aiosmtpd postfix dovecot-pop3d openssl iproute2 curl \
-            clang libclang-rt-14-dev libbenchmark-dev
+            clang libclang-rt-14-dev libbenchmark-dev zlib1g-dev
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan

@@ -38,8 +38,8 @@ int main(int argc, char **argv)
     }
     QTimer dispatcher;
     QObject::connect(&dispatcher, &QTimer::timeout, [&] {
-        for (int i = 0; i <= queue.EmailQueue.upperBound(); ++i)
-            queue.EmailQueue.release(i);
+        for (int i = 0; i <= queue.emailQueue().upperBound(); ++i)
+            queue.release(i);
     });
     dispatcher.start(100);
     std::printf("READY receive buffer %d bytes\n", endpoint.receiveBufferSize());

@@ -19,10 +19,11 @@ class CommandEndpoint;
 class CommandHandler;
 class Dispatcher;
 class NotificationQueue;
+class QueueJournal;
 class SendEvents;
 
 struct ServiceOptions {
-    QString folder;          // the executable's folder: Corvane.ini and Logs/ live there
+    QString folder;          // the executable's folder: Corvane.ini, Logs/ and Spool/ live there
     quint16 listenPort = 1095;
     quint16 ackPort = 1096;
     Clock clock = systemClock();
@@ -43,7 +44,8 @@ public:
     ~Service() override;
 
     // The start-up sequence, in order: mail component, queue, command port,
-    // settings file path, settings, "Program Started". On failure returns false
+    // settings file path, settings, "Program Started", then the messages a
+    // previous run left in the journal back into the queue. On failure returns false
     // with the reason; the steps after the failing one have not run and nothing
     // was logged.
     bool start(QString *error);
@@ -63,6 +65,7 @@ public:
     Settings &settings() { return m_settings; }
     const ActivityLog &log() const { return m_log; }
     NotificationQueue *queue() const { return m_queue.get(); }
+    QueueJournal *journal() const { return m_journal.get(); }
     MailComponent *mailComponent() const { return m_poSendMail.get(); }
     CommandEndpoint *endpoint() const { return m_wsRC.get(); }
     Dispatcher *dispatcher() const { return m_dispatcher.get(); }
@@ -80,12 +83,14 @@ private:
     void onClockTick();
     void stop();
     void finishStop();
+    void reportSpool(const QString &text);
 
     ServiceOptions m_options;
     Settings m_settings;
     ActivityLog m_log;
     std::unique_ptr<MailComponent> m_poSendMail;
     std::unique_ptr<SendEvents> m_sendEvents;
+    std::unique_ptr<QueueJournal> m_journal;
     std::unique_ptr<NotificationQueue> m_queue;
     std::unique_ptr<CommandHandler> m_handler;
     std::unique_ptr<CommandEndpoint> m_wsRC;

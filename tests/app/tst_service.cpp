@@ -48,8 +48,8 @@ private slots:
         QCOMPARE(service.endpoint()->listenPort(), rig.options().listenPort);
         QCOMPARE(service.mailComponent()->objectName(), QStringLiteral("poSendMail"));
         QCOMPARE(service.endpoint()->objectName(), QStringLiteral("wsRC"));
-        QCOMPARE(service.queue()->EmailQueue.upperBound(), 100);
-        QCOMPARE(service.queue()->EmailQueue.pendingCount(), 0);
+        QCOMPARE(service.queue()->emailQueue().upperBound(), 100);
+        QCOMPARE(service.queue()->emailQueue().pendingCount(), 0);
     }
 
     void loadsTheSettingsFileBesideTheExecutable()
