@@ -7,7 +7,9 @@
 #  3. how large a burst the command port holds while the program is busy;
 #  4. throughput: 100,000 datagrams with up to 64 unanswered, to a minimal C
 #     echo server and to Corvane's intake (command 0, then send commands that
-#     queue and log), measured in the same run.
+#     queue and log, with the queue journal off and on: acknowledged after
+#     fdatasync, with the syncs per second and per datagram), measured in the
+#     same run.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 BUILD="${BUILD:-build}"
@@ -69,8 +71,25 @@ stop_server
 logged=$(cat "$work"/Logs/*.TXT | grep -c '^..:..:..  Address: ' || true)
 echo "log entries written for send commands: $logged (of $COUNT)"
 
+# The spool on the file system the program would use: beside the build.
+spool="$(mktemp -d "$PWD/$BUILD/bench-spool.XXXXXX")"
+start_server "$bin/intake_server" "$PORT" "$ACK_PORT" "$work/Logs-journal" "$spool/Spool"
+syncs_now() { sed -n 's/^SYNCS //p' "$work/server.out" | tail -1 | sed 's/^$/0/'; }
+sleep 0.2
+before=$(syncs_now); before=${before:-0}
+journal_line="$("$bin/intake_loadgen" "$PORT" "$ACK_PORT" "$COUNT" $WINDOW send "intake, send, journal")" || status=1
+echo "$journal_line"
+sleep 0.2
+after=$(syncs_now); after=${after:-0}
+stop_server
+rm -rf "$spool"
+journal_rate=$(rate "$journal_line")
+awk -v n="$((after - before))" -v c="$COUNT" -v r="$journal_rate" 'BEGIN {
+    printf "journal syncs: %d for %d datagrams = %.4f per datagram, %.0f per second\n", n, c, n/c, n/c*r }'
+
 echo_rate=$(rate "$echo_line"); cmd0_rate=$(rate "$cmd0_line"); send_rate=$(rate "$send_line")
-awk -v e="$echo_rate" -v c="$cmd0_rate" -v s="$send_rate" 'BEGIN {
-    printf "command 0: %.0f%% of the echo server (goal 60%%)\nsend:      %.0f%% of the echo server (goal 25%%)\n", 100*c/e, 100*s/e }'
+awk -v e="$echo_rate" -v c="$cmd0_rate" -v s="$send_rate" -v j="$journal_rate" 'BEGIN {
+    printf "command 0: %.0f%% of the echo server (goal 60%%)\nsend:      %.0f%% of the echo server (goal 25%%)\n", 100*c/e, 100*s/e
+    printf "send, journal on: %.0f%% of the echo server (goal 15%%)\n", 100*j/e }'
 [ "$status" = 0 ] || echo "LOSSES: see above"
 exit $status
