@@ -65,7 +65,6 @@ public:
     Settings &settings() { return m_settings; }
     const ActivityLog &log() const { return m_log; }
     NotificationQueue *queue() const { return m_queue.get(); }
-    QueueJournal *journal() const { return m_journal.get(); }
     MailComponent *mailComponent() const { return m_poSendMail.get(); }
     CommandEndpoint *endpoint() const { return m_wsRC.get(); }
     Dispatcher *dispatcher() const { return m_dispatcher.get(); }

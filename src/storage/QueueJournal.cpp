@@ -257,7 +257,7 @@ std::vector<QueueJournal::Entry> QueueJournal::open()
     m_nextSequence = readout.nextSequence;
     // Written anew: the torn tail or the set-aside file must not be appended to.
     if (!rewrite())
-        goMemoryOnly(systemError());
+        goMemoryOnly(m_lastError);
     return std::move(readout.pending);
 }
 
@@ -284,21 +284,37 @@ bool QueueJournal::rewrite()
     }
     const QString path = filePath();
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    if (!file.open(QIODevice::WriteOnly)) {
+        m_lastError = file.errorString();
         return false;
+    }
     // Messages can hold anything an alarm says: for the owner only.
-    if (::fchmod(file.handle(), S_IRUSR | S_IWUSR) != 0)
+    if (::fchmod(file.handle(), S_IRUSR | S_IWUSR) != 0) {
+        m_lastError = systemError();
         return false;
+    }
     QByteArray bytes = header();
     for (const auto &item : m_pending)
         bytes += encodeStored(item.second);
-    if (file.write(bytes) != bytes.size() || !file.flush() || ::fsync(file.handle()) != 0 || !file.commit())
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        m_lastError = file.errorString();
         return false;
+    }
+    if (::fsync(file.handle()) != 0) {
+        m_lastError = systemError();
+        return false;
+    }
+    if (!file.commit()) {
+        m_lastError = file.errorString();
+        return false;
+    }
     syncFolder(m_folder);
 
     m_fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (m_fd < 0)
+    if (m_fd < 0) {
+        m_lastError = systemError();
         return false;
+    }
     m_size = bytes.size();
     m_unsynced = false;
     ++m_syncs;
@@ -364,7 +380,7 @@ void QueueJournal::append(const QByteArray &record)
     }
     m_unsynced = true;
     if (m_size > m_options.compactAbove && !rewrite())
-        goMemoryOnly(systemError());
+        goMemoryOnly(m_lastError);
 }
 
 std::uint64_t QueueJournal::recordStored(const QString &recipients, const QString &subject,
@@ -389,7 +405,7 @@ void QueueJournal::recordFreed(std::uint64_t sequence)
     if (m_pending.empty() && m_fd >= 0 && m_size > header().size()) {
         // The queue has emptied: the cheapest moment to start the file afresh.
         if (!rewrite())
-            goMemoryOnly(systemError());
+            goMemoryOnly(m_lastError);
         return;
     }
     append(encodeFreed(sequence));

@@ -99,7 +99,7 @@ public:
 
 private:
     void append(const QByteArray &record);
-    bool rewrite();                     // atomic, with only the pending messages
+    bool rewrite(); // atomic, with only the pending messages; m_lastError says why not
     void goMemoryOnly(const QString &why);
     void retryIfDue();
     void setAside(const QString &why);
@@ -117,6 +117,7 @@ private:
     bool m_unsynced = false;
     bool m_failing = false; // memory only after a failed write
     QElapsedTimer m_sinceFailure;
+    QString m_lastError;
     std::uint64_t m_syncs = 0;
 };
 

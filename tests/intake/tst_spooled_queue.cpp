@@ -198,7 +198,7 @@ private slots:
         // The first send command's answer came with its message in the journal.
         QVERIFY(onDiskAtFirstAck.contains(QStringLiteral("Alarm 1001")));
         const std::uint64_t syncs = run.journal.syncCount() - syncsBefore;
-        QVERIFY2(syncs >= 1 && syncs <= 10, qPrintable(QString::number(syncs)));
+        QVERIFY2(syncs >= 1 && syncs <= 10, qPrintable(QStringLiteral("%1 syncs, durable %2, pending %3").arg(syncs).arg(run.journal.isDurable()).arg(run.journal.pendingCount())));
     }
 
 private:

@@ -123,22 +123,6 @@ private slots:
         QVERIFY(again.reports.isEmpty());
     }
 
-    void closeKeepsWhatIsPendingAndWritesNothingMore()
-    {
-        QTemporaryDir dir;
-        {
-            Spool spool(dir.path());
-            spool.journal.open();
-            const auto inFlight = spool.journal.recordStored(QStringLiteral("a@x"), QStringLiteral("in flight"),
-                                                             QStringLiteral("t"));
-            spool.journal.close();
-            // A send cancelled by the close returns after it: its message stays.
-            spool.journal.recordFreed(inFlight);
-        }
-        Spool again(dir.path());
-        QCOMPARE(subjects(again.journal.open()), QStringList({QStringLiteral("in flight")}));
-    }
-
     void tornLastRecordIsIgnored_data()
     {
         QTest::addColumn<QString>("last");
@@ -261,31 +245,6 @@ private slots:
         spool.journal.recordStored(QStringLiteral("x@x"), QStringLiteral("new"), QStringLiteral("t"));
         QVERIFY(spool.journal.sync());
         QCOMPARE(QueueJournal::parse(readBytes(spool.journal.filePath())).pending.size(), std::size_t{1});
-    }
-
-    void randomBytesAfterGoodRecordsLoseNothingBeforeThem_data()
-    {
-        QTest::addColumn<quint32>("seed");
-        for (quint32 seed = 1; seed <= 40; ++seed)
-            QTest::addRow("seed %u", seed) << seed;
-    }
-
-    void randomBytesAfterGoodRecordsLoseNothingBeforeThem()
-    {
-        QFETCH(quint32, seed);
-        QRandomGenerator random(seed);
-        qsizetype unused = 0;
-        QByteArray bytes = threeMessages(QStringLiteral("stored"), &unused);
-        QByteArray junk(static_cast<int>(random.bounded(1, 200)), '\0');
-        for (char &c : junk)
-            c = static_cast<char>(random.bounded(256));
-        bytes += junk;
-
-        const QueueJournal::Readout readout = QueueJournal::parse(bytes);
-        QVERIFY(readout.damage != QueueJournal::Damage::Unreadable);
-        QVERIFY(readout.pending.size() >= 3);
-        QCOMPARE(subjects(readout.pending).mid(0, 3),
-                 QStringList({QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")}));
     }
 
     void compactedPastItsSizeAndWhenTheQueueEmpties()
