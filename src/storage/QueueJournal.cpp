@@ -402,8 +402,10 @@ void QueueJournal::recordFreed(std::uint64_t sequence)
 {
     if (m_closed || m_pending.erase(sequence) == 0)
         return;
-    if (m_pending.empty() && m_fd >= 0 && m_size > header().size()) {
+    if (m_pending.empty() && m_fd >= 0 && m_size > m_options.compactWhenEmptyAbove) {
         // The queue has emptied: the cheapest moment to start the file afresh.
+        // Not for a few records, though: two fsyncs and a rename each time a
+        // busy queue runs dry would cost more than the space they give back.
         if (!rewrite())
             goMemoryOnly(m_lastError);
         return;

@@ -55,7 +55,8 @@ public:
     };
 
     struct Options {
-        qint64 compactAbove = 4 * 1024 * 1024;      // bytes
+        qint64 compactAbove = 4 * 1024 * 1024;         // bytes
+        qint64 compactWhenEmptyAbove = 1024 * 1024;    // bytes, once the queue is empty
         std::chrono::milliseconds retryAfter{10000}; // after a failed write
     };
 

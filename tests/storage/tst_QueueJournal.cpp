@@ -252,6 +252,7 @@ private slots:
         QTemporaryDir dir;
         QueueJournal::Options options;
         options.compactAbove = 4096;
+        options.compactWhenEmptyAbove = 0;
         Spool spool(dir.path(), options);
         spool.journal.open();
         const QString body(200, QLatin1Char('x'));
