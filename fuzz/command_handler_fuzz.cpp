@@ -51,19 +51,19 @@ void check(bool condition, const char *what)
 
 void feed(World &world, const QByteArray &datagram)
 {
-    const QByteArray before = world.handler.LastMessageId;
-    const int pendingBefore = world.queue.EmailQueue.pendingCount();
+    const QByteArray before = world.handler.lastMessageId();
+    const int pendingBefore = world.queue.emailQueue().pendingCount();
     const std::optional<QByteArray> ack = world.handler.handle(datagram);
     const QByteArray id = datagram.left(4);
     const bool repeat = CommandHandler::sameId(id, before);
 
-    check(world.handler.LastMessageId == (repeat ? before : id), "last id");
+    check(world.handler.lastMessageId() == (repeat ? before : id), "last id");
     if (repeat || !datagram.isEmpty())
         check(ack.has_value() && *ack == id + QByteArray("\x10\x01", 2), "acknowledgement");
     else
         check(!ack.has_value(), "empty datagram after an id is not answered");
 
-    const int pendingAfter = world.queue.EmailQueue.pendingCount();
+    const int pendingAfter = world.queue.emailQueue().pendingCount();
     const bool mayQueue = !repeat && datagram.size() >= 6 && datagram[4] == 1
         && static_cast<unsigned char>(datagram[5]) >= 1 && static_cast<unsigned char>(datagram[5]) <= 8
         && datagram.indexOf('~', 6) >= 0;
@@ -71,8 +71,8 @@ void feed(World &world, const QByteArray &datagram)
 
     // Keep the queue from filling up over a long run, as the dispatcher would.
     if (pendingAfter > 2000) {
-        for (int i = 0; i <= world.queue.EmailQueue.upperBound(); ++i)
-            world.queue.EmailQueue.release(i);
+        for (int i = 0; i <= world.queue.emailQueue().upperBound(); ++i)
+            world.queue.release(i);
     }
 }
 

@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 out=build-fuzz
-targets=(command_handler_fuzz ini_file_fuzz mime_message_fuzz smtp_reply_fuzz)
+targets=(command_handler_fuzz ini_file_fuzz mime_message_fuzz smtp_reply_fuzz queue_journal_fuzz)
 
 cmake -S fuzz -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=None \
   -DCMAKE_CXX_COMPILER="${FUZZ_CXX:-clang++}" >/dev/null
@@ -28,7 +28,7 @@ for target in "${targets[@]}"; do
   echo "== $target for ${share}s"
   # Messages need room for long subjects and addresses.
   max_len=4096
-  [[ $name == mime_message || $name == smtp_reply ]] && max_len=16384
+  [[ $name == mime_message || $name == smtp_reply || $name == queue_journal ]] && max_len=16384
   "$out/$target" "$out/corpus/$name" -max_total_time="$share" -max_len="$max_len" \
     -artifact_prefix="$out/artifacts/$name/" -print_final_stats=1
 done

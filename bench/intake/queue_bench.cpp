@@ -30,7 +30,8 @@ QueuedEmail sample()
 
 // Fills the array until `pending - 1` entries are pending and the next store
 // takes the highest slot in use.
-void fill(QueuedEmailArray &array, int pending)
+template <typename Queue>
+void fill(Queue &array, int pending)
 {
     for (int i = 0; i < pending; ++i)
         array.store(sample());
@@ -96,7 +97,7 @@ void BM_QueueEmail(benchmark::State &state)
     lists[1].Addresses[4] = QStringLiteral(" oncall@example.com ");
     const ActivityLog log(dir.path(), systemClock());
     NotificationQueue queue(lists, log);
-    fill(queue.EmailQueue, pending);
+    fill(queue, pending);
     const QString subject = QStringLiteral("Alarm");
     const QString text = QStringLiteral("Pump 3 stopped");
     for (auto _ : state) {
@@ -104,7 +105,7 @@ void BM_QueueEmail(benchmark::State &state)
             state.SkipWithError("not queued");
             break;
         }
-        queue.EmailQueue.release(pending - 1);
+        queue.release(pending - 1);
     }
 }
 
@@ -127,9 +128,9 @@ void BM_HandleSendCommand(benchmark::State &state)
         ++sequence;
         datagram += QByteArray("\x01\x01" "Alarm~Pump stopped", 20);
         benchmark::DoNotOptimize(handler.handle(datagram));
-        if (queue.EmailQueue.pendingCount() > 1000) {
-            for (int i = 0; i <= queue.EmailQueue.upperBound(); ++i)
-                queue.EmailQueue.release(i);
+        if (queue.emailQueue().pendingCount() > 1000) {
+            for (int i = 0; i <= queue.emailQueue().upperBound(); ++i)
+                queue.release(i);
         }
     }
 }

@@ -7,9 +7,11 @@
 #  3. how large a burst the command port holds while the program is busy;
 #  4. throughput: 100,000 datagrams with up to 64 unanswered, to a minimal C
 #     echo server and to Corvane's intake (command 0, then send commands that
-#     queue and log), in interleaved rounds (INTAKE_BENCH_ROUNDS), with the
-#     median of per-round ratios, the server CPU per datagram and the load
-#     generator's own CPU share (to show it is not the limit).
+#     queue and log, with the queue journal off and on: acknowledged after
+#     fdatasync, with the syncs per second and per datagram), in interleaved
+#     rounds (INTAKE_BENCH_ROUNDS), with the median of per-round ratios, the
+#     server CPU per datagram and the load generator's own CPU share (to show
+#     it is not the limit).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 BUILD="${BUILD:-build}"
@@ -78,6 +80,8 @@ ratios() { paste "$work/$1" "$work/$2" | awk '{ printf "%.4f\n", $1 / $2 }' > "$
 echo "-- throughput ($COUNT datagrams per run, at most $WINDOW unanswered, $ROUNDS interleaved rounds;"
 echo "   both servers read up to 32 datagrams per call; load before: $(cut -d' ' -f1-3 /proc/loadavg))"
 status=0
+# The spool on the file system the program would use: beside the build.
+syncs_now() { sed -n 's/^SYNCS //p' "$work/server.out" | tail -1; }
 for round in $(seq "$ROUNDS"); do
     echo " round $round"
     start_server "$bin/echo_server" "$PORT"
@@ -90,12 +94,24 @@ for round in $(seq "$ROUNDS"); do
     stop_server
     logged=$(cat "$work"/Logs/*.TXT | grep -c '^..:..:..  Address: ' || true)
     [ "$logged" = "$COUNT" ] || { echo "  log entries for send commands: $logged of $COUNT"; status=1; }
+
+    spool="$(mktemp -d "$PWD/$BUILD/bench-spool.XXXXXX")"
+    rm -rf "$work/Logs-journal"
+    start_server "$bin/intake_server" "$PORT" "$ACK_PORT" "$work/Logs-journal" "$spool/Spool"
+    before=$(syncs_now); before=${before:-0}
+    measure journal send "intake, send, journal on"
+    after=$(syncs_now); after=${after:-0}
+    stop_server
+    rm -rf "$spool"
+    awk -v n="$((after - before))" -v c="$COUNT" -v r="$(tail -1 "$work/journal")" 'BEGIN {
+        printf "  journal syncs: %d for %d datagrams = %.4f per datagram, %.0f per second\n", n, c, n/c, n/c*r }'
 done
 ratios cmd0 echo ratio-cmd0
 ratios send echo ratio-send
-echo "per-round ratio to the echo server, median [range] (goal: command 0 0.60, send 0.25):"
-echo "  command 0: $(summary "$work/ratio-cmd0")   send: $(summary "$work/ratio-send")"
+ratios journal echo ratio-journal
+echo "per-round ratio to the echo server, median [range] (goals: command 0 0.60, send 0.25, send with the journal 0.15):"
+echo "  command 0: $(summary "$work/ratio-cmd0")   send: $(summary "$work/ratio-send")   send, journal on: $(summary "$work/ratio-journal")"
 echo "server CPU per datagram, median [range] us: echo $(summary "$work/echo.cpu")," \
-     "intake command 0 $(summary "$work/cmd0.cpu"), send $(summary "$work/send.cpu")"
+     "intake command 0 $(summary "$work/cmd0.cpu"), send $(summary "$work/send.cpu"), send with the journal $(summary "$work/journal.cpu")"
 [ "$status" = 0 ] || echo "LOSSES: see above"
 exit $status

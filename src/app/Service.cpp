@@ -5,6 +5,7 @@
 #include "intake/CommandEndpoint.h"
 #include "intake/CommandHandler.h"
 #include "intake/NotificationQueue.h"
+#include "storage/QueueJournal.h"
 #include "storage/SettingsStore.h"
 
 #include <QDir>
@@ -55,7 +56,10 @@ bool Service::start(QString *error)
             &Service::statusLineAppended);
     m_poSendMail->setStartupOption(true);
 
-    m_queue = std::make_unique<NotificationQueue>(m_settings.RecipientLists, m_log);
+    m_journal = std::make_unique<QueueJournal>(QDir(m_options.folder).filePath(QStringLiteral("Spool")),
+                                               m_options.clock,
+                                               [this](const QString &text) { reportSpool(text); });
+    m_queue = std::make_unique<NotificationQueue>(m_settings.RecipientLists, m_log, m_journal.get());
 
     m_handler = std::make_unique<CommandHandler>(*m_queue);
     m_wsRC = std::make_unique<CommandEndpoint>(*m_handler, m_options.listenPort, m_options.ackPort);
@@ -80,6 +84,9 @@ bool Service::start(QString *error)
     if (const Result loaded = LoadAllSettings(m_settings); !loaded)
         std::fprintf(stderr, "corvane: %s\n", qPrintable(loaded.error));
     m_log.WriteLog(QStringLiteral("Program Started"));
+    const int restored = m_queue->restore(m_journal->open());
+    if (restored > 0)
+        m_log.WriteLog(QStringLiteral("Restored %1 queued messages from the spool").arg(restored));
 
     m_dispatcher = std::make_unique<Dispatcher>(*m_queue, m_settings, *m_poSendMail, m_log);
     connect(m_dispatcher.get(), &Dispatcher::statusCleared, this, &Service::statusCleared);
@@ -88,6 +95,13 @@ bool Service::start(QString *error)
     m_timeEmail.start();
     m_started = true;
     return true;
+}
+
+void Service::reportSpool(const QString &text)
+{
+    std::fprintf(stderr, "corvane: %s\n", qPrintable(text));
+    std::fflush(stderr);
+    m_log.WriteLog(text);
 }
 
 void Service::onClockTick()
@@ -134,6 +148,11 @@ void Service::stop()
     m_wsRC.reset();
     if (m_dispatcher)
         m_dispatcher->stop();
+    // From here the journal keeps what it holds: a send cancelled below may
+    // not have reached the server, so its message is sent again next start
+    // rather than lost.
+    if (m_journal)
+        m_journal->close();
 
     if (m_poSendMail && m_poSendMail->isSending()) {
         connect(m_poSendMail.get(), &MailComponent::finished, this, &Service::finishStop);

@@ -20,10 +20,11 @@ class CommandEndpoint;
 class CommandHandler;
 class Dispatcher;
 class NotificationQueue;
+class QueueJournal;
 class SendEvents;
 
 struct ServiceOptions {
-    QString folder;          // the executable's folder: Corvane.ini and Logs/ live there
+    QString folder;          // the executable's folder: Corvane.ini, Logs/ and Spool/ live there
     quint16 listenPort = wire::CommandPort;
     quint16 ackPort = wire::AckPort;
     Clock clock = systemClock();
@@ -44,7 +45,8 @@ public:
     ~Service() override;
 
     // The start-up sequence, in order: mail component, queue, command port,
-    // settings file path, settings, "Program Started". On failure returns false
+    // settings file path, settings, "Program Started", then the messages a
+    // previous run left in the journal back into the queue. On failure returns false
     // with the reason; the steps after the failing one have not run and nothing
     // was logged.
     bool start(QString *error);
@@ -82,12 +84,14 @@ private:
     void onClockTick();
     void stop();
     void finishStop();
+    void reportSpool(const QString &text);
 
     ServiceOptions m_options;
     Settings m_settings;
     ActivityLog m_log;
     std::unique_ptr<MailComponent> m_poSendMail;
     std::unique_ptr<SendEvents> m_sendEvents;
+    std::unique_ptr<QueueJournal> m_journal;
     std::unique_ptr<NotificationQueue> m_queue;
     std::unique_ptr<CommandHandler> m_handler;
     std::unique_ptr<CommandEndpoint> m_wsRC;

@@ -29,8 +29,12 @@ void Dispatcher::onTick()
     // another one here would hand the same pending entry to the component twice.
     if (m_passRunning || m_stopped)
         return;
+    // Messages queued outside the command port (the test dialog) are written
+    // through already; this puts them on disk before they are sent, and gives
+    // a journal that could not be written its next try.
+    m_queue.syncJournal();
     m_passRunning = true;
-    m_bound = m_queue.EmailQueue.upperBound();
+    m_bound = m_queue.emailQueue().upperBound();
     m_index = 0;
     sendFrom();
 }
@@ -42,7 +46,7 @@ void Dispatcher::stop()
 
 void Dispatcher::sendFrom()
 {
-    QueuedEmailArray &entries = m_queue.EmailQueue;
+    const QueuedEmailArray &entries = m_queue.emailQueue();
     while (!m_stopped && m_index <= m_bound) {
         const int index = m_index;
         if (!entries.isPending(index)) {
@@ -67,7 +71,7 @@ void Dispatcher::sendFrom()
 
         // Refused, or already over before Send() came back: either way this
         // attempt has ended, so the slot is freed and the message not retried.
-        entries.release(index);
+        m_queue.release(index);
         m_sending = -1;
         ++m_index;
     }
@@ -85,7 +89,7 @@ void Dispatcher::onSendFinished()
     }
     if (!m_passRunning || m_sending < 0)
         return;
-    m_queue.EmailQueue.release(m_sending);
+    m_queue.release(m_sending);
     m_sending = -1;
     ++m_index;
     if (m_stopped)
@@ -104,7 +108,7 @@ void Dispatcher::endPass()
 void Dispatcher::fillComponent(int index)
 {
     const AccountSettingsRecord &account = m_settings.AccountSettings;
-    const QueuedEmail &entry = m_queue.EmailQueue.at(index);
+    const QueuedEmail &entry = m_queue.emailQueue().at(index);
     MailComponent &mail = m_component;
 
     // The component keeps every value until it is set again, so the order and

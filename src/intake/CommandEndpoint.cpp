@@ -65,7 +65,7 @@ void CommandEndpoint::readPendingDatagrams()
     int taken = 0;
     for (;;) {
         taken += drainQueue(kMaxPerWakeUp - taken);
-        m_io->flushReplies();
+        flushReplies();
         if (taken >= kMaxPerWakeUp) {
             // Let timers and the window have their turn, then go on.
             QMetaObject::invokeMethod(this, &CommandEndpoint::readPendingDatagrams, Qt::QueuedConnection);
@@ -80,7 +80,7 @@ void CommandEndpoint::readPendingDatagrams()
         ++taken;
         if (last.fromIPv4)
             handleDatagram(last.data, last.size, last.senderIPv4);
-        m_io->flushReplies();
+        flushReplies();
     }
 }
 
@@ -96,10 +96,26 @@ int CommandEndpoint::drainQueue(int budget)
             if (d.fromIPv4)
                 handleDatagram(d.data, d.size, d.senderIPv4);
         }
+        // Only the replies that need no sync: the held ones wait until the
+        // receive queue is empty, so one sync serves everything read meanwhile.
         m_io->flushReplies();
         taken += received;
     }
     return taken;
+}
+
+void CommandEndpoint::flushReplies()
+{
+    m_io->flushReplies();
+    if (m_held.empty())
+        return;
+    // Whether the sync succeeds or the queue runs memory only, the sender gets
+    // its answer: the datagram did arrive and its message is queued.
+    m_handler.syncQueued();
+    for (const HeldReply &reply : m_held)
+        m_io->queueReply(reply.ack, reply.ipv4, m_ackPort);
+    m_held.clear();
+    m_io->flushReplies();
 }
 
 void CommandEndpoint::handleDatagram(const char *data, qsizetype size, quint32 senderIPv4)
@@ -109,8 +125,13 @@ void CommandEndpoint::handleDatagram(const char *data, qsizetype size, quint32 s
         emit foreignDatagramDropped();
         return;
     }
-    const std::optional<QByteArray> ack = m_handler.handle(QByteArray(data, size));
-    if (ack)
+    bool queued = false;
+    const std::optional<QByteArray> ack = m_handler.handle(QByteArray(data, size), &queued);
+    // Answers leave in the order the datagrams came: once one waits for the
+    // sync, the ones after it in the same batch wait with it.
+    if (ack && (queued || !m_held.empty()))
+        m_held.push_back(HeldReply{*ack, senderIPv4});
+    else if (ack)
         m_io->queueReply(*ack, senderIPv4, m_ackPort);
     emit datagramHandled();
 }

@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <unordered_set>
+#include <vector>
 
 namespace corvane {
 
@@ -53,6 +54,9 @@ private:
     void readPendingDatagrams();
     int drainQueue(int budget); // datagrams taken, at most budget
     void handleDatagram(const char *data, qsizetype size, quint32 senderIPv4);
+    // Sends the replies that need no waiting, then syncs the queue once for all
+    // held ones and sends those.
+    void flushReplies();
     bool isLocalAddress(quint32 ipv4);
     void refreshLocalAddresses();
 
@@ -61,6 +65,11 @@ private:
     quint16 m_ackPort;
     QUdpSocket m_socket;
     std::unique_ptr<DatagramBatchIO> m_io; // exists once bound
+    struct HeldReply {
+        QByteArray ack;
+        quint32 ipv4;
+    };
+    std::vector<HeldReply> m_held; // acknowledgements of queued messages, until synced
     std::unordered_set<quint32> m_localAddresses;
     QElapsedTimer m_sinceRefresh;
     bool m_reading = false;

@@ -48,6 +48,21 @@ QString CommandHandler::decodePayloadField(const QByteArray &bytes)
 
 std::optional<QByteArray> CommandHandler::handle(const QByteArray &datagram) noexcept
 {
+    bool queued = false;
+    return handle(datagram, &queued);
+}
+
+void CommandHandler::syncQueued() noexcept
+{
+    try {
+        m_queue.syncJournal();
+    } catch (...) {
+    }
+}
+
+std::optional<QByteArray> CommandHandler::handle(const QByteArray &datagram, bool *queuedMessage) noexcept
+{
+    *queuedMessage = false;
     // A failure in one step must not cost the sender its acknowledgement nor the
     // program its life, so every step that can fail is fenced on its own.
     QByteArray id;
@@ -73,8 +88,8 @@ std::optional<QByteArray> CommandHandler::handle(const QByteArray &datagram) noe
     }
 
     try {
-        act(command, listNumber,
-            datagram.size() > wire::PayloadOffset ? datagram.mid(wire::PayloadOffset) : QByteArray());
+        *queuedMessage = act(command, listNumber,
+                             datagram.size() > wire::PayloadOffset ? datagram.mid(wire::PayloadOffset) : QByteArray());
     } catch (...) {
     }
 
@@ -85,20 +100,21 @@ std::optional<QByteArray> CommandHandler::handle(const QByteArray &datagram) noe
     }
 }
 
-void CommandHandler::act(std::uint8_t command, std::int16_t listNumber, const QByteArray &payload)
+bool CommandHandler::act(std::uint8_t command, std::int16_t listNumber, const QByteArray &payload)
 {
     if (command != wire::SendToList)
-        return;
+        return false;
     const qsizetype firstTilde = payload.indexOf(wire::FieldSeparator);
     if (firstTilde < 0)
-        return;
+        return false;
     const qsizetype secondTilde = payload.indexOf(wire::FieldSeparator, firstTilde + 1);
     const QByteArray subject = payload.left(firstTilde);
     const QByteArray text = secondTilde < 0 ? payload.mid(firstTilde + 1)
                                             : payload.mid(firstTilde + 1, secondTilde - firstTilde - 1);
     // An overflow loses the request; the sender is acknowledged all the same
     // because the datagram did arrive.
-    m_queue.QueueEmail(listNumber, decodePayloadField(subject), decodePayloadField(text));
+    return m_queue.QueueEmail(listNumber, decodePayloadField(subject), decodePayloadField(text))
+        == QueueResult::Queued;
 }
 
 } // namespace corvane

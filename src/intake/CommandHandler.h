@@ -23,9 +23,15 @@ public:
     // Handles one datagram; returns the acknowledgement to send, or nothing when
     // the datagram gets no answer. Never throws.
     std::optional<QByteArray> handle(const QByteArray &datagram) noexcept;
+    // The same; *queuedMessage tells whether the datagram queued a message, whose
+    // acknowledgement must wait for syncQueued().
+    std::optional<QByteArray> handle(const QByteArray &datagram, bool *queuedMessage) noexcept;
+
+    // Makes the messages queued so far durable (one sync for a whole batch).
+    void syncQueued() noexcept;
 
     // Raw id bytes of the last datagram that was not a repeat.
-    QByteArray LastMessageId;
+    const QByteArray &lastMessageId() const { return LastMessageId; }
 
     // Subject and text bytes: UTF-8 when valid, else Windows-1252.
     static QString decodePayloadField(const QByteArray &bytes);
@@ -34,9 +40,10 @@ public:
     static bool sameId(const QByteArray &a, const QByteArray &b);
 
 private:
-    void act(std::uint8_t command, std::int16_t listNumber, const QByteArray &payload);
+    bool act(std::uint8_t command, std::int16_t listNumber, const QByteArray &payload);
 
     NotificationQueue &m_queue;
+    QByteArray LastMessageId;
 };
 
 } // namespace corvane

@@ -1,7 +1,9 @@
 #include "intake/NotificationQueue.h"
 
 #include "storage/ActivityLog.h"
+#include "storage/QueueJournal.h"
 
+#include <cstdio>
 #include <utility>
 
 namespace corvane {
@@ -14,10 +16,72 @@ bool CheckEmailAddress(const QString &address, bool allowEmpty)
     return trimmed.contains(QLatin1Char('@'));
 }
 
-NotificationQueue::NotificationQueue(const RecipientListTable &recipientLists, const ActivityLog &log)
+NotificationQueue::NotificationQueue(const RecipientListTable &recipientLists, const ActivityLog &log,
+                                     QueueJournal *journal)
     : m_recipientLists(recipientLists)
     , m_log(log)
+    , m_journal(journal)
 {
+}
+
+NotificationQueue::~NotificationQueue() = default;
+
+std::optional<int> NotificationQueue::storeJournalled(QueuedEmail entry)
+{
+    const QString recipients = entry.Recipients;
+    const QString subject = entry.Subject;
+    const QString body = entry.Body;
+    const std::optional<int> slot = m_emailQueue.store(std::move(entry));
+    if (!slot)
+        return slot;
+    const auto index = static_cast<std::size_t>(*slot);
+    if (m_sequenceOfSlot.size() <= index)
+        m_sequenceOfSlot.resize(static_cast<std::size_t>(m_emailQueue.size()), 0);
+    m_sequenceOfSlot[index] = m_journal ? m_journal->recordStored(recipients, subject, body) : 0;
+    return slot;
+}
+
+std::optional<int> NotificationQueue::store(QueuedEmail entry)
+{
+    return storeJournalled(std::move(entry));
+}
+
+void NotificationQueue::release(int slot)
+{
+    if (!m_emailQueue.isPending(slot))
+        return;
+    m_emailQueue.release(slot);
+    const auto index = static_cast<std::size_t>(slot);
+    if (index < m_sequenceOfSlot.size()) {
+        const std::uint64_t sequence = std::exchange(m_sequenceOfSlot[index], 0);
+        if (m_journal && sequence != 0)
+            m_journal->recordFreed(sequence);
+    }
+}
+
+int NotificationQueue::restore(const std::vector<QueueJournal::Entry> &entries)
+{
+    int restored = 0;
+    for (const QueueJournal::Entry &journalled : entries) {
+        QueuedEmail entry;
+        entry.Recipients = journalled.recipients;
+        entry.Subject = journalled.subject;
+        entry.Body = journalled.body;
+        const std::optional<int> slot = m_emailQueue.store(std::move(entry));
+        if (!slot)
+            break; // stays in the journal for a later start
+        const auto index = static_cast<std::size_t>(*slot);
+        if (m_sequenceOfSlot.size() <= index)
+            m_sequenceOfSlot.resize(static_cast<std::size_t>(m_emailQueue.size()), 0);
+        m_sequenceOfSlot[index] = journalled.sequence;
+        ++restored;
+    }
+    return restored;
+}
+
+bool NotificationQueue::syncJournal()
+{
+    return m_journal && m_journal->sync();
 }
 
 QString NotificationQueue::recipientsOf(std::int16_t listNumber) const
@@ -56,8 +120,13 @@ QueueResult NotificationQueue::QueueEmail(std::int16_t listNumber, const QString
     email.Recipients = std::move(recipients);
     email.Subject = subject;
     email.Body = text;
-    if (!EmailQueue.store(std::move(email)))
+    if (!storeJournalled(std::move(email))) {
+        // Nothing is logged for a lost request, so the operator's only trace
+        // of it is this line.
+        std::fprintf(stderr, "corvane: queue full (%d messages pending): a message for list %d was dropped\n",
+                     m_emailQueue.pendingCount(), static_cast<int>(listNumber));
         return QueueResult::Overflow;
+    }
 
     m_log.WriteLog(entry);
     return QueueResult::Queued;

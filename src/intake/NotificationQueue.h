@@ -1,11 +1,14 @@
 #pragma once
 
 #include "intake/EmailQueue.h"
+#include "storage/QueueJournal.h"
 #include "storage/Settings.h"
 
 #include <QString>
 
 #include <cstdint>
+#include <optional>
+#include <vector>
 
 namespace corvane {
 
@@ -23,22 +26,47 @@ bool CheckEmailAddress(const QString &address, bool allowEmpty);
 
 // The single entry point for new notifications, from the command port and the
 // test dialog alike. Reads the recipient lists at the moment of the call.
+//
+// With a journal, every message stored and every slot freed is written to it as
+// it happens; syncJournal() makes that durable, and is what an acknowledgement
+// waits for. Without one the queue lives in memory only.
 class NotificationQueue {
 public:
-    NotificationQueue(const RecipientListTable &recipientLists, const ActivityLog &log);
+    NotificationQueue(const RecipientListTable &recipientLists, const ActivityLog &log,
+                      QueueJournal *journal = nullptr);
+    ~NotificationQueue();
 
     // Validates, expands the list, stores the message in the lowest free slot and
     // logs it. Nothing is stored or logged unless the result is Queued.
     QueueResult QueueEmail(std::int16_t listNumber, const QString &subject, const QString &text);
 
-    QueuedEmailArray EmailQueue;
+    // The slots as they stand; the dispatcher walks them.
+    const QueuedEmailArray &emailQueue() const { return m_emailQueue; }
+
+    // Stores an entry as it is (no validation, no log line) in the lowest free
+    // slot; the slot, or nothing at the capacity limit.
+    std::optional<int> store(QueuedEmail entry);
+
+    // Frees a slot once its send call has returned, whatever the outcome.
+    void release(int slot);
+
+    // Puts messages a previous run left in the journal back, in the given
+    // order, without journalling them again. Returns how many found a slot.
+    int restore(const std::vector<QueueJournal::Entry> &entries);
+
+    // Makes the journal records so far durable; true when they are on disk.
+    bool syncJournal();
 
 private:
     // The list's accepted addresses, trimmed, in slot order, joined by "; ".
     QString recipientsOf(std::int16_t listNumber) const;
+    std::optional<int> storeJournalled(QueuedEmail entry);
 
     const RecipientListTable &m_recipientLists;
     const ActivityLog &m_log;
+    QueueJournal *m_journal;
+    QueuedEmailArray m_emailQueue;
+    std::vector<std::uint64_t> m_sequenceOfSlot; // journal sequence per slot, 0 when free
 };
 
 } // namespace corvane

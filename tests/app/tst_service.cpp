@@ -48,8 +48,8 @@ private slots:
         QCOMPARE(service.endpoint()->listenPort(), rig.options().listenPort);
         QCOMPARE(service.mailComponent()->objectName(), QStringLiteral("poSendMail"));
         QCOMPARE(service.endpoint()->objectName(), QStringLiteral("wsRC"));
-        QCOMPARE(service.queue()->EmailQueue.upperBound(), 100);
-        QCOMPARE(service.queue()->EmailQueue.pendingCount(), 0);
+        QCOMPARE(service.queue()->emailQueue().upperBound(), 100);
+        QCOMPARE(service.queue()->emailQueue().pendingCount(), 0);
     }
 
     void loadsTheSettingsFileBesideTheExecutable()
@@ -153,6 +153,51 @@ private slots:
         rig.service().queue()->QueueEmail(1, QStringLiteral("late"), QStringLiteral("t"));
         rig.service().dispatcher()->onTick();
         QCOMPARE(rig.countLogged(QStringLiteral("Send email:late")), 0);
+    }
+
+    void pendingMessagesOutliveExitAndCloseAndComeBackInOrder_data()
+    {
+        QTest::addColumn<bool>("withLogLine");
+        QTest::newRow("Exit") << false;
+        QTest::newRow("close") << true;
+    }
+
+    void pendingMessagesOutliveExitAndCloseAndComeBackInOrder()
+    {
+        QFETCH(bool, withLogLine);
+        ServiceRig rig;
+        QFile ini(QDir(rig.folder()).filePath(QStringLiteral("Corvane.ini")));
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write("[Email_List_1]\r\nName=Plant\r\nAddress_1=ops@example.com\r\n");
+        ini.close();
+        QVERIFY(rig.start());
+        rig.service().emailTimer().stop(); // nothing leaves the queue
+        NotificationQueue &queue = *rig.service().queue();
+        for (const char *subject : {"Boiler", "Pump", "Tank"})
+            QCOMPARE(queue.QueueEmail(1, QString::fromLatin1(subject), QStringLiteral("alarm")), QueueResult::Queued);
+        queue.release(1);
+        QSignalSpy stopped(&rig.service(), &Service::stopped);
+        if (withLogLine)
+            rig.service().requestClose();
+        else
+            rig.service().exitWithoutLog();
+        QVERIFY(stopped.wait(2000));
+
+        ServiceOptions again = rig.options();
+        again.listenPort = test::freeUdpPort();
+        Service next(again);
+        QString error;
+        QVERIFY2(next.start(&error), qPrintable(error));
+        QVERIFY(next.queue()->emailQueue().isPending(0));
+        QCOMPARE(next.queue()->emailQueue().at(0).Subject, QStringLiteral("Boiler"));
+        QCOMPARE(next.queue()->emailQueue().at(1).Subject, QStringLiteral("Tank"));
+        QCOMPARE(next.queue()->emailQueue().at(1).Recipients, QStringLiteral("ops@example.com"));
+        QCOMPARE(next.queue()->emailQueue().pendingCount(), 2);
+        // Restored after the start is logged, with its count, once.
+        const QStringList log = rig.logMessages();
+        const qsizetype started = log.lastIndexOf(QStringLiteral("Program Started"));
+        QVERIFY(started > 0);
+        QCOMPARE(log.mid(started + 1), QStringList{QStringLiteral("Restored 2 queued messages from the spool")});
     }
 };
 

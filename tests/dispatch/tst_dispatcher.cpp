@@ -156,12 +156,12 @@ private slots:
         rig.pointAt(server.port);
 
         // Slots 0, 5 and 150 of a queue grown to 201 slots.
-        auto &entries = rig.queue.EmailQueue;
+        const QueuedEmailArray &entries = rig.queue.emailQueue();
         for (int i = 0; i <= 150; ++i)
-            QCOMPARE(entries.store(entry(QStringLiteral("entry %1").arg(i))), std::optional<int>(i));
+            QCOMPARE(rig.queue.store(entry(QStringLiteral("entry %1").arg(i))), std::optional<int>(i));
         for (int i = 0; i <= 150; ++i)
             if (i != 0 && i != 5 && i != 150)
-                entries.release(i);
+                rig.queue.release(i);
         QCOMPARE(entries.upperBound(), 200);
         QCOMPARE(entries.pendingCount(), 3);
 
@@ -210,8 +210,8 @@ private slots:
         QVERIFY2(server.start(), server.process.output().constData());
         Rig rig;
         rig.pointAtNobody();
-        rig.queue.EmailQueue.store(entry(QStringLiteral("lost")));
-        rig.queue.EmailQueue.store(entry(QStringLiteral("delivered")));
+        rig.queue.store(entry(QStringLiteral("lost")));
+        rig.queue.store(entry(QStringLiteral("delivered")));
 
         // The first send fails; the account is then mended, as an operator
         // would in the dialog, and the second entry, queued before the change,
@@ -225,7 +225,7 @@ private slots:
         QVERIFY(rig.runPass());
         QVERIFY(mended);
         QCOMPARE(server.subjects(), QStringList({QStringLiteral("delivered")}));
-        QCOMPARE(rig.queue.EmailQueue.pendingCount(), 0);
+        QCOMPARE(rig.queue.emailQueue().pendingCount(), 0);
 
         // The failed message is never sent again, not even to a working server.
         for (int pass = 0; pass < 3; ++pass)
@@ -250,7 +250,7 @@ private slots:
         Rig rig;
         rig.pointAt(server.port);
         for (int i = 0; i < 4; ++i)
-            rig.queue.EmailQueue.store(entry(QStringLiteral("alarm %1").arg(i)));
+            rig.queue.store(entry(QStringLiteral("alarm %1").arg(i)));
 
         // A fast timer hammers the dispatcher the whole time, and every send
         // start brings two more ticks of its own.
@@ -266,7 +266,7 @@ private slots:
         QSignalSpy finished(&rig.dispatcher, &Dispatcher::passFinished);
         rig.dispatcher.onTick();
         hammer.start();
-        QTRY_VERIFY_WITH_TIMEOUT(rig.queue.EmailQueue.pendingCount() == 0, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.queue.emailQueue().pendingCount() == 0, 30000);
         QTRY_VERIFY_WITH_TIMEOUT(!rig.dispatcher.isPassRunning(), 10000);
         hammer.stop();
 
@@ -281,9 +281,9 @@ private slots:
     void entriesQueuedDuringAPassFollowTheBoundReadAtItsStart()
     {
         Rig rig; // nobody listens: every send fails quickly
-        auto &entries = rig.queue.EmailQueue;
+        const QueuedEmailArray &entries = rig.queue.emailQueue();
         for (int i = 0; i <= 100; ++i)
-            entries.store(entry(QStringLiteral("full %1").arg(i)));
+            rig.queue.store(entry(QStringLiteral("full %1").arg(i)));
         QCOMPARE(entries.upperBound(), 100);
 
         // While slot 0 is being sent, a new message arrives: every slot is taken,
@@ -294,9 +294,9 @@ private slots:
         std::optional<int> below;
         connect(&rig.dispatcher, &Dispatcher::statusCleared, &rig.dispatcher, [&] {
             if (!beyond)
-                beyond = entries.store(entry(QStringLiteral("beyond")));
+                beyond = rig.queue.store(entry(QStringLiteral("beyond")));
             else if (!below && !entries.isPending(0))
-                below = entries.store(entry(QStringLiteral("below")));
+                below = rig.queue.store(entry(QStringLiteral("below")));
         });
         QVERIFY(rig.runPass(60000));
         QCOMPARE(beyond, std::optional<int>(101));
@@ -327,12 +327,12 @@ private slots:
         QVERIFY(rig.component.Send());
         QVERIFY(rig.component.isSending());
 
-        rig.queue.EmailQueue.store(entry(QStringLiteral("one")));
-        rig.queue.EmailQueue.store(entry(QStringLiteral("two")));
+        rig.queue.store(entry(QStringLiteral("one")));
+        rig.queue.store(entry(QStringLiteral("two")));
         QSignalSpy finished(&rig.dispatcher, &Dispatcher::passFinished);
         rig.dispatcher.onTick();
         QCOMPARE(finished.count(), 1); // ended at once, without waiting
-        QCOMPARE(rig.queue.EmailQueue.pendingCount(), 0);
+        QCOMPARE(rig.queue.emailQueue().pendingCount(), 0);
         QCOMPARE(rig.logged(QStringLiteral("Send email:")).size(), 2);
 
         QSignalSpy componentDone(&rig.component, &MailComponent::finished);
@@ -363,7 +363,7 @@ private slots:
             rig.component.setFurtherText(i, QStringLiteral("stale"));
         rig.component.setThirdOption(7);
 
-        rig.queue.EmailQueue.store(entry(QStringLiteral("Boiler"), QStringLiteral("Pressure high"),
+        rig.queue.store(entry(QStringLiteral("Boiler"), QStringLiteral("Pressure high"),
                                          QStringLiteral("a@example.com; b@example.com")));
         QVERIFY(rig.runPass());
 
@@ -401,7 +401,7 @@ private slots:
             rig.settings.AccountSettings.Priority = priority;
             rig.settings.AccountSettings.UseMime = mime;
             rig.settings.AccountSettings.UseUUEncode = uuencode;
-            rig.queue.EmailQueue.store(entry(QStringLiteral("p")));
+            rig.queue.store(entry(QStringLiteral("p")));
             return rig.runPass();
         };
 

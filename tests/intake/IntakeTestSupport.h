@@ -28,7 +28,7 @@ class IntakeChain {
 protected:
     // Starts from an empty log folder and builds the chain on `m_lists`.
     void buildChain();
-    int pending() const { return m_queue->EmailQueue.pendingCount(); }
+    int pending() const { return m_queue->emailQueue().pendingCount(); }
 
     QTemporaryDir m_dir;
     RecipientListTable m_lists;

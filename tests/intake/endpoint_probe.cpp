@@ -30,8 +30,8 @@ int main(int argc, char **argv)
     CommandHandler handler(queue);
     CommandEndpoint endpoint(handler, args.at(1).toUShort(), args.at(2).toUShort());
     QObject::connect(&endpoint, &CommandEndpoint::datagramHandled, [&] {
-        std::printf("HANDLED id=%s pending=%d\n", handler.LastMessageId.toHex().constData(),
-                    queue.EmailQueue.pendingCount());
+        std::printf("HANDLED id=%s pending=%d\n", handler.lastMessageId().toHex().constData(),
+                    queue.emailQueue().pendingCount());
         std::fflush(stdout);
     });
     QObject::connect(&endpoint, &CommandEndpoint::foreignDatagramDropped, [&] {

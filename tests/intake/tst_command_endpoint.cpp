@@ -174,13 +174,13 @@ private slots:
         QCOMPARE(peer.acks, expected);
 
         QCOMPARE(pending(), 3);
-        QCOMPARE(m_queue->EmailQueue.at(0).Subject, QStringLiteral("Alarm"));
-        QCOMPARE(m_queue->EmailQueue.at(0).Body, QStringLiteral("Pump 1"));
-        QCOMPARE(m_queue->EmailQueue.at(1).Subject, QStringLiteral("K\u00FChlung"));
-        QCOMPARE(m_queue->EmailQueue.at(1).Body, QStringLiteral("\u20AC 5"));
-        QCOMPARE(m_queue->EmailQueue.at(2).Subject, QStringLiteral("K\u00FChlung"));
-        QCOMPARE(m_queue->EmailQueue.at(2).Body, QStringLiteral("\u20AC 5"));
-        QCOMPARE(m_handler->LastMessageId, QByteArray("W001"));
+        QCOMPARE(m_queue->emailQueue().at(0).Subject, QStringLiteral("Alarm"));
+        QCOMPARE(m_queue->emailQueue().at(0).Body, QStringLiteral("Pump 1"));
+        QCOMPARE(m_queue->emailQueue().at(1).Subject, QStringLiteral("K\u00FChlung"));
+        QCOMPARE(m_queue->emailQueue().at(1).Body, QStringLiteral("\u20AC 5"));
+        QCOMPARE(m_queue->emailQueue().at(2).Subject, QStringLiteral("K\u00FChlung"));
+        QCOMPARE(m_queue->emailQueue().at(2).Body, QStringLiteral("\u20AC 5"));
+        QCOMPARE(m_handler->lastMessageId(), QByteArray("W001"));
     }
 
     void emptyDatagramsInOneBatch()
@@ -302,7 +302,7 @@ private slots:
         for (int i = 0; i < burst; ++i)
             QCOMPARE(peer.acks.at(i), ack(QByteArray::number(1000 + i).right(4)));
         QCOMPARE(pending(), burst);
-        QCOMPARE(m_queue->EmailQueue.at(burst - 1).Body, QStringLiteral("alarm %1").arg(burst - 1));
+        QCOMPARE(m_queue->emailQueue().at(burst - 1).Body, QStringLiteral("alarm %1").arg(burst - 1));
     }
 };
 

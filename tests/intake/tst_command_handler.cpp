@@ -25,11 +25,11 @@ private slots:
         QCOMPARE(d, QByteArray("A001\x01\x03" "Alarm~Pump 3 stopped"));
         QCOMPARE(m_handler->handle(d), std::optional<QByteArray>(QByteArray("A001\x10\x01")));
         QCOMPARE(pending(), 1);
-        const QueuedEmail &e = m_queue->EmailQueue.at(0);
+        const QueuedEmail &e = m_queue->emailQueue().at(0);
         QCOMPARE(e.Recipients, QStringLiteral("list3@example.com"));
         QCOMPARE(e.Subject, QStringLiteral("Alarm"));
         QCOMPARE(e.Body, QStringLiteral("Pump 3 stopped"));
-        QCOMPARE(m_handler->LastMessageId, QByteArray("A001"));
+        QCOMPARE(m_handler->lastMessageId(), QByteArray("A001"));
         QCOMPARE(test::readFiles(m_dir.path(), QStringLiteral(".TXT")).size(), 1);
     }
 
@@ -41,7 +41,7 @@ private slots:
         QCOMPARE(m_handler->handle(datagram("abcd", 1, 2, "other~text")), ack("abcd"));
         QCOMPARE(m_handler->handle(datagram("aBcD", 0, 0, "")), ack("aBcD"));
         QCOMPARE(pending(), 1);
-        QCOMPARE(m_handler->LastMessageId, QByteArray("ABCD"));
+        QCOMPARE(m_handler->lastMessageId(), QByteArray("ABCD"));
     }
 
     void onlyTheLastIdIsRemembered()
@@ -105,8 +105,8 @@ private slots:
         QCOMPARE(m_handler->handle(datagram("P001", 1, list, payload)), ack("P001"));
         QCOMPARE(pending(), queued ? 1 : 0);
         if (queued) {
-            QCOMPARE(m_queue->EmailQueue.at(0).Subject, subject);
-            QCOMPARE(m_queue->EmailQueue.at(0).Body, text);
+            QCOMPARE(m_queue->emailQueue().at(0).Subject, subject);
+            QCOMPARE(m_queue->emailQueue().at(0).Body, text);
         }
     }
 
@@ -122,7 +122,7 @@ private slots:
     {
         QFETCH(int, command);
         QCOMPARE(m_handler->handle(datagram("C001", command, 1, "S~T")), ack("C001"));
-        QCOMPARE(m_handler->LastMessageId, QByteArray("C001"));
+        QCOMPARE(m_handler->lastMessageId(), QByteArray("C001"));
         QCOMPARE(pending(), 0);
         // The id counts: the same datagram as command 1 right after is a repeat.
         m_handler->handle(datagram("C001", 1, 1, "S~T"));
@@ -132,7 +132,7 @@ private slots:
     void shortDatagrams()
     {
         QCOMPARE(m_handler->handle(QByteArray("XY")), ack("XY"));
-        QCOMPARE(m_handler->LastMessageId, QByteArray("XY"));
+        QCOMPARE(m_handler->lastMessageId(), QByteArray("XY"));
         QCOMPARE(m_handler->handle(QByteArray("WXYZ")), ack("WXYZ"));
         // Command byte present, list byte missing: list 0, nothing queued.
         QCOMPARE(m_handler->handle(QByteArray("LIST\x01")), ack("LIST"));
@@ -142,7 +142,7 @@ private slots:
         // A shorter id is a different id, not a repeat of its prefix.
         QCOMPARE(m_handler->handle(QByteArray("AB")), ack("AB"));
         QCOMPARE(m_handler->handle(QByteArray("ABC")), ack("ABC"));
-        QCOMPARE(m_handler->LastMessageId, QByteArray("ABC"));
+        QCOMPARE(m_handler->lastMessageId(), QByteArray("ABC"));
     }
 
     void emptyDatagrams()
@@ -154,7 +154,7 @@ private slots:
         m_handler->handle(QByteArray("ID01"));
         // After an id, the empty datagram is new: it clears the id, no answer.
         QCOMPARE(m_handler->handle(QByteArray()), std::nullopt);
-        QCOMPARE(m_handler->LastMessageId, QByteArray());
+        QCOMPARE(m_handler->lastMessageId(), QByteArray());
         QCOMPARE(m_handler->handle(QByteArray()), bareAck);
         // And the old id is new again.
         m_handler->handle(datagram("ID01", 1, 1, "s~t"));
@@ -189,25 +189,25 @@ private slots:
         QCOMPARE(CommandHandler::decodePayloadField(bytes), expected);
         m_handler->handle(datagram("T001", 1, 2, bytes + "~" + bytes));
         QCOMPARE(pending(), 1);
-        QCOMPARE(m_queue->EmailQueue.at(0).Subject, expected);
-        QCOMPARE(m_queue->EmailQueue.at(0).Body, expected);
+        QCOMPARE(m_queue->emailQueue().at(0).Subject, expected);
+        QCOMPARE(m_queue->emailQueue().at(0).Body, expected);
     }
 
     void subjectAndTextAreDecodedApart()
     {
         m_handler->handle(datagram("M001", 1, 1, "caf\xC3\xA9~caf\xE9"));
-        QCOMPARE(m_queue->EmailQueue.at(0).Subject, QStringLiteral("caf\u00E9"));
-        QCOMPARE(m_queue->EmailQueue.at(0).Body, QStringLiteral("caf\u00E9"));
+        QCOMPARE(m_queue->emailQueue().at(0).Subject, QStringLiteral("caf\u00E9"));
+        QCOMPARE(m_queue->emailQueue().at(0).Body, QStringLiteral("caf\u00E9"));
     }
 
     void overflowIsStillAcknowledged()
     {
         QueuedEmail filler;
-        while (m_queue->EmailQueue.store(filler)) {
+        while (m_queue->store(filler)) {
         }
-        QCOMPARE(m_queue->EmailQueue.pendingCount(), 32701);
+        QCOMPARE(m_queue->emailQueue().pendingCount(), 32701);
         QCOMPARE(m_handler->handle(datagram("O001", 1, 1, "s~t")), ack("O001"));
-        QCOMPARE(m_handler->LastMessageId, QByteArray("O001"));
+        QCOMPARE(m_handler->lastMessageId(), QByteArray("O001"));
         QVERIFY(test::readFiles(m_dir.path(), QStringLiteral(".TXT")).isEmpty());
     }
 };

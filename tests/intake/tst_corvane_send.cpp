@@ -74,9 +74,9 @@ private slots:
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(run.out.contains("acknowledged: id A001 after 1 send"), run.out.constData());
         QCOMPARE(pending(), 1);
-        QCOMPARE(m_queue->EmailQueue.at(0).Subject, QStringLiteral("Pump 3"));
-        QCOMPARE(m_queue->EmailQueue.at(0).Body, QStringLiteral("K\u00FChlung aus"));
-        QCOMPARE(m_handler->LastMessageId, QByteArray("A001"));
+        QCOMPARE(m_queue->emailQueue().at(0).Subject, QStringLiteral("Pump 3"));
+        QCOMPARE(m_queue->emailQueue().at(0).Body, QStringLiteral("K\u00FChlung aus"));
+        QCOMPARE(m_handler->lastMessageId(), QByteArray("A001"));
 
         // Same id again: acknowledged, not queued twice.
         QCOMPARE(send({"--list", "2", "--subject", "s", "--text", "t", "--id", "a001"}).exitCode, 0);
@@ -93,7 +93,7 @@ private slots:
                              QByteArray("line one\nline \xC3\xA9 two\n"));
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(pending(), 1);
-        QCOMPARE(m_queue->EmailQueue.at(0).Body, QStringLiteral("line one\nline \u00E9 two"));
+        QCOMPARE(m_queue->emailQueue().at(0).Body, QStringLiteral("line one\nline \u00E9 two"));
     }
 
     void rawDatagrams_data()
@@ -113,7 +113,7 @@ private slots:
         const Run run = send({"--raw", hex});
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(pending(), queued);
-        QCOMPARE(m_handler->LastMessageId, QByteArray::fromHex(hex.toLatin1()).left(4));
+        QCOMPARE(m_handler->lastMessageId(), QByteArray::fromHex(hex.toLatin1()).left(4));
     }
 
     void emptyDatagramIsAnsweredOnTheResend()
@@ -191,7 +191,7 @@ private slots:
         QCOMPARE(run.exitCode, 2);
         QVERIFY2(run.err.contains(complaint), run.err.constData());
         QCOMPARE(pending(), 0);
-        QCOMPARE(m_handler->LastMessageId, QByteArray());
+        QCOMPARE(m_handler->lastMessageId(), QByteArray());
     }
 
     void helpExplainsTheDatagram()

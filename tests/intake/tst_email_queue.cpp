@@ -116,8 +116,8 @@ private slots:
         const ActivityLog log = makeLog();
         NotificationQueue queue(m_lists, log);
         QCOMPARE(queue.QueueEmail(static_cast<std::int16_t>(list), subject, text), QueueResult::Dropped);
-        QCOMPARE(queue.EmailQueue.pendingCount(), 0);
-        QCOMPARE(queue.EmailQueue.at(0).Pending, std::int16_t{0});
+        QCOMPARE(queue.emailQueue().pendingCount(), 0);
+        QCOMPARE(queue.emailQueue().at(0).Pending, std::int16_t{0});
         QVERIFY(logContents().isEmpty());
     }
 
@@ -132,13 +132,13 @@ private slots:
 
         QCOMPARE(queue.QueueEmail(4, QStringLiteral(" Pump  "), QStringLiteral("\tstopped ")),
                  QueueResult::Queued);
-        const QueuedEmail &e = queue.EmailQueue.at(0);
+        const QueuedEmail &e = queue.emailQueue().at(0);
         QCOMPARE(e.Pending, std::int16_t{-1});
         QCOMPARE(e.SendState, std::uint8_t{0});
         QCOMPARE(e.Recipients, QStringLiteral("first@example.com; second@example.com; @"));
         QCOMPARE(e.Subject, QStringLiteral(" Pump  "));
         QCOMPARE(e.Body, QStringLiteral("\tstopped "));
-        QVERIFY(queue.EmailQueue.isPending(0));
+        QVERIFY(queue.emailQueue().isPending(0));
 
         QCOMPARE(logContents(),
                  QByteArray("09:15:02  Address: first@example.com; second@example.com; @\r\n"
@@ -151,7 +151,7 @@ private slots:
         NotificationQueue queue(m_lists, log);
         QCOMPARE(queue.QueueEmail(1, QStringLiteral("\t"), QStringLiteral("x")), QueueResult::Queued);
         QCOMPARE(queue.QueueEmail(1, QStringLiteral("x"), QStringLiteral("\t")), QueueResult::Queued);
-        QCOMPARE(queue.EmailQueue.pendingCount(), 2);
+        QCOMPARE(queue.emailQueue().pendingCount(), 2);
     }
 
     void listChangesApplyToTheNextMessage()
@@ -161,8 +161,8 @@ private slots:
         QCOMPARE(queue.QueueEmail(1, QStringLiteral("s"), QStringLiteral("t")), QueueResult::Queued);
         m_lists[1].Addresses[2] = QStringLiteral("late@example.com");
         QCOMPARE(queue.QueueEmail(1, QStringLiteral("s"), QStringLiteral("t")), QueueResult::Queued);
-        QCOMPARE(queue.EmailQueue.at(0).Recipients, QStringLiteral("ops@example.com"));
-        QCOMPARE(queue.EmailQueue.at(1).Recipients, QStringLiteral("ops@example.com; late@example.com"));
+        QCOMPARE(queue.emailQueue().at(0).Recipients, QStringLiteral("ops@example.com"));
+        QCOMPARE(queue.emailQueue().at(1).Recipients, QStringLiteral("ops@example.com; late@example.com"));
     }
 
     void growsByExactlyOneHundredKeepingEntries()
@@ -239,19 +239,19 @@ private slots:
         const ActivityLog log = makeLog();
         NotificationQueue queue(m_lists, log);
         for (int i = 0; i < 32701; ++i)
-            QCOMPARE(queue.EmailQueue.store(entryWithSubject(QStringLiteral("fill"))), std::optional<int>(i));
-        QCOMPARE(queue.EmailQueue.upperBound(), QueuedEmailArray::MaxUpperBound);
+            QCOMPARE(queue.store(entryWithSubject(QStringLiteral("fill"))), std::optional<int>(i));
+        QCOMPARE(queue.emailQueue().upperBound(), QueuedEmailArray::MaxUpperBound);
 
         QCOMPARE(queue.QueueEmail(1, QStringLiteral("s"), QStringLiteral("t")), QueueResult::Overflow);
-        QCOMPARE(queue.EmailQueue.upperBound(), 32700);
-        QCOMPARE(queue.EmailQueue.pendingCount(), 32701);
+        QCOMPARE(queue.emailQueue().upperBound(), 32700);
+        QCOMPARE(queue.emailQueue().pendingCount(), 32701);
         QVERIFY(logContents().isEmpty());
         // An invalid request at the limit is still just dropped.
         QCOMPARE(queue.QueueEmail(0, QStringLiteral("s"), QStringLiteral("t")), QueueResult::Dropped);
 
-        queue.EmailQueue.release(32000);
+        queue.release(32000);
         QCOMPARE(queue.QueueEmail(1, QStringLiteral("s"), QStringLiteral("t")), QueueResult::Queued);
-        QCOMPARE(queue.EmailQueue.at(32000).Subject, QStringLiteral("s"));
+        QCOMPARE(queue.emailQueue().at(32000).Subject, QStringLiteral("s"));
         QVERIFY(logContents().startsWith("09:15:02  Address: ops@example.com\r\n"));
     }
 };

@@ -1,0 +1,125 @@
+#pragma once
+
+#include "storage/Clock.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <vector>
+
+namespace corvane {
+
+// The write-ahead journal of the notification queue, so that an acknowledged
+// message survives a close, a crash or a power cut. One file, "queue.journal",
+// in its own folder (Spool/ beside the executable, owner only):
+//
+//   header  "CORVANE SPOOL 1\n"
+//   record  type (1 byte) | payload length (4 bytes LE) | CRC-32 (4 bytes LE) | payload
+//
+// The CRC covers type, length and payload. A "stored" record holds everything
+// needed to send the message again; a "freed" record names the stored record
+// whose send has returned. The messages pending are the stored records without
+// a freed one, in the order they were stored.
+//
+// Records are written through at once (a killed process loses nothing); sync()
+// makes them durable across a power cut and is what an acknowledgement waits
+// for. A journal that cannot be written never stops the caller: it falls back
+// to memory only, reports that once, and tries the disk again later.
+class QueueJournal {
+public:
+    struct Entry {
+        std::uint64_t sequence = 0;
+        qint64 queuedAtMs = 0; // UTC, milliseconds since the epoch
+        QString recipients;
+        QString subject;
+        QString body;
+    };
+
+    enum class Damage {
+        None,       // every byte accounted for
+        TornTail,   // the last record is incomplete: a crash in mid-write
+        Corrupt,    // a bad record with intact data after it
+        Unreadable, // not a journal at all
+    };
+
+    struct Readout {
+        Damage damage = Damage::None;
+        std::vector<Entry> pending; // in the order they were stored
+        qint64 intactBytes = 0;     // length of the undamaged beginning
+        std::uint64_t nextSequence = 1;
+    };
+
+    struct Options {
+        qint64 compactAbove = 4 * 1024 * 1024;         // bytes
+        qint64 compactWhenEmptyAbove = 1024 * 1024;    // bytes, once the queue is empty
+        std::chrono::milliseconds retryAfter{10000}; // after a failed write
+    };
+
+    using Report = std::function<void(const QString &)>;
+
+    static constexpr const char *FileName = "queue.journal";
+
+    QueueJournal(QString folder, Clock clock, Report report, Options options);
+    QueueJournal(QString folder, Clock clock, Report report);
+    ~QueueJournal();
+    QueueJournal(const QueueJournal &) = delete;
+    QueueJournal &operator=(const QueueJournal &) = delete;
+
+    // Reads what the last run left, sets damage aside (reported), writes the
+    // journal anew with the pending messages and keeps it open for appending.
+    // Returns the pending messages in their original order.
+    std::vector<Entry> open();
+
+    // Appends a stored record; returns its sequence number.
+    std::uint64_t recordStored(const QString &recipients, const QString &subject, const QString &body);
+    // Appends a freed record for a sequence number from recordStored() or open().
+    void recordFreed(std::uint64_t sequence);
+
+    // Makes every record so far durable. Returns true when they are on disk,
+    // false while the journal runs memory only (the caller goes on regardless).
+    bool sync();
+
+    // No record is written after this; what is pending stays for the next open().
+    void close();
+
+    bool isDurable() const { return m_fd >= 0; }
+    std::size_t pendingCount() const { return m_pending.size(); }
+    std::uint64_t syncCount() const { return m_syncs; }
+    QString filePath() const;
+
+    // The pure reader, for open() and the fuzzer.
+    static Readout parse(const QByteArray &bytes);
+    static QByteArray header();
+    static QByteArray encodeStored(const Entry &entry);
+    static QByteArray encodeFreed(std::uint64_t sequence);
+
+private:
+    void append(const QByteArray &record);
+    bool rewrite(); // atomic, with only the pending messages; m_lastError says why not
+    void goMemoryOnly(const QString &why);
+    void retryIfDue();
+    void setAside(const QString &why);
+
+    QString m_folder;
+    Clock m_clock;
+    Report m_report;
+    Options m_options;
+    std::map<std::uint64_t, Entry> m_pending;
+    std::uint64_t m_nextSequence = 1;
+    int m_fd = -1;
+    qint64 m_size = 0;
+    bool m_opened = false;
+    bool m_closed = false;
+    bool m_unsynced = false;
+    bool m_failing = false; // memory only after a failed write
+    QElapsedTimer m_sinceFailure;
+    QString m_lastError;
+    std::uint64_t m_syncs = 0;
+};
+
+} // namespace corvane
