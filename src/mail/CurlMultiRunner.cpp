@@ -3,20 +3,72 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <condition_variable>
+#include <thread>
+
 namespace corvane {
 
 namespace {
-// Longest wait between two looks at the cancel flag even if a wake-up got lost.
+using SteadyClock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Longest wait between two looks at the clock and the cancel flag, even if a
+// wake-up got lost.
 constexpr int PollMs = 200;
 // A wait this long means the server is thinking: time to hand on reports.
 constexpr int QuietMs = 5;
+
+milliseconds since(SteadyClock::time_point then, SteadyClock::time_point now)
+{
+    return std::chrono::duration_cast<milliseconds>(now - then);
+}
 } // namespace
+
+struct CurlMultiRunner::Watch {
+    const DebugSink *debug = nullptr;
+    SteadyClock::time_point start = SteadyClock::now();
+    SteadyClock::time_point lastTraffic = start;
+    bool connected = false;
+    bool reused = false;
+    bool replied = false;
+
+    // The stall this transfer is in at `now`, and how long until the next
+    // limit could be reached.
+    Stall check(const Limits &limits, SteadyClock::time_point now, milliseconds *untilNext) const
+    {
+        const milliseconds elapsed = since(start, now);
+        const milliseconds quiet = since(lastTraffic, now);
+        milliseconds next = limits.whole - elapsed;
+        if (elapsed >= limits.whole)
+            return Stall::Whole;
+        if (!connected) {
+            if (elapsed >= limits.connect)
+                return Stall::Connect;
+            next = std::min(next, limits.connect - elapsed);
+        } else {
+            if (reused && !replied && limits.reusedFirstReply.count() > 0) {
+                if (quiet >= limits.reusedFirstReply)
+                    return Stall::ReusedSilent;
+                next = std::min(next, limits.reusedFirstReply - quiet);
+            }
+            if (quiet >= limits.reply)
+                return Stall::Reply;
+            next = std::min(next, limits.reply - quiet);
+        }
+        *untilNext = next;
+        return Stall::None;
+    }
+};
 
 CurlMultiRunner::CurlMultiRunner() : m_multi(curl_multi_init())
 {
 }
 
-CurlMultiRunner::~CurlMultiRunner() = default;
+CurlMultiRunner::~CurlMultiRunner()
+{
+    abandonConnections();
+}
 
 void CurlMultiRunner::reset()
 {
@@ -26,17 +78,79 @@ void CurlMultiRunner::reset()
         old = std::move(m_multi);
         m_multi.reset(curl_multi_init());
     }
-    // `old` closes its connections here, outside the lock.
+    // `old` closes its connections here, outside the lock, so that
+    // interrupt() can still cut them.
 }
 
-void CurlMultiRunner::wake()
+void CurlMultiRunner::abandonConnections()
 {
+    shutdownSockets();
+    reset();
+}
+
+void CurlMultiRunner::closeConnections(milliseconds politeFor)
+{
+    std::mutex mutex;
+    std::condition_variable closed;
+    bool done = false;
+    std::thread guard([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!closed.wait_for(lock, politeFor, [&] { return done; }))
+            shutdownSockets(); // the server does not answer QUIT: stop asking
+    });
+    reset();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        done = true;
+    }
+    closed.notify_all();
+    guard.join();
+}
+
+void CurlMultiRunner::interrupt()
+{
+    shutdownSockets();
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_multi)
         curl_multi_wakeup(m_multi.get());
 }
 
-CurlMultiRunner::Result CurlMultiRunner::run(CURL *easy, const std::function<bool()> &cancelled)
+int CurlMultiRunner::onDebug(CURL *, curl_infotype type, char *data, size_t size, void *user)
+{
+    auto *watch = static_cast<Watch *>(user);
+    const QByteArray text = QByteArray::fromRawData(data, static_cast<qsizetype>(size));
+    switch (type) {
+    case CURLINFO_TEXT:
+        if (text.startsWith("Connected to ")) {
+            watch->connected = true;
+            watch->lastTraffic = SteadyClock::now();
+        } else if (text.startsWith("Re-using existing connection")) {
+            watch->connected = true;
+            watch->reused = true;
+            watch->lastTraffic = SteadyClock::now();
+        }
+        break;
+    case CURLINFO_HEADER_IN:
+        watch->replied = true;
+        watch->lastTraffic = SteadyClock::now();
+        break;
+    case CURLINFO_DATA_IN:
+    case CURLINFO_SSL_DATA_IN:
+    case CURLINFO_HEADER_OUT:
+    case CURLINFO_DATA_OUT:
+    case CURLINFO_SSL_DATA_OUT:
+        watch->lastTraffic = SteadyClock::now();
+        break;
+    default:
+        break;
+    }
+    if (watch->debug && *watch->debug)
+        (*watch->debug)(type, text);
+    return 0;
+}
+
+CurlMultiRunner::Result CurlMultiRunner::run(CURL *easy, const Limits &limits, const DebugSink &debug,
+                                             const std::function<bool()> &cancelled)
 {
     Result result;
     CURLM *multi = m_multi.get();
@@ -49,10 +163,15 @@ CurlMultiRunner::Result CurlMultiRunner::run(CURL *easy, const std::function<boo
         result.code = CURLE_ABORTED_BY_CALLBACK;
         return result;
     }
+    Watch watch;
+    watch.debug = &debug;
     curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &CurlMultiRunner::openSocket);
     curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, this);
     curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, &CurlMultiRunner::closeSocket);
     curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, this);
+    curl_easy_setopt(easy, CURLOPT_VERBOSE, 1L);
+    curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, &CurlMultiRunner::onDebug);
+    curl_easy_setopt(easy, CURLOPT_DEBUGDATA, &watch);
     if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
         result.code = CURLE_FAILED_INIT;
         return result;
@@ -77,46 +196,53 @@ CurlMultiRunner::Result CurlMultiRunner::run(CURL *easy, const std::function<boo
             break;
         if (cancelled()) {
             result.cancelled = true;
-            result.code = CURLE_ABORTED_BY_CALLBACK;
             break;
         }
+        milliseconds untilNext{PollMs};
+        result.stall = watch.check(limits, SteadyClock::now(), &untilNext);
+        if (result.stall != Stall::None)
+            break;
         const bool reportsWaiting = m_pending && m_pending();
+        const int wait = reportsWaiting ? QuietMs
+                                        : static_cast<int>(std::clamp<milliseconds::rep>(untilNext.count() + 1, 1, PollMs));
         int active = 0;
-        curl_multi_poll(multi, nullptr, 0, reportsWaiting ? QuietMs : PollMs, &active);
+        curl_multi_poll(multi, nullptr, 0, wait, &active);
         if (reportsWaiting && active == 0)
             m_flush();
-        if (cancelled()) {
-            result.cancelled = true;
-            result.code = CURLE_ABORTED_BY_CALLBACK;
-            break;
-        }
     }
-    // Removing a live SMTP or POP3 transfer makes libcurl say QUIT and wait for
-    // the answer; a hung server would hold the cancel up for a second.
     if (result.cancelled)
+        result.code = CURLE_ABORTED_BY_CALLBACK;
+    else if (result.stall != Stall::None)
+        result.code = CURLE_OPERATION_TIMEDOUT;
+    // Removing a live SMTP or POP3 transfer makes libcurl say QUIT and wait for
+    // the answer from a server that has just shown it does not answer.
+    if (result.cancelled || result.stall != Stall::None)
         shutdownSockets();
     curl_multi_remove_handle(multi, easy);
+    // Nothing may point into this frame once the transfer is over.
+    curl_easy_setopt(easy, CURLOPT_VERBOSE, 0L);
+    curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, nullptr);
+    curl_easy_setopt(easy, CURLOPT_DEBUGDATA, nullptr);
     return result;
 }
 
 curl_socket_t CurlMultiRunner::openSocket(void *self, curlsocktype, curl_sockaddr *address)
 {
+    auto *runner = static_cast<CurlMultiRunner *>(self);
+    std::lock_guard<std::mutex> lock(runner->m_socketMutex);
     const curl_socket_t socket = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
-    if (socket != CURL_SOCKET_BAD) {
-        auto *runner = static_cast<CurlMultiRunner *>(self);
-        std::lock_guard<std::mutex> lock(runner->m_socketMutex);
+    if (socket != CURL_SOCKET_BAD)
         runner->m_sockets.insert(socket);
-    }
     return socket;
 }
 
 int CurlMultiRunner::closeSocket(void *self, curl_socket_t socket)
 {
+    // Closed under the lock: shutdownSockets() on another thread must never
+    // reach a number the system has already handed to someone else.
     auto *runner = static_cast<CurlMultiRunner *>(self);
-    {
-        std::lock_guard<std::mutex> lock(runner->m_socketMutex);
-        runner->m_sockets.erase(socket);
-    }
+    std::lock_guard<std::mutex> lock(runner->m_socketMutex);
+    runner->m_sockets.erase(socket);
     return ::close(socket);
 }
 

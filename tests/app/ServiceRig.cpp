@@ -33,7 +33,6 @@ ServiceRig::ServiceRig(std::chrono::milliseconds tickInterval)
     MailTimeouts timeouts;
     timeouts.connect = std::chrono::seconds(3);
     timeouts.serverReply = std::chrono::seconds(5);
-    timeouts.lowSpeedWindow = std::chrono::seconds(5);
     timeouts.wholeAttempt = std::chrono::seconds(10);
     m_options.mailTimeouts = timeouts;
 }

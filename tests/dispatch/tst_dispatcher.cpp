@@ -26,7 +26,6 @@ MailTimeouts shortTimeouts()
     MailTimeouts timeouts;
     timeouts.connect = std::chrono::seconds(3);
     timeouts.serverReply = std::chrono::seconds(5);
-    timeouts.lowSpeedWindow = std::chrono::seconds(5);
     timeouts.wholeAttempt = std::chrono::seconds(10);
     return timeouts;
 }

@@ -2,6 +2,7 @@
 // the SMTP transcript and the password filter.
 #include "mail/MailAddresses.h"
 #include "mail/MailEncoding.h"
+#include "mail/CredentialMask.h"
 #include "mail/MailSender.h"
 #include "mail/ServerEndpoint.h"
 #include "mail/SmtpTranscript.h"
@@ -52,6 +53,7 @@ private slots:
     void recipientsAndEnvelopeChecks();
     void transcriptNeverKeepsAuthContents();
     void redactHidesPasswordForms();
+    void maskingComesBeforeShortening();
 };
 
 void MailUnitsTest::serverSettings_data()
@@ -244,15 +246,32 @@ void MailUnitsTest::redactHidesPasswordForms()
         QStringLiteral("535 bad auth for ") + QString::fromLatin1(QByteArray("xx" + pass + "yy").toBase64()),
     };
     for (const QString &leak : leaks) {
-        const QString line = MailSender::redact(QStringLiteral("server said: ") + leak, user, password);
+        const QString line = CredentialMask(user, password).apply(QStringLiteral("server said: ") + leak);
         QVERIFY2(!line.contains(password), qPrintable(line));
         QVERIFY2(!line.contains(QString::fromLatin1(pass.mid(1, 9).toBase64())), qPrintable(line));
         QVERIFY(line.contains(QStringLiteral("********")));
     }
     // Lines without a secret stay as they are; tiny passwords are not hunted for.
-    QCOMPARE(MailSender::redact(QStringLiteral("Logged in as u"), user, password), QStringLiteral("Logged in as u"));
-    QCOMPARE(MailSender::redact(QStringLiteral("Server reply: 250 ok"), user, QStringLiteral("ok")),
+    QCOMPARE(CredentialMask(user, password).apply(QStringLiteral("Logged in as u")), QStringLiteral("Logged in as u"));
+    QCOMPARE(CredentialMask(user, QStringLiteral("ok")).apply(QStringLiteral("Server reply: 250 ok")),
              QStringLiteral("Server reply: 250 ok"));
+}
+
+void MailUnitsTest::maskingComesBeforeShortening()
+{
+    // A reply that echoes the credentials where the status line is cut: no
+    // fragment of their encoding may survive the cut.
+    const QString user = QStringLiteral("operator");
+    const QString password = QStringLiteral("s3cret-Passw0rd!x");
+    const QByteArray plain = QByteArray('\0' + user.toUtf8() + '\0' + password.toUtf8()).toBase64();
+    const CredentialMask mask(user, password);
+    for (int pad = 150; pad < 200; pad += 7) {
+        const QByteArray reply = "535 5.7.8 " + QByteArray(pad, 'x') + " " + plain + " rejected";
+        const QString clean = SmtpTranscript::cleanReplyText(reply, mask);
+        QVERIFY2(clean.size() <= 203, qPrintable(clean));
+        for (int length = 8; length <= plain.size(); ++length)
+            QVERIFY2(!clean.contains(QString::fromLatin1(plain.left(length))), qPrintable(clean));
+    }
 }
 
 QTEST_GUILESS_MAIN(MailUnitsTest)
