@@ -205,8 +205,9 @@ void MailSecurityTest::relayWithOutdatedTls()
         SendRecorder recorder(component);
         QVERIFY(recorder.sendAndWait());
         QCOMPARE(recorder.last().failed, 1);
-        QVERIFY2(recorder.last().explanation.contains(QStringLiteral("TLS handshake")),
-                 qPrintable(recorder.last().explanation));
+        if (!host.contains(QLatin1String("://")))
+            QVERIFY2(recorder.last().explanation.contains(QStringLiteral("TLS handshake")),
+                     qPrintable(recorder.last().explanation));
         QVERIFY(!recorder.last().statusText().contains(QStringLiteral("unencrypted")));
         verifyNoPassword(recorder.last());
     }
