@@ -64,8 +64,9 @@ int main(int argc, char *argv[])
     }
 
     corvane::MDIMain window(service);
-    QObject::connect(&signalWatcher, &corvane::SignalWatcher::closeRequested, &window,
-                     [&window](int) { window.close(); });
+    // Straight to the service: a close must not depend on the window.
+    QObject::connect(&signalWatcher, &corvane::SignalWatcher::closeRequested, &service,
+                     [&service](int) { service.requestClose(); });
     QObject::connect(&service, &corvane::Service::stopped, &app, [] { QCoreApplication::exit(0); });
     window.show();
     return QApplication::exec();
