@@ -53,6 +53,7 @@ bool CommandEndpoint::start(QString *error)
         }
         return false;
     }
+    m_listenPort = m_socket.localPort(); // the port the system chose when asked for 0
     m_io = std::make_unique<DatagramBatchIO>(m_socket);
     m_receiveBufferSize = m_io->enlargeReceiveBuffer(kWantedReceiveBuffer, kSmallestReceiveBuffer);
     refreshLocalAddresses();

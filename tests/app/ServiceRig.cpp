@@ -23,7 +23,7 @@ QStringList logMessagesIn(const QString &logFolder)
 ServiceRig::ServiceRig(std::chrono::milliseconds tickInterval)
 {
     m_options.folder = m_dir.path();
-    m_options.listenPort = freeUdpPort();
+    m_options.listenPort = 0; // the endpoint binds a free port and reports it
     m_options.ackPort = freeUdpPort();
     m_options.tickInterval = tickInterval;
     m_options.clock = [state = m_clock] {
