@@ -4,8 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
-#include <thread>
 
 namespace corvane {
 
@@ -26,19 +24,23 @@ milliseconds since(SteadyClock::time_point then, SteadyClock::time_point now)
 } // namespace
 
 struct CurlMultiRunner::Watch {
+    // Written by the running thread (libcurl's debug callback), read by the
+    // watchdog as well.
     const DebugSink *debug = nullptr;
-    SteadyClock::time_point start = SteadyClock::now();
-    SteadyClock::time_point lastTraffic = start;
-    bool connected = false;
-    bool reused = false;
-    bool replied = false;
+    const SteadyClock::time_point start = SteadyClock::now();
+    std::atomic<SteadyClock::rep> lastTraffic{start.time_since_epoch().count()};
+    std::atomic<bool> connected{false};
+    std::atomic<bool> reused{false};
+    std::atomic<bool> replied{false};
+
+    void moved() { lastTraffic = SteadyClock::now().time_since_epoch().count(); }
 
     // The stall this transfer is in at `now`, and how long until the next
     // limit could be reached.
     Stall check(const Limits &limits, SteadyClock::time_point now, milliseconds *untilNext) const
     {
         const milliseconds elapsed = since(start, now);
-        const milliseconds quiet = since(lastTraffic, now);
+        const milliseconds quiet = since(SteadyClock::time_point(SteadyClock::duration(lastTraffic.load())), now);
         milliseconds next = limits.whole - elapsed;
         if (elapsed >= limits.whole)
             return Stall::Whole;
@@ -63,11 +65,41 @@ struct CurlMultiRunner::Watch {
 
 CurlMultiRunner::CurlMultiRunner() : m_multi(curl_multi_init())
 {
+    m_watchdog = std::thread([this] { watchdog(); });
 }
 
 CurlMultiRunner::~CurlMultiRunner()
 {
+    {
+        std::lock_guard<std::mutex> lock(m_watchMutex);
+        m_quit = true;
+    }
+    m_watchChanged.notify_all();
+    m_watchdog.join();
     abandonConnections();
+}
+
+void CurlMultiRunner::watchdog()
+{
+    // How often it looks: reports reach the operator within this, and a stall
+    // inside a blocking libcurl call ends this late at most.
+    constexpr milliseconds Period{50};
+    std::unique_lock<std::mutex> lock(m_watchMutex);
+    for (;;) {
+        m_watchChanged.wait(lock, [this] { return m_quit || m_watched; });
+        if (m_quit)
+            return;
+        if (m_watchChanged.wait_for(lock, Period, [this] { return m_quit || !m_watched; }))
+            continue;
+        milliseconds untilNext{0};
+        const Stall stall = m_watched->check(*m_watchedLimits, SteadyClock::now(), &untilNext);
+        if (stall != Stall::None && m_watchdogStall.load() == Stall::None) {
+            m_watchdogStall = stall;
+            shutdownSockets(); // a blocked libcurl call returns at once
+        }
+        if (m_pending && m_pending())
+            m_flush();
+    }
 }
 
 void CurlMultiRunner::reset()
@@ -122,24 +154,24 @@ int CurlMultiRunner::onDebug(CURL *, curl_infotype type, char *data, size_t size
     switch (type) {
     case CURLINFO_TEXT:
         if (text.startsWith("Connected to ")) {
+            watch->moved();
             watch->connected = true;
-            watch->lastTraffic = SteadyClock::now();
         } else if (text.startsWith("Re-using existing connection")) {
-            watch->connected = true;
+            watch->moved();
             watch->reused = true;
-            watch->lastTraffic = SteadyClock::now();
+            watch->connected = true;
         }
         break;
     case CURLINFO_HEADER_IN:
+        watch->moved();
         watch->replied = true;
-        watch->lastTraffic = SteadyClock::now();
         break;
     case CURLINFO_DATA_IN:
     case CURLINFO_SSL_DATA_IN:
     case CURLINFO_HEADER_OUT:
     case CURLINFO_DATA_OUT:
     case CURLINFO_SSL_DATA_OUT:
-        watch->lastTraffic = SteadyClock::now();
+        watch->moved();
         break;
     default:
         break;
@@ -176,6 +208,13 @@ CurlMultiRunner::Result CurlMultiRunner::run(CURL *easy, const Limits &limits, c
         result.code = CURLE_FAILED_INIT;
         return result;
     }
+    {
+        std::lock_guard<std::mutex> lock(m_watchMutex);
+        m_watchdogStall = Stall::None;
+        m_watched = &watch;
+        m_watchedLimits = &limits;
+    }
+    m_watchChanged.notify_all();
 
     bool done = false;
     while (!done) {
@@ -210,6 +249,14 @@ CurlMultiRunner::Result CurlMultiRunner::run(CURL *easy, const Limits &limits, c
         if (reportsWaiting && active == 0)
             m_flush();
     }
+    {
+        std::lock_guard<std::mutex> lock(m_watchMutex);
+        m_watched = nullptr;
+        m_watchedLimits = nullptr;
+    }
+    m_watchChanged.notify_all();
+    if (!result.cancelled && result.stall == Stall::None && m_watchdogStall.load() != Stall::None)
+        result.stall = m_watchdogStall.load(); // whatever error the cut caused, the stall came first
     if (result.cancelled)
         result.code = CURLE_ABORTED_BY_CALLBACK;
     else if (result.stall != Stall::None)

@@ -5,9 +5,12 @@
 #include <QByteArray>
 
 #include <chrono>
+#include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <set>
+#include <thread>
 
 namespace corvane {
 
@@ -22,7 +25,9 @@ namespace corvane {
 // watches the traffic libcurl reports in both directions: a transfer ends when
 // the connection is not made in time, when nothing moves for the reply limit,
 // or when the whole limit is used up. libcurl's own limits stay as a backstop
-// only.
+// only. Some waits happen inside one libcurl call (SMTP waits for the reply to
+// the final "." that way); a watchdog thread keeps the clock and hands on
+// reports meanwhile, and cuts the connection when a limit is reached.
 class CurlMultiRunner {
 public:
     CurlMultiRunner();
@@ -82,6 +87,7 @@ private:
     static int onDebug(CURL *easy, curl_infotype type, char *data, size_t size, void *user);
     void shutdownSockets();
     void reset();
+    void watchdog();
 
     std::function<bool()> m_pending;
     std::function<void()> m_flush;
@@ -89,6 +95,16 @@ private:
     // Every socket libcurl holds open for us, so a cancel can cut them at once.
     std::mutex m_socketMutex;
     std::set<curl_socket_t> m_sockets;
+    // The watchdog: looks at the running transfer's clock while libcurl may
+    // be blocked in a call.
+    std::mutex m_watchMutex;
+    std::condition_variable m_watchChanged;
+    Watch *m_watched = nullptr;
+    const Limits *m_watchedLimits = nullptr;
+    bool m_quit = false;
+    std::atomic<Stall> m_watchdogStall{Stall::None};
+    std::thread m_watchdog;
+
     CurlMultiHandle m_multi; // last: its connections close through closeSocket()
 };
 
