@@ -18,6 +18,7 @@ Options for the mail component's tests:
   --hangup-on-reuse                 drop a connection without a word when a second
                                     MAIL FROM comes over it
   --log-auth                        print "AUTH <user>" for every login attempt
+  --host ADDRESS                    listen there instead of 127.0.0.1
 """
 import argparse
 import asyncio
@@ -105,6 +106,7 @@ def make_authenticator(user, password, log_auth=False):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--out", required=True)
     parser.add_argument("--auth-user")
     parser.add_argument("--auth-password")
@@ -146,7 +148,7 @@ def main():
         kwargs["timeout"] = args.idle_timeout
 
     controller = CaptureController(
-        Capture(args.out, args.refuse, args.log_sessions, args.hangup_on_reuse), hostname="127.0.0.1", port=args.port,
+        Capture(args.out, args.refuse, args.log_sessions, args.hangup_on_reuse), hostname=args.host, port=args.port,
         ssl_context=context if args.implicit_tls else None, log_sessions=args.log_sessions, **kwargs)
     controller.start()
     print("READY %d" % args.port, flush=True)
