@@ -1,12 +1,14 @@
 #!/usr/bin/python3
 """A scripted SMTP server that stops answering at one step of the dialogue.
 
-Usage: smtp_stall.py --port P --stall STEP [--auth]
+Usage: smtp_stall.py --port P --stall STEP [--auth] [--once]
 STEP is one of greeting, ehlo, auth, mail, rcpt, data, dot (after the final
 "."), quit, none. Up to that step it answers like a plain server; from there on
 it reads what comes but says nothing, and keeps the connection open. Prints
 "READY <port>" once listening, "STALL <step>" the moment the stall begins,
-"RECV <verb>" for every command it reads and "CLOSED" when a client goes.
+"RECV <verb>" for every command it reads, "MESSAGE" for every message it
+accepts and "CLOSED" when a client goes. With --once only the first session
+stalls; later ones are answered in full.
 """
 import argparse
 import asyncio
@@ -43,6 +45,8 @@ async def session(reader, writer, stall, auth):
                 if line == b".\r\n":
                     in_data = False
                     reply("dot", "250 2.0.0 queued\r\n")
+                    if not silent:
+                        say("MESSAGE")
                 continue
             verb = line.split(b" ", 1)[0].strip().upper().decode(errors="replace")
             say("RECV %s" % verb)
@@ -77,8 +81,16 @@ async def main():
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--stall", required=True)
     parser.add_argument("--auth", action="store_true")
+    parser.add_argument("--once", action="store_true")
     args = parser.parse_args()
-    server = await asyncio.start_server(lambda r, w: session(r, w, args.stall, args.auth), "127.0.0.1", args.port)
+    sessions = [0]
+
+    def start(reader, writer):
+        sessions[0] += 1
+        stall = args.stall if sessions[0] == 1 or not args.once else "none"
+        return session(reader, writer, stall, args.auth)
+
+    server = await asyncio.start_server(start, "127.0.0.1", args.port)
     say("READY %d" % args.port)
     stop = asyncio.Event()
     loop = asyncio.get_running_loop()

@@ -29,6 +29,7 @@ SOURCE_DIR = os.environ.get(
     os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", "..")))
 BIN_DIR = os.environ.get("CORVANE_BIN_DIR", os.path.join(SOURCE_DIR, "build", "bin"))
 CAPTURE_SCRIPT = os.path.join(SOURCE_DIR, "tests", "support", "smtp_capture.py")
+STALL_SCRIPT = os.path.join(SOURCE_DIR, "tests", "support", "smtp_stall.py")
 
 sys.dont_write_bytecode = True  # keep the source tree free of __pycache__
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "support"))
@@ -265,6 +266,46 @@ class CaptureServer:
                 self.proc.kill()
                 self.proc.wait()
         self.proc.stdout.close()
+
+
+class StallServer:
+    """tests/support/smtp_stall.py on 127.0.0.1:port: stops answering at `step`.
+    Every output line is kept with the monotonic time it was read."""
+
+    def __init__(self, port, step, once=False):
+        import threading
+        command = [PYTHON, STALL_SCRIPT, "--port", str(port), "--stall", step]
+        if once:
+            command.append("--once")
+        self.proc = subprocess.Popen(DIE_WITH_PARENT + command, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT)
+        self.lines = []  # (time, line)
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+        wait_until(lambda: self.seen("READY %d" % port), 15, "the stalling server to listen")
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            self.lines.append((time.monotonic(), raw.decode(errors="replace").strip()))
+
+    def seen(self, line):
+        """The time `line` was first printed, or None."""
+        for when, text in list(self.lines):
+            if text == line:
+                return when
+        return None
+
+    def wait(self, line, timeout):
+        return wait_until(lambda: self.seen(line), timeout, "%r from the stalling server" % line)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
 
 
 class Sink:
