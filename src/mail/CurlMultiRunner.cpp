@@ -255,8 +255,11 @@ CurlMultiRunner::Result CurlMultiRunner::run(CURL *easy, const Limits &limits, c
         m_watchedLimits = nullptr;
     }
     m_watchChanged.notify_all();
-    if (!result.cancelled && result.stall == Stall::None && m_watchdogStall.load() != Stall::None)
-        result.stall = m_watchdogStall.load(); // whatever error the cut caused, the stall came first
+    // Whatever error the watchdog's cut caused, the stall came first; a
+    // transfer that got through just before the cut stays a success.
+    const bool succeeded = done && result.code == CURLE_OK;
+    if (!succeeded && !result.cancelled && result.stall == Stall::None && m_watchdogStall.load() != Stall::None)
+        result.stall = m_watchdogStall.load();
     if (result.cancelled)
         result.code = CURLE_ABORTED_BY_CALLBACK;
     else if (result.stall != Stall::None)

@@ -74,6 +74,7 @@ void addPhaseRows()
     QTest::addColumn<QString>("shownWhileStalled");
     QTest::newRow("greeting") << "greeting" << false << "Connecting to";
     QTest::newRow("EHLO") << "ehlo" << false << "Connected to";
+    QTest::newRow("TLS handshake") << "tls" << false << "Connected to";
     QTest::newRow("AUTH") << "auth" << true << "Connected to";
     QTest::newRow("MAIL") << "mail" << false << "Connected to";
     QTest::newRow("RCPT") << "rcpt" << false << "Connected to";

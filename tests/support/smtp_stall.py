@@ -2,8 +2,9 @@
 """A scripted SMTP server that stops answering at one step of the dialogue.
 
 Usage: smtp_stall.py --port P --stall STEP [--auth] [--once]
-STEP is one of greeting, ehlo, auth, mail, rcpt, data, dot (after the final
-"."), quit, none. Up to that step it answers like a plain server; from there on
+STEP is one of greeting, ehlo, tls (STARTTLS offered and accepted, then no
+word of the handshake), auth, mail, rcpt, data, dot (after the final "."),
+quit, none. Up to that step it answers like a plain server; from there on
 it reads what comes but says nothing, and keeps the connection open. Prints
 "READY <port>" once listening, "STALL <step>" the moment the stall begins,
 "RECV <verb>" for every command it reads, "MESSAGE" for every message it
@@ -52,7 +53,13 @@ async def session(reader, writer, stall, auth):
             say("RECV %s" % verb)
             if verb in ("EHLO", "HELO"):
                 extra = "250-AUTH PLAIN LOGIN\r\n" if auth else ""
+                if stall == "tls":
+                    extra += "250-STARTTLS\r\n"
                 reply("ehlo", "250-stall.test\r\n" + extra + "250 8BITMIME\r\n")
+            elif verb == "STARTTLS":
+                writer.write(b"220 2.0.0 ready\r\n")
+                await writer.drain()
+                reply("tls", "")
             elif verb == "AUTH":
                 reply("auth", "235 2.7.0 ok\r\n")
             elif verb == "MAIL":

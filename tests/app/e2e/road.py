@@ -306,6 +306,8 @@ class StallServer:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+        self.reader.join(timeout=5)
+        self.proc.stdout.close()
 
 
 class Sink:
