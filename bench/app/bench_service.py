@@ -311,7 +311,7 @@ def bench_memory(tmp, capacity):
 
 
 STALL_PORT = 2528
-STALL_STEPS = ["greeting", "ehlo", "mail", "rcpt", "data", "dot"]
+STALL_STEPS = ["greeting", "ehlo", "tls", "mail", "rcpt", "data", "dot"]
 CONFIGURED_REPLY_S = 60  # the mail component's reply limit as shipped
 
 
