@@ -16,6 +16,7 @@ import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 PYTHON = "/usr/bin/python3"
@@ -42,8 +43,12 @@ DIE_WITH_PARENT = ["setpriv", "--pdeathsig", "KILL", "--"] if shutil.which("setp
 
 # --- network namespace --------------------------------------------------------
 
-def enter_private_netns(argv):
+def enter_private_netns(argv, deaf_resolver=False):
     """Re-runs the current program inside `unshare -n` with loopback up.
+
+    With `deaf_resolver` also in a mount namespace of its own, where
+    /etc/resolv.conf names 127.0.0.1 as the only name server: a test that binds
+    UDP port 53 there and never answers makes every name lookup hang.
 
     Returns only when already inside the namespace. Otherwise exits with the
     child's status, or with SKIP_EXIT and a clear message when namespaces are not
@@ -51,6 +56,12 @@ def enter_private_netns(argv):
     """
     if os.environ.get(NETNS_MARKER) == "1":
         subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+        if deaf_resolver:
+            fd, path = tempfile.mkstemp(prefix="resolv-")
+            with os.fdopen(fd, "w") as f:
+                f.write("nameserver 127.0.0.1\noptions timeout:30 attempts:3\n")
+            subprocess.run(["mount", "--bind", path, "/etc/resolv.conf"], check=True)
+            os.unlink(path)  # the mount keeps the file for as long as it lives
         return
     reason = None
     if os.geteuid() != 0:
@@ -66,7 +77,8 @@ def enter_private_netns(argv):
               flush=True)
         sys.exit(SKIP_EXIT)
     env = dict(os.environ, **{NETNS_MARKER: "1"})
-    child = subprocess.run(DIE_WITH_PARENT + ["unshare", "-n", PYTHON] + argv, env=env)
+    namespaces = ["-n", "-m"] if deaf_resolver else ["-n"]
+    child = subprocess.run(DIE_WITH_PARENT + ["unshare"] + namespaces + [PYTHON] + argv, env=env)
     sys.exit(child.returncode)
 
 
