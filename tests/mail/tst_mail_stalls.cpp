@@ -110,6 +110,7 @@ private slots:
     void unansweredQuitDoesNotHoldADeliveredMessage();
     void keptConnectionThatWentSilentIsReplaced();
     void exceptionFailsOnlyThatSend();
+    void credentialsEchoedInALongReplyAreMasked();
 
 private:
     CurlGlobal m_curl;
@@ -253,6 +254,34 @@ void MailStallsTest::exceptionFailsOnlyThatSend()
     QVERIFY(recorder.sendAndWait());
     QVERIFY2(recorder.last().ok(), qPrintable(recorder.last().statusText()));
     QVERIFY(capture.waitForMessages(1));
+}
+
+void MailStallsTest::credentialsEchoedInALongReplyAreMasked()
+{
+    ScriptedPeer server;
+    QVERIFY(server.start(QStringLiteral("smtp_stall.py"),
+                         {QStringLiteral("--stall"), QStringLiteral("none"), QStringLiteral("--auth"),
+                          QStringLiteral("--echo-auth")}));
+    MailComponent component(stallTimeouts());
+    fillPlainMessage(component, server.host());
+    const QString user = QStringLiteral("plant-operator");
+    const QString password = QStringLiteral("Seventeen-chars!!");
+    component.setServerLogin(true);
+    component.setUserName(user);
+    component.setPassword(password);
+    SendRecorder recorder(component);
+    QVERIFY(recorder.sendAndWait());
+    const SendRecord &record = recorder.last();
+    QCOMPARE(record.failed, 1);
+    QVERIFY2(record.explanation.startsWith(QStringLiteral("Login denied by the server (535")),
+             qPrintable(record.explanation));
+    QVERIFY2(record.explanation.contains(QStringLiteral("********")), qPrintable(record.explanation));
+    const QByteArray blob = QByteArray('\0' + user.toUtf8() + '\0' + password.toUtf8()).toBase64();
+    for (const QString &line : record.status) {
+        QVERIFY2(!line.contains(password), qPrintable(line));
+        for (int from = 0; from + 8 <= blob.size(); from += 4)
+            QVERIFY2(!line.contains(QString::fromLatin1(blob.mid(from, 8))), qPrintable(line));
+    }
 }
 
 QTEST_GUILESS_MAIN(MailStallsTest)

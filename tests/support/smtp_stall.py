@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """A scripted SMTP server that stops answering at one step of the dialogue.
 
-Usage: smtp_stall.py --port P --stall STEP [--auth] [--once]
+Usage: smtp_stall.py --port P --stall STEP [--auth] [--echo-auth] [--once]
 STEP is one of greeting, ehlo, tls (STARTTLS offered and accepted, then no
 word of the handshake), auth, mail, rcpt, data, dot (after the final "."),
 quit, none. Up to that step it answers like a plain server; from there on
@@ -9,7 +9,8 @@ it reads what comes but says nothing, and keeps the connection open. Prints
 "READY <port>" once listening, "STALL <step>" the moment the stall begins,
 "RECV <verb>" for every command it reads, "MESSAGE" for every message it
 accepts and "CLOSED" when a client goes. With --once only the first session
-stalls; later ones are answered in full.
+stalls; later ones are answered in full. With --echo-auth a login is refused
+with a long reply that repeats, near its 200th character, what the client sent.
 """
 import argparse
 import asyncio
@@ -21,8 +22,9 @@ def say(text):
     print(text, flush=True)
 
 
-async def session(reader, writer, stall, auth):
+async def session(reader, writer, stall, auth, echo_auth=False):
     silent = False
+    auth_data = False
 
     def reply(step, text):
         nonlocal silent
@@ -49,6 +51,12 @@ async def session(reader, writer, stall, auth):
                     if not silent:
                         say("MESSAGE")
                 continue
+            if auth_data:
+                auth_data = False
+                echo = line.strip().decode(errors="replace")
+                reply("auth", "535 5.7.8 %s %s rejected\r\n" % ("x" * 180, echo))
+                await writer.drain()
+                continue
             verb = line.split(b" ", 1)[0].strip().upper().decode(errors="replace")
             say("RECV %s" % verb)
             if verb in ("EHLO", "HELO"):
@@ -60,6 +68,13 @@ async def session(reader, writer, stall, auth):
                 writer.write(b"220 2.0.0 ready\r\n")
                 await writer.drain()
                 reply("tls", "")
+            elif verb == "AUTH" and echo_auth:
+                parts = line.split()
+                if len(parts) > 2:
+                    reply("auth", "535 5.7.8 %s %s rejected\r\n" % ("x" * 180, parts[2].decode(errors="replace")))
+                else:
+                    auth_data = True
+                    reply("auth", "334 \r\n")
             elif verb == "AUTH":
                 reply("auth", "235 2.7.0 ok\r\n")
             elif verb == "MAIL":
@@ -89,13 +104,14 @@ async def main():
     parser.add_argument("--stall", required=True)
     parser.add_argument("--auth", action="store_true")
     parser.add_argument("--once", action="store_true")
+    parser.add_argument("--echo-auth", action="store_true")
     args = parser.parse_args()
     sessions = [0]
 
     def start(reader, writer):
         sessions[0] += 1
         stall = args.stall if sessions[0] == 1 or not args.once else "none"
-        return session(reader, writer, stall, args.auth)
+        return session(reader, writer, stall, args.auth, args.echo_auth)
 
     server = await asyncio.start_server(start, "127.0.0.1", args.port)
     say("READY %d" % args.port)
