@@ -33,8 +33,10 @@ void applyCommonOptions(CURL *easy, const QByteArray &url, const ServerEndpoint 
     const bool verify = endpoint.verifiesCertificate();
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
+    // Unset, libcurl keeps the system's store.
     const QByteArray caFile = options.caFile.toLocal8Bit();
-    curl_easy_setopt(easy, CURLOPT_CAINFO, caFile.isEmpty() ? nullptr : caFile.constData());
+    if (!caFile.isEmpty())
+        curl_easy_setopt(easy, CURLOPT_CAINFO, caFile.constData());
 
     const milliseconds whole = timeLeft.count() > 0 ? timeLeft : timeouts.wholeAttempt;
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>((whole + Backstop).count()));
