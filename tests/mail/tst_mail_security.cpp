@@ -56,6 +56,7 @@ private slots:
     void login_data();
     void login();
     void loginOverPlainConnectionWarns();
+    void ownWordingSurvivesAShortPassword();
     void opportunisticStartTlsEncryptsWithoutChecks();
     void requiredStartTlsVerifiesTheCertificate();
     void relayWithOutdatedTls();
@@ -149,6 +150,22 @@ void MailSecurityTest::loginOverPlainConnectionWarns()
     QVERIFY(!recorder.last().statusText().contains(QStringLiteral("Logged in")));
     QVERIFY2(recorder.last().explanation.startsWith(QStringLiteral("The server takes mail only after a login (530")),
              qPrintable(recorder.last().explanation));
+}
+
+void MailSecurityTest::ownWordingSurvivesAShortPassword()
+{
+    // "pass" is inside the program's own line about the password: only what
+    // comes from the server is masked.
+    CaptureServer server;
+    QVERIFY(server.start({"--auth-user", User, "--auth-password", "pass"}));
+    MailComponent component(quickTimeouts());
+    fillPlainMessage(component, server.host());
+    logIn(component, QStringLiteral("pass"));
+    SendRecorder recorder(component);
+    QVERIFY(recorder.sendAndWait());
+    QVERIFY2(recorder.last().ok(), qPrintable(recorder.last().statusText()));
+    QVERIFY2(recorder.last().status.contains(QStringLiteral("Warning: the password goes to the server unencrypted")),
+             qPrintable(recorder.last().statusText()));
 }
 
 void MailSecurityTest::opportunisticStartTlsEncryptsWithoutChecks()
