@@ -7,7 +7,10 @@
 #include "mail/ServerEndpoint.h"
 #include "mail/SmtpTranscript.h"
 
+#include <QHostAddress>
+
 #include <algorithm>
+#include <functional>
 
 namespace corvane {
 
@@ -16,17 +19,45 @@ namespace {
 struct PopDialogue {
     bool encrypted = false;
     bool userSent = false;
+    bool inCapa = false;
+    bool stlsOffered = false;
+    bool plainLoginStopped = false;
     QByteArray lastError; // the last "-ERR" reply, for the reason
+    // Called once the server has said, unencrypted, whether it offers STLS:
+    // the last moment before libcurl could send the password.
+    std::function<void(bool)> onPlainCapabilities;
 
     void onDebug(curl_infotype type, const QByteArray &text)
     {
-        if (type == CURLINFO_TEXT && text.startsWith("SSL connection using "))
+        if (type == CURLINFO_TEXT && text.startsWith("SSL connection using ")) {
             encrypted = true;
-        else if (type == CURLINFO_HEADER_OUT && (text.startsWith("USER") || text.startsWith("AUTH")
-                                                 || text.startsWith("APOP")))
-            userSent = true;
-        else if (type == CURLINFO_HEADER_IN && text.startsWith("-ERR"))
-            lastError = text.mid(4);
+        } else if (type == CURLINFO_HEADER_OUT) {
+            if (text.startsWith("USER") || text.startsWith("AUTH") || text.startsWith("APOP"))
+                userSent = true;
+            inCapa = text.startsWith("CAPA");
+        } else if (type == CURLINFO_HEADER_IN) {
+            // A read may hold several lines.
+            for (const QByteArray &line : text.split('\n')) {
+                if (!line.isEmpty())
+                    onReplyLine(line.trimmed());
+            }
+        }
+    }
+
+    void onReplyLine(const QByteArray &line)
+    {
+        if (line.startsWith("-ERR"))
+            lastError = line.mid(4);
+        if (!inCapa)
+            return;
+        if (line.toUpper() == "STLS")
+            stlsOffered = true;
+        // The list ends with "." (or an -ERR from a server without CAPA).
+        if (line == "." || line.startsWith("-ERR")) {
+            inCapa = false;
+            if (!encrypted && onPlainCapabilities)
+                onPlainCapabilities(stlsOffered);
+        }
     }
 };
 
@@ -72,6 +103,20 @@ Pop3Login::Result Pop3Login::run(const QString &server, const QString &userName,
     curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, "NOOP");
     curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
 
+    // As for SMTP: without STLS the password goes in the clear only to a
+    // server on this machine or a private network.
+    if (endpoint.tls == TlsMode::Opportunistic) {
+        dialogue.onPlainCapabilities = [this, h, &dialogue](bool stlsOffered) {
+            if (stlsOffered)
+                return;
+            char *ip = nullptr;
+            curl_easy_getinfo(h, CURLINFO_PRIMARY_IP, &ip);
+            if (ip && mail::isLocalOrPrivate(QHostAddress(QString::fromLatin1(ip))))
+                return;
+            dialogue.plainLoginStopped = true;
+            m_runner.interrupt();
+        };
+    }
     const CurlMultiRunner::Result run = m_runner.run(
         h, mail::limitsFor(m_timeouts, m_timeouts.wholeAttempt),
         [&dialogue](curl_infotype type, const QByteArray &text) { dialogue.onDebug(type, text); }, cancelled);
@@ -85,6 +130,12 @@ Pop3Login::Result Pop3Login::run(const QString &server, const QString &userName,
         m_runner.abandonConnections();
     if (run.cancelled || cancelled()) {
         result.reason = QStringLiteral("cancelled");
+        return result;
+    }
+    if (dialogue.plainLoginStopped) {
+        result.reason = QStringLiteral("%1 offers no encryption (STLS) and is not on this machine or a private "
+                                       "network, so the password was not sent; use port 995 or pop3s://")
+                            .arg(endpoint.display);
         return result;
     }
     if (dialogue.userSent && !dialogue.encrypted)

@@ -25,6 +25,8 @@ private slots:
     void initTestCase();
     void passwordInTheClearOnlyNearby_data();
     void passwordInTheClearOnlyNearby();
+    void popPasswordInTheClearOnlyNearby_data() { passwordInTheClearOnlyNearby_data(); }
+    void popPasswordInTheClearOnlyNearby();
     void lookupThatNeverAnswers_data();
     void lookupThatNeverAnswers();
 
@@ -76,6 +78,40 @@ void MailNetworkTest::passwordInTheClearOnlyNearby()
     // What the server got: no login attempt, no message.
     QVERIFY(server.outputLines(QStringLiteral("AUTH")).isEmpty());
     QVERIFY(server.messageFiles().isEmpty());
+}
+
+void MailNetworkTest::popPasswordInTheClearOnlyNearby()
+{
+    QFETCH(QString, address);
+    QFETCH(bool, allowed);
+    const quint16 popPort = freeTcpPort();
+    PeerProcess pop; // offers no STLS
+    QVERIFY(pop.start(QString::fromLatin1(SystemPython),
+                      {supportDir() + QStringLiteral("/pop3_plain.py"), QStringLiteral("--port"),
+                       QString::number(popPort), QStringLiteral("--host"), address},
+                      QStringLiteral("READY")));
+    CaptureServer smtp;
+    QVERIFY(smtp.start());
+    MailComponent component(shortTimeouts(5s, 20s));
+    fillPlainMessage(component, smtp.host());
+    component.setPopLogin(true);
+    component.setPop3Host(QStringLiteral("%1:%2").arg(address).arg(popPort));
+    component.setUserName(User);
+    component.setPassword(Password);
+    SendRecorder recorder(component);
+    QVERIFY(recorder.sendAndWait());
+    const SendRecord &record = recorder.last();
+    QVERIFY2(record.ok(), qPrintable(record.statusText())); // the alarm goes out either way
+    pop.process().waitForReadyRead(200);
+    const QByteArray seen = pop.output() + pop.process().readAll();
+    if (allowed) {
+        QVERIFY2(seen.contains("PASS"), seen.constData());
+        QVERIFY(record.status.contains(QStringLiteral("POP3 login succeeded as ") + User));
+    } else {
+        QVERIFY2(!seen.contains("PASS"), seen.constData());
+        QVERIFY2(record.statusText().contains(QStringLiteral("use port 995 or pop3s://")),
+                 qPrintable(record.statusText()));
+    }
 }
 
 void MailNetworkTest::lookupThatNeverAnswers_data()
