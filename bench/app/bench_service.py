@@ -24,6 +24,13 @@
    connection but never greets, so the first send hangs (for the mail
    component's reply timeout) while every other message waits in its slot.
 
+4. Stalls: a scripted server (tests/support/smtp_stall.py) stops answering at
+   one step of the dialogue; for each step, the time from the server going
+   quiet (its "STALL" line, read as it is printed) to the failure line in the
+   activity log (polled every 10 ms), beside the limit the line names; then, in
+   a second stall of the same step, the time from SIGTERM to the process's exit.
+   Each failure waits out the program's real reply limit (60 s).
+
 Runs inside its own network namespace (re-runs itself under `unshare -n`).
 """
 import argparse
@@ -406,6 +413,49 @@ def bench_memory(tmp, capacity):
     return idle, full
 
 
+STALL_PORT = 2528
+STALL_STEPS = ["greeting", "ehlo", "tls", "mail", "rcpt", "data", "dot"]
+CONFIGURED_REPLY_S = 60  # the mail component's reply limit as shipped
+
+
+def stalled_service(tmp, step, name):
+    server = road.StallServer(STALL_PORT, step)
+    svc = road.Service(os.path.join(tmp, name), ini_for(STALL_PORT)).start().wait_started()
+    return server, svc
+
+
+def bench_stalls(tmp, steps):
+    print("\n== stalls: server goes quiet -> failure line; SIGTERM -> exit ==", flush=True)
+    print("  %-9s %12s %10s %14s %10s" % ("step", "to failure", "named", "SIGTERM->exit", "exit code"))
+    line = "Status:No answer from the server within %d seconds" % CONFIGURED_REPLY_S
+    for step in steps:
+        server, svc = stalled_service(tmp, step, "stall-" + step)
+        try:
+            road.send_alarm(1, "stall " + step, "t", msg_id="T%03d" % STALL_STEPS.index(step))
+            began = server.wait("STALL " + step, 15)
+            road.wait_until(lambda: line in svc.log_entries(), CONFIGURED_REPLY_S + 30, "the failure line",
+                            interval=0.01)
+            to_failure = time.monotonic() - began
+            svc.stop(timeout=10)
+        finally:
+            svc.kill()
+            server.stop()
+        server, svc = stalled_service(tmp, step, "close-" + step)
+        try:
+            road.send_alarm(1, "close " + step, "t", msg_id="C%03d" % STALL_STEPS.index(step))
+            server.wait("STALL " + step, 15)
+            time.sleep(0.5)  # well inside the stall
+            sent = time.monotonic()
+            svc.proc.send_signal(road.signal.SIGTERM)
+            code = svc.wait_exit(30)
+            to_exit = time.monotonic() - sent
+        finally:
+            svc.kill()
+            server.stop()
+        print("  %-9s %10.2f s %8d s %12.2f s %10d" % (step, to_failure, CONFIGURED_REPLY_S, to_exit, code),
+              flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--latency-count", type=int, default=200)
@@ -416,7 +466,9 @@ def main():
                         help="messages of the curl tool loop per round (0: none)")
     parser.add_argument("--out", help="write the per-round burst figures as CSV")
     parser.add_argument("--capacity", type=int, default=32701)
-    parser.add_argument("--only", choices=["latency", "burst", "memory"])
+    parser.add_argument("--only", choices=["latency", "burst", "memory", "stalls"])
+    parser.add_argument("--stall-steps", default=",".join(STALL_STEPS),
+                        help="comma-separated steps for the stall benchmark")
     args = parser.parse_args()
     road.enter_private_netns([os.path.abspath(__file__)] + sys.argv[1:])
     print("binaries: %s" % road.BIN_DIR, flush=True)
@@ -431,6 +483,8 @@ def main():
                                  os.path.abspath(args.out) if args.out else None)
         if args.only in (None, "memory"):
             bench_memory(tmp, args.capacity)
+        if args.only in (None, "stalls"):
+            bench_stalls(tmp, [s for s in args.stall_steps.split(",") if s])
     return 1 if faults else 0
 
 

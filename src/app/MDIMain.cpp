@@ -1,5 +1,7 @@
 #include "app/MDIMain.h"
 
+#include "dispatch/SendEvents.h"
+
 #include "app/BandStyle.h"
 #include "app/Service.h"
 
@@ -20,6 +22,8 @@ static void initCorvaneResources()
     // The icons live in a static library; its resources must be registered by hand.
     Q_INIT_RESOURCE(corvane);
 }
+
+#include <algorithm>
 
 namespace corvane {
 
@@ -172,9 +176,17 @@ void MDIMain::buildTopPanel()
     m_lblProgress->setObjectName(QStringLiteral("lblProgress"));
     m_lblProgress->setFont(legacyFont(8.25));
     place(m_lblProgress, 1770, 1290, 870, 195);
-    // A new text then only repaints the label instead of asking its parent to
-    // lay out again.
-    m_lblProgress->setFixedSize(m_lblProgress->size());
+    // The placed size was measured in the old program's font; where another
+    // font stands in for it, the label grows to the right and down so that its
+    // longest text still shows whole. A fixed size: a new text then only
+    // repaints the label instead of asking its parent to lay out again.
+    const QFontMetrics metrics(m_lblProgress->font());
+    const QMargins margins = m_lblProgress->contentsMargins();
+    const int needWidth = metrics.horizontalAdvance(SendEvents::progressText(100)) + metrics.averageCharWidth()
+        + margins.left() + margins.right();
+    const int needHeight = metrics.height() + margins.top() + margins.bottom();
+    m_lblProgress->setFixedSize(std::max(m_lblProgress->width(), needWidth),
+                                std::max(m_lblProgress->height(), needHeight));
 }
 
 void MDIMain::buildMenus()

@@ -171,6 +171,10 @@ void Service::finishStop()
         return;
     m_stopped = true;
     m_cancelDeadline.stop();
+    // The status lines the send reported before the close still reach the
+    // log, even when the cancel took longer than we wait.
+    if (m_poSendMail)
+        m_poSendMail->deliverPendingEvents();
     emit stopped();
 }
 

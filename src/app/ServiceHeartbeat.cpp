@@ -43,7 +43,7 @@ ServiceHeartbeat::ServiceHeartbeat(Service &service, ServiceNotifier &notifier, 
 QString ServiceHeartbeat::statusText() const
 {
     const NotificationQueue *queue = m_service.queue();
-    const int waiting = queue ? queue->EmailQueue.pendingCount() : 0;
+    const int waiting = queue ? queue->emailQueue().pendingCount() : 0;
     // Every queued message is sent once or fails once (there are no retries),
     // so the messages queued since start are those plus the ones still waiting.
     QString text = QStringLiteral("%1 queued since start (%2 waiting), %3 sent, %4 failed")

@@ -82,7 +82,6 @@ int runWithoutWindow(int argc, char *argv[], const corvane::ProgramArguments &ar
         const std::chrono::milliseconds limit = std::chrono::seconds(*arguments.timeoutSeconds);
         options.timeouts.connect = std::min(options.timeouts.connect, limit);
         options.timeouts.serverReply = std::min(options.timeouts.serverReply, limit);
-        options.timeouts.lowSpeedWindow = std::min(options.timeouts.lowSpeedWindow, limit);
     }
     const corvane::CheckReport report = corvane::AccountCheck(options).run();
     const QByteArray out = arguments.json ? QJsonDocument(report.json()).toJson(QJsonDocument::Indented)
@@ -127,8 +126,9 @@ int main(int argc, char *argv[])
 
     corvane::MDIMain window(service);
     corvane::installDialogs(window, service.settings(), *service.queue());
-    QObject::connect(&signalWatcher, &corvane::SignalWatcher::closeRequested, &window,
-                     [&window](int) { window.close(); });
+    // Straight to the service: a close must not depend on the window.
+    QObject::connect(&signalWatcher, &corvane::SignalWatcher::closeRequested, &service,
+                     [&service](int) { service.requestClose(); });
     QObject::connect(&service, &corvane::Service::stopped, &app, [] { QCoreApplication::exit(0); });
     window.show();
     return QApplication::exec();

@@ -3,9 +3,9 @@
 #include "check/SmtpDialogue.h"
 #include "intake/NotificationQueue.h"
 #include "mail/CurlMultiRunner.h"
+#include "mail/CurlSetup.h"
 #include "mail/MailAddresses.h"
 #include "mail/Pop3Login.h"
-#include "storage/IniFile.h"
 #include "storage/SettingsStore.h"
 
 #include <QDeadlineTimer>
@@ -417,6 +417,15 @@ bool AccountCheck::checkTls()
                             QStringLiteral("Use the server's TLS port (smtps://%1:465), or ask its administrator "
                                            "to offer STARTTLS on port %2.").arg(m_endpoint.host).arg(m_endpoint.port));
             }
+            // The same rule as the mail library: a password goes unencrypted
+            // only to a server on this machine or on a private network.
+            if (m_settings.AccountSettings.UseLogin && !mail::isLocalOrPrivate(m_connectedAddress)) {
+                return fail(result, QStringLiteral("no STARTTLS offered, and %1 is neither this machine nor on a "
+                                                   "private network: the service will not send the password "
+                                                   "unencrypted").arg(m_connectedAddress.toString()),
+                            QStringLiteral("Use the server's submission port with STARTTLS (smtp://%1:587) or its "
+                                           "TLS port (smtps://%1:465).").arg(m_endpoint.host));
+            }
             result.summary = QStringLiteral("no STARTTLS offered: the service sends unencrypted");
             result.data.insert(QStringLiteral("encrypted"), false);
             return pass(result);
@@ -429,8 +438,6 @@ bool AccountCheck::checkTls()
     }
     QString failure;
     if (!m_dialogue->startTls(m_endpoint.host, &failure)) {
-        if (m_endpoint.tls == TlsMode::Opportunistic)
-            return continueUnencrypted(result, failure);
         const QString advice = implicit
             ? QStringLiteral("The port does not speak TLS from the first byte: write smtp://%1:%2 to use STARTTLS.")
                   .arg(m_endpoint.host).arg(m_endpoint.port)
@@ -477,31 +484,6 @@ bool AccountCheck::checkTls()
     }
     result.details << QStringLiteral("after STARTTLS: %1").arg(again.summary);
     result.data.insert(QStringLiteral("capabilities"), again.data.value(QStringLiteral("capabilities")));
-    return pass(result);
-}
-
-// For a server setting without a scheme the mail library sends unencrypted
-// when the STARTTLS handshake fails; the check does the same, and says so.
-bool AccountCheck::continueUnencrypted(CheckStageResult &result, const QString &handshakeFailure)
-{
-    result.details << QStringLiteral("STARTTLS handshake failed: %1").arg(handshakeFailure);
-    QString failure;
-    if (!m_dialogue->connectTo(m_connectedAddress, m_endpoint.port, &failure)) {
-        return fail(result, QStringLiteral("no new connection without TLS: %1").arg(failure),
-                    QStringLiteral("The server dropped the connection after a failed TLS handshake and took no new "
-                                   "one: ask its administrator."));
-    }
-    const SmtpReply greeting = m_dialogue->readReply();
-    CheckStageResult again;
-    if (greeting.code != 220 || !ehlo(again)) {
-        return fail(result, QStringLiteral("no new session without TLS: %1").arg(greeting.received() ? again.summary
-                                                                                                 : greeting.failure),
-                    QStringLiteral("The server took no session after a failed TLS handshake: ask its "
-                                   "administrator."));
-    }
-    m_capabilities.startTls = false;
-    result.data.insert(QStringLiteral("encrypted"), false);
-    result.summary = QStringLiteral("STARTTLS failed, so the service sends unencrypted to this server");
     return pass(result);
 }
 

@@ -57,7 +57,6 @@ private:
     void checkClose();
 
     bool ehlo(CheckStageResult &result);
-    bool continueUnencrypted(CheckStageResult &result, const QString &handshakeFailure);
     void describeCertificate(CheckStageResult &result) const;
     QStringList recipientsToCheck(CheckStageResult &result) const;
 

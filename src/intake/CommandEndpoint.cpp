@@ -49,6 +49,7 @@ Result CommandEndpoint::start()
         return Result::failure(
             QStringLiteral("cannot bind UDP port %1: %2").arg(m_listenPort).arg(m_socket.errorString()));
     }
+    m_listenPort = m_socket.localPort(); // the port the system chose when asked for 0
     m_io = std::make_unique<DatagramBatchIO>(m_socket);
     m_receiveBufferSize = m_io->enlargeReceiveBuffer(kWantedReceiveBuffer, kSmallestReceiveBuffer);
     refreshLocalAddresses();

@@ -7,8 +7,11 @@
 #include <QPointer>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <exception>
+#include <new>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -42,7 +45,7 @@ public:
             m_stop = true;
         }
         m_cancel = true;
-        m_sender.wake();
+        m_sender.interrupt();
         m_wakeUp.notify_all();
         m_thread.join();
     }
@@ -60,13 +63,25 @@ public:
     void cancel()
     {
         m_cancel = true;
-        m_sender.wake();
+        m_sender.interrupt();
     }
+
+    // On the component's thread: hands on at once what the send has reported
+    // so far, for a caller that cannot wait for the event loop any more.
+    void deliverPending() { drain(); }
 
     void progress(int percent) override { queue({Event::Progress, percent, {}}); }
     void status(const QString &line) override { queue({Event::Status, 0, line}); }
-    void succeeded() override { queue({Event::Succeeded, 0, {}}); }
-    void failed(const QString &explanation) override { queue({Event::Failed, 0, explanation}); }
+    void succeeded() override
+    {
+        m_outcomeReported = true;
+        queue({Event::Succeeded, 0, {}});
+    }
+    void failed(const QString &explanation) override
+    {
+        m_outcomeReported = true;
+        queue({Event::Failed, 0, explanation});
+    }
 
 private:
     struct Event {
@@ -77,12 +92,18 @@ private:
 
     void queue(Event event)
     {
-        const bool last = event.kind == Event::Finished;
+        bool now = event.kind == Event::Finished;
         {
             std::lock_guard<std::mutex> lock(m_eventMutex);
+            if (m_events.empty())
+                m_oldestWaiting = std::chrono::steady_clock::now();
+            // A transfer that keeps libcurl busy without a pause must not hold
+            // its reports back either: the operator sees them within this.
+            else if (std::chrono::steady_clock::now() - m_oldestWaiting >= MaxHoldBack)
+                now = true;
             m_events.push_back(std::move(event));
         }
-        if (last)
+        if (now)
             flush();
     }
 
@@ -144,13 +165,37 @@ private:
                 job = std::move(*m_job);
                 m_job.reset();
             }
-            m_sender.send(job, *this, [this] { return m_cancel.load(); });
+            m_outcomeReported = false;
+            // Nothing thrown in a send may end the thread, and with it every
+            // later alarm: the send fails and the next one starts clean.
+            try {
+                m_sender.send(job, *this, [this] { return m_cancel.load(); });
+            } catch (const std::bad_alloc &) {
+                endAfterException(QStringLiteral("Sending failed: out of memory"));
+            } catch (const std::exception &error) {
+                endAfterException(QStringLiteral("Sending failed: an internal error (%1)")
+                                      .arg(QString::fromLocal8Bit(error.what())));
+            } catch (...) {
+                endAfterException(QStringLiteral("Sending failed: an internal error"));
+            }
             queue({Event::Finished, 0, {}});
         }
     }
 
+    void endAfterException(const QString &reason)
+    {
+        m_sender.abandon(); // its connection is in a state nobody knows
+        if (m_outcomeReported)
+            return;
+        status(reason);
+        failed(reason);
+    }
+
+    static constexpr std::chrono::milliseconds MaxHoldBack{50};
+
     MailComponent &m_owner;
     MailSender m_sender;
+    bool m_outcomeReported = false; // worker thread only
     std::mutex m_mutex;
     std::condition_variable m_wakeUp;
     std::optional<MailProperties> m_job;
@@ -159,6 +204,7 @@ private:
     std::mutex m_eventMutex;
     std::deque<Event> m_events;
     bool m_drainPosted = false;
+    std::chrono::steady_clock::time_point m_oldestWaiting;
     std::thread m_thread;
 };
 
@@ -228,6 +274,11 @@ void MailComponent::cancel()
 {
     if (m_sending)
         m_worker->cancel();
+}
+
+void MailComponent::deliverPendingEvents()
+{
+    m_worker->deliverPending();
 }
 
 } // namespace corvane

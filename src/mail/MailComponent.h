@@ -51,8 +51,15 @@ public:
     bool Send();
     bool isSending() const;
 
-    // Ends the running attempt within a second; it reports SendFailed.
+    // Ends the running attempt within a second, in any step of it, a name
+    // lookup included; it reports SendFailed. Its connection is cut, not closed
+    // with QUIT.
     void cancel();
+
+    // Emits at once, in order, the events the running send has reported so far
+    // (normally they arrive through the event loop): for a close that cannot
+    // wait any longer but must not lose the status lines.
+    void deliverPendingEvents();
 
 signals:
     void Progress(int PercentComplete);

@@ -1,5 +1,6 @@
 #include "mail/MailSender.h"
 
+#include "mail/CurlSetup.h"
 #include "mail/MailAddresses.h"
 #include "mail/MailEncoding.h"
 #include "mail/MailEventSink.h"
@@ -7,60 +8,38 @@
 #include "mail/ServerEndpoint.h"
 
 #include <QElapsedTimer>
-#include <QSysInfo>
 
 namespace corvane {
 
 namespace {
 
-QStringList secretForms(const QString &userName, const QString &password)
+MailOptions withLocalName(MailOptions options)
 {
-    QStringList forms;
-    if (password.size() < 3) // redacting one or two characters would garble every line
-        return forms;
-    const QByteArray user = userName.toUtf8();
-    const QByteArray pass = password.toUtf8();
-    forms << password << QString::fromLatin1(pass.toBase64())
-          << QString::fromLatin1(QByteArray('\0' + user + '\0' + pass).toBase64())
-          << QString::fromLatin1(QByteArray(user + '\0' + user + '\0' + pass).toBase64());
-    // Inside a longer base64 text the password starts at one of three byte
-    // offsets; from its first byte on a group boundary its encoding is fixed.
-    for (int skip = 0; skip < 3; ++skip) {
-        const QByteArray aligned = pass.mid(skip);
-        const qsizetype whole = aligned.size() / 3 * 3;
-        if (whole >= 3)
-            forms << QString::fromLatin1(aligned.left(whole).toBase64());
-    }
-    return forms;
+    // One cleaned name for EHLO and for Message-IDs.
+    options.heloName = mail::localHostName(options.heloName);
+    if (!options.clock)
+        options.clock = [] { return QDateTime::currentDateTime(); };
+    return options;
 }
 
 } // namespace
 
 MailSender::MailSender(MailTimeouts timeouts, MailOptions options)
-    : m_options(options), m_timeouts(timeouts), m_smtp(m_runner, timeouts, options), m_pop(m_runner, timeouts, options)
+    : m_options(withLocalName(std::move(options))),
+      m_timeouts(timeouts),
+      m_smtp(m_runner, timeouts, m_options),
+      m_pop(m_popRunner, timeouts, m_options)
 {
-    if (m_options.heloName.isEmpty())
-        m_options.heloName = QSysInfo::machineHostName();
-    if (!m_options.clock)
-        m_options.clock = [] { return QDateTime::currentDateTime(); };
-}
-
-QString MailSender::redact(const QString &line, const QString &userName, const QString &password)
-{
-    QString out = line;
-    for (const QString &form : secretForms(userName, password))
-        out.replace(form, QStringLiteral("********"));
-    return out;
 }
 
 void MailSender::send(const MailProperties &p, MailEventSink &events, const std::function<bool()> &cancelled)
 {
-    const QString secretUser = p.userName;
-    const QString secret = p.password;
-    auto status = [&](const QString &line) { events.status(redact(line, secretUser, secret)); };
+    // Text from servers is masked where it enters (SmtpTranscript, Pop3Login);
+    // the lines themselves are the program's own words.
+    auto status = [&](const QString &line) { events.status(line); };
     auto fail = [&](const QString &reason) {
         status(reason);
-        events.failed(redact(reason, secretUser, secret));
+        events.failed(reason);
     };
 
     QElapsedTimer clock;
@@ -122,9 +101,7 @@ void MailSender::send(const MailProperties &p, MailEventSink &events, const std:
     message.priority = p.priority;
     message.returnReceipt = p.returnReceipt;
     message.date = m_options.clock();
-    message.messageIdDomain = MimeMessage::idDomain(sender, m_options.heloName.isEmpty()
-                                                                ? QStringLiteral("localhost")
-                                                                : m_options.heloName);
+    message.messageIdDomain = MimeMessage::idDomain(sender, m_options.heloName);
 
     SmtpClient::Request request;
     request.endpoint = endpoint;

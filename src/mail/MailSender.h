@@ -21,25 +21,32 @@ public:
 
     void send(const MailProperties &properties, MailEventSink &events, const std::function<bool()> &cancelled);
 
-    // Thread-safe: makes a running send look at its cancel flag now.
-    void wake() { m_runner.wake(); }
+    // Thread-safe: makes a running send look at its cancel flag now and cuts
+    // its connections, so nothing inside libcurl keeps waiting.
+    void interrupt()
+    {
+        m_runner.interrupt();
+        m_popRunner.interrupt();
+    }
     // See CurlMultiRunner::setQuietHook.
     void setQuietHook(std::function<bool()> pending, std::function<void()> flush)
     {
-        m_runner.setQuietHook(std::move(pending), std::move(flush));
+        m_runner.setQuietHook(pending, flush);
+        m_popRunner.setQuietHook(std::move(pending), std::move(flush));
     }
-    // The program is closing: drop kept connections without waiting for servers.
+    // Drops kept connections without waiting for servers (closing down, or
+    // after a send that ended in an exception).
     void abandon()
     {
-        m_runner.abandonConnections();
-        m_smtp.forget();
+        m_smtp.abandon();
+        m_popRunner.abandonConnections();
     }
 
-    // Status lines never show the password, whatever a server echoes back.
-    static QString redact(const QString &line, const QString &userName, const QString &password);
-
 private:
-    CurlMultiRunner m_runner; // declared first: the clients below use it
+    // Declared first: the clients below use them. The POP3 login has a runner
+    // of its own so that it never closes the kept SMTP connection.
+    CurlMultiRunner m_runner;
+    CurlMultiRunner m_popRunner;
     MailOptions m_options;
     MailTimeouts m_timeouts;
     SmtpClient m_smtp;

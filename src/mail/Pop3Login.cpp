@@ -2,11 +2,15 @@
 
 #include "mail/CurlHandles.h"
 #include "mail/CurlMultiRunner.h"
+#include "mail/CurlSetup.h"
 #include "mail/MailAddresses.h"
 #include "mail/ServerEndpoint.h"
 #include "mail/SmtpTranscript.h"
 
+#include <QHostAddress>
+
 #include <algorithm>
+#include <functional>
 
 namespace corvane {
 
@@ -15,27 +19,47 @@ namespace {
 struct PopDialogue {
     bool encrypted = false;
     bool userSent = false;
+    bool inCapa = false;
+    bool stlsOffered = false;
+    bool plainLoginStopped = false;
     QByteArray lastError; // the last "-ERR" reply, for the reason
+    // Called once the server has said, unencrypted, whether it offers STLS:
+    // the last moment before libcurl could send the password.
+    std::function<void(bool)> onPlainCapabilities;
 
-    static int debug(CURL *, curl_infotype type, char *data, size_t size, void *user)
+    void onDebug(curl_infotype type, const QByteArray &text)
     {
-        auto *self = static_cast<PopDialogue *>(user);
-        const QByteArray text = QByteArray::fromRawData(data, static_cast<qsizetype>(size));
-        if (type == CURLINFO_TEXT && text.startsWith("SSL connection using "))
-            self->encrypted = true;
-        else if (type == CURLINFO_HEADER_OUT && (text.startsWith("USER") || text.startsWith("AUTH")
-                                                 || text.startsWith("APOP")))
-            self->userSent = true;
-        else if (type == CURLINFO_HEADER_IN && text.startsWith("-ERR"))
-            self->lastError = text.mid(4);
-        return 0;
+        if (type == CURLINFO_TEXT && text.startsWith("SSL connection using ")) {
+            encrypted = true;
+        } else if (type == CURLINFO_HEADER_OUT) {
+            if (text.startsWith("USER") || text.startsWith("AUTH") || text.startsWith("APOP"))
+                userSent = true;
+            inCapa = text.startsWith("CAPA");
+        } else if (type == CURLINFO_HEADER_IN) {
+            // A read may hold several lines.
+            for (const QByteArray &line : text.split('\n')) {
+                if (!line.isEmpty())
+                    onReplyLine(line.trimmed());
+            }
+        }
+    }
+
+    void onReplyLine(const QByteArray &line)
+    {
+        if (line.startsWith("-ERR"))
+            lastError = line.mid(4);
+        if (!inCapa)
+            return;
+        if (line.toUpper() == "STLS")
+            stlsOffered = true;
+        // The list ends with "." (or an -ERR from a server without CAPA).
+        if (line == "." || line.startsWith("-ERR")) {
+            inCapa = false;
+            if (!encrypted && onPlainCapabilities)
+                onPlainCapabilities(stlsOffered);
+        }
     }
 };
-
-long seconds(std::chrono::milliseconds ms)
-{
-    return std::max<long>(1, static_cast<long>((ms.count() + 999) / 1000));
-}
 
 } // namespace
 
@@ -69,48 +93,61 @@ Pop3Login::Result Pop3Login::run(const QString &server, const QString &userName,
     PopDialogue dialogue;
     char errorText[CURL_ERROR_SIZE] = {};
     CURL *h = easy.get();
-    const QByteArray url = endpoint.url.toUtf8();
     const QByteArray user = userName.toUtf8();
     const QByteArray pass = password.toUtf8();
-    const QByteArray caFile = m_options.caFile.toLocal8Bit();
-    curl_easy_setopt(h, CURLOPT_URL, url.constData());
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_PROXY, ""); // never a proxy from the environment (ALL_PROXY)
+    const long useSsl = endpoint.tls == TlsMode::Opportunistic ? long(CURLUSESSL_TRY) : long(CURLUSESSL_ALL);
+    mail::applyCommonOptions(h, endpoint.url.toUtf8(), endpoint, useSsl, m_options, m_timeouts,
+                             m_timeouts.wholeAttempt, errorText);
     curl_easy_setopt(h, CURLOPT_USERNAME, user.constData());
     curl_easy_setopt(h, CURLOPT_PASSWORD, pass.constData());
     curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, "NOOP");
     curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
-    curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
-    curl_easy_setopt(h, CURLOPT_USE_SSL,
-                     endpoint.tls == TlsMode::Opportunistic ? long(CURLUSESSL_TRY) : long(CURLUSESSL_ALL));
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, endpoint.verifiesCertificate() ? 1L : 0L);
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, endpoint.verifiesCertificate() ? 2L : 0L);
-    if (!caFile.isEmpty())
-        curl_easy_setopt(h, CURLOPT_CAINFO, caFile.constData());
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(m_timeouts.connect.count()));
-    curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT, seconds(m_timeouts.serverReply));
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, seconds(m_timeouts.lowSpeedWindow));
-    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(m_timeouts.wholeAttempt.count()));
-    curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
-    curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, &PopDialogue::debug);
-    curl_easy_setopt(h, CURLOPT_DEBUGDATA, &dialogue);
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
 
-    const CurlMultiRunner::Result run = m_runner.run(h, cancelled);
-    if (run.cancelled) {
+    // As for SMTP: without STLS the password goes in the clear only to a
+    // server on this machine or a private network.
+    if (endpoint.tls == TlsMode::Opportunistic) {
+        dialogue.onPlainCapabilities = [this, h, &dialogue](bool stlsOffered) {
+            if (stlsOffered)
+                return;
+            char *ip = nullptr;
+            curl_easy_getinfo(h, CURLINFO_PRIMARY_IP, &ip);
+            if (ip && mail::isLocalOrPrivate(QHostAddress(QString::fromLatin1(ip))))
+                return;
+            dialogue.plainLoginStopped = true;
+            m_runner.interrupt();
+        };
+    }
+    const CurlMultiRunner::Result run = m_runner.run(
+        h, mail::limitsFor(m_timeouts, m_timeouts.wholeAttempt),
+        [&dialogue](curl_infotype type, const QByteArray &text) { dialogue.onDebug(type, text); }, cancelled);
+    // One login per send: the connection is closed at once, QUIT said but not
+    // waited for long.
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
+    easy.reset();
+    if (run.code == CURLE_OK)
+        m_runner.closeConnections(std::min(m_timeouts.politeClose, m_timeouts.serverReply));
+    else
+        m_runner.abandonConnections();
+    if (run.cancelled || cancelled()) {
         result.reason = QStringLiteral("cancelled");
+        return result;
+    }
+    if (dialogue.plainLoginStopped) {
+        result.reason = QStringLiteral("%1 offers no encryption (STLS) and is not on this machine or a private "
+                                       "network, so the password was not sent; use port 995 or pop3s://")
+                            .arg(endpoint.display);
         return result;
     }
     if (dialogue.userSent && !dialogue.encrypted)
         status(QStringLiteral("Warning: the POP3 password went to the server unencrypted"));
+    const CredentialMask mask(userName, password);
     switch (run.code) {
     case CURLE_OK:
         result.loggedIn = true;
         break;
     case CURLE_LOGIN_DENIED:
         result.reason = QStringLiteral("login denied by the server (%1)")
-                            .arg(SmtpTranscript::cleanReplyText(dialogue.lastError.trimmed()));
+                            .arg(SmtpTranscript::cleanReplyText(dialogue.lastError.trimmed(), mask));
         break;
     case CURLE_COULDNT_CONNECT:
         result.reason = QStringLiteral("cannot connect to %1").arg(endpoint.display);
@@ -119,13 +156,18 @@ Pop3Login::Result Pop3Login::run(const QString &server, const QString &userName,
         result.reason = QStringLiteral("the server name %1 cannot be found").arg(endpoint.host);
         break;
     case CURLE_OPERATION_TIMEDOUT:
-        result.reason = QStringLiteral("no answer from %1 in time").arg(endpoint.display);
+        if (run.stall == CurlMultiRunner::Stall::Connect)
+            result.reason = QStringLiteral("no connection to %1 within %2")
+                                .arg(endpoint.display, mail::durationText(m_timeouts.connect));
+        else
+            result.reason = QStringLiteral("no answer from %1 within %2")
+                                .arg(endpoint.display, mail::durationText(m_timeouts.serverReply));
         break;
     default: {
         QString detail = QString::fromUtf8(errorText).trimmed();
         if (detail.isEmpty())
             detail = QString::fromUtf8(curl_easy_strerror(run.code));
-        result.reason = SmtpTranscript::cleanReplyText(detail.toUtf8());
+        result.reason = SmtpTranscript::cleanReplyText(detail.toUtf8(), mask);
         break;
     }
     }

@@ -1,43 +1,15 @@
 #include "mail/SmtpClient.h"
 
-#include "mail/CurlMultiRunner.h"
+#include "mail/CurlSetup.h"
 #include "mail/SmtpTranscript.h"
 
-#include <QElapsedTimer>
-#include <QSysInfo>
+#include <QHostAddress>
 #include <QUrl>
 
 #include <algorithm>
 #include <cstring>
 
 namespace corvane {
-
-namespace {
-
-long wholeSeconds(std::chrono::milliseconds ms)
-{
-    return std::max<long>(1, static_cast<long>((ms.count() + 999) / 1000));
-}
-
-QString durationText(std::chrono::milliseconds ms)
-{
-    const long seconds = wholeSeconds(ms);
-    if (seconds % 60 == 0 && seconds >= 120)
-        return QStringLiteral("%1 minutes").arg(seconds / 60);
-    return seconds == 1 ? QStringLiteral("1 second") : QStringLiteral("%1 seconds").arg(seconds);
-}
-
-QByteArray defaultHeloName()
-{
-    QByteArray name;
-    for (char c : QSysInfo::machineHostName().toLatin1()) {
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.')
-            name += c;
-    }
-    return name.isEmpty() ? QByteArray("localhost") : name;
-}
-
-} // namespace
 
 struct SmtpClient::Attempt {
     SmtpTranscript *transcript = nullptr;
@@ -46,6 +18,7 @@ struct SmtpClient::Attempt {
     int lastPercent = -1;
     const ProgressSink *progress = nullptr;
     const std::function<bool()> *cancelled = nullptr;
+    bool plainLoginStopped = false; // cut before a password could go out in the clear
     char errorText[CURL_ERROR_SIZE] = {};
 
     static size_t read(char *buffer, size_t size, size_t count, void *user)
@@ -73,51 +46,48 @@ struct SmtpClient::Attempt {
         return 0;
     }
 
-    static int debug(CURL *, curl_infotype type, char *data, size_t size, void *user)
+    void onDebug(curl_infotype type, const QByteArray &text)
     {
-        auto *self = static_cast<Attempt *>(user);
-        const QByteArray text = QByteArray::fromRawData(data, static_cast<qsizetype>(size));
         switch (type) {
-        case CURLINFO_TEXT: self->transcript->onText(text); break;
-        case CURLINFO_HEADER_OUT: self->transcript->onCommand(text); break;
+        case CURLINFO_TEXT: transcript->onText(text); break;
+        case CURLINFO_HEADER_OUT: transcript->onCommand(text); break;
         case CURLINFO_HEADER_IN: {
             // A read may hold several reply lines.
             qsizetype start = 0;
             while (start < text.size()) {
                 qsizetype end = text.indexOf('\n', start);
                 end = end < 0 ? text.size() : end + 1;
-                self->transcript->onReplyLine(text.mid(start, end - start));
+                transcript->onReplyLine(text.mid(start, end - start));
                 start = end;
             }
             break;
         }
         default: break; // message data and TLS records
         }
-        return 0;
     }
 };
 
 SmtpClient::SmtpClient(CurlMultiRunner &runner, MailTimeouts timeouts, MailOptions options)
     : m_runner(runner), m_timeouts(timeouts), m_options(std::move(options))
 {
-    m_heloName = m_options.heloName.isEmpty() ? defaultHeloName() : m_options.heloName.toLatin1();
 }
 
 SmtpClient::~SmtpClient() = default;
 
-void SmtpClient::freshHandle(const QByteArray &key)
-{
-    forget();
-    m_easy.reset(curl_easy_init());
-    m_key = key;
-}
-
-void SmtpClient::forget()
+void SmtpClient::abandon()
 {
     m_connectionKept = false;
     m_easy.reset();
     m_key.clear();
-    m_runner.reset();
+    m_runner.abandonConnections();
+}
+
+void SmtpClient::closeKept()
+{
+    m_connectionKept = false;
+    m_easy.reset();
+    m_key.clear();
+    m_runner.closeConnections(std::min(m_timeouts.politeClose, m_timeouts.serverReply));
 }
 
 QByteArray SmtpClient::keyOf(const Request &request)
@@ -132,65 +102,51 @@ SmtpClient::Outcome SmtpClient::send(const Request &request, const StatusSink &s
                                      const ProgressSink &progress, const std::function<bool()> &cancelled)
 {
     const QByteArray key = keyOf(request);
-    if (!m_easy || key != m_key || !m_options.reuseConnection) {
-        if (m_easy && key != m_key)
-            forget();
-        m_connectionKept = false;
-        if (!m_easy)
-            m_easy.reset(curl_easy_init());
+    if (m_easy && key != m_key)
+        closeKept();
+    if (!m_easy) {
+        m_easy.reset(curl_easy_init());
         m_key = key;
+        m_connectionKept = false;
     }
-    bool retryable = false;
-    Outcome outcome = attempt(request, status, progress, cancelled, &retryable);
-    if (retryable) {
-        // The server closed the kept connection just as we used it; nothing of
-        // the message went out, so a new connection cannot duplicate it.
-        status(QStringLiteral("The server had closed the open connection; connecting again"));
-        freshHandle(key);
-        outcome = attempt(request, status, progress, cancelled, &retryable);
-    }
-    if (outcome.tlsFailed && request.endpoint.tls == TlsMode::Opportunistic && !cancelled()) {
-        // Old plant relays offer STARTTLS with protocols no longer accepted;
-        // this setting never promised encryption, and the alarm must go out.
-        status(QStringLiteral("%1; sending unencrypted, as this server setting allows").arg(outcome.reason));
-        freshHandle(key);
-        outcome = attempt(request, status, progress, cancelled, &retryable, false);
+    Retry retry = Retry::No;
+    Outcome outcome = attempt(request, status, progress, cancelled, &retry);
+    if (retry != Retry::No && !cancelled()) {
+        // The kept connection died while idle; nothing of the message went out
+        // (the server had not answered a single command of it), so a new
+        // connection cannot duplicate it.
+        status(retry == Retry::Silent
+                   ? QStringLiteral("The open connection to %1 did not answer; connecting again").arg(request.endpoint.display)
+                   : QStringLiteral("The server had closed the open connection; connecting again"));
+        abandon();
+        m_easy.reset(curl_easy_init());
+        m_key = key;
+        outcome = attempt(request, status, progress, cancelled, &retry);
     }
     if (!outcome.delivered)
-        forget(); // a failed transaction leaves the server in a state we do not know
+        abandon(); // the server is in a state we do not know, or does not answer
+    else if (!m_options.reuseConnection)
+        closeKept();
     else
-        m_connectionKept = m_options.reuseConnection;
+        m_connectionKept = true;
     return outcome;
 }
 
-void SmtpClient::configure(CURL *easy, const Request &request, Attempt &state, curl_slist *recipients,
-                           bool allowTls)
+void SmtpClient::configure(CURL *easy, const Request &request, Attempt &state, curl_slist *recipients)
 {
-    const QByteArray url = request.endpoint.url.toUtf8() + QUrl::toPercentEncoding(QString::fromLatin1(m_heloName));
-    curl_easy_setopt(easy, CURLOPT_URL, url.constData());
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_PROXY, ""); // never a proxy from the environment (ALL_PROXY)
+    const QByteArray url = request.endpoint.url.toUtf8() + QUrl::toPercentEncoding(m_options.heloName);
+    const long useSsl = request.endpoint.tls == TlsMode::Opportunistic ? long(CURLUSESSL_TRY) : long(CURLUSESSL_ALL);
+    mail::applyCommonOptions(easy, url, request.endpoint, useSsl, m_options, m_timeouts, request.timeLeft,
+                             state.errorText);
     curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(easy, CURLOPT_READFUNCTION, &Attempt::read);
     curl_easy_setopt(easy, CURLOPT_READDATA, &state);
     curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(request.message.size()));
 
     const QByteArray from = '<' + request.sender.toUtf8() + '>';
-    curl_easy_setopt(easy, CURLOPT_MAIL_FROM, from.constData()); // libcurl copies strings
+    curl_easy_setopt(easy, CURLOPT_MAIL_FROM, from.constData());
     curl_easy_setopt(easy, CURLOPT_MAIL_RCPT, recipients);
     curl_easy_setopt(easy, CURLOPT_MAIL_RCPT_ALLLOWFAILS, 1L);
-
-    const TlsMode tls = request.endpoint.tls;
-    const long useSsl = tls != TlsMode::Opportunistic ? long(CURLUSESSL_ALL)
-        : allowTls                                     ? long(CURLUSESSL_TRY)
-                                                       : long(CURLUSESSL_NONE);
-    curl_easy_setopt(easy, CURLOPT_USE_SSL, useSsl);
-    const bool verify = request.endpoint.verifiesCertificate();
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
-    const QByteArray caFile = m_options.caFile.toLocal8Bit();
-    if (!caFile.isEmpty())
-        curl_easy_setopt(easy, CURLOPT_CAINFO, caFile.constData());
 
     if (request.login && !request.userName.isEmpty()) {
         const QByteArray user = request.userName.toUtf8();
@@ -202,28 +158,16 @@ void SmtpClient::configure(CURL *easy, const Request &request, Attempt &state, c
         curl_easy_setopt(easy, CURLOPT_PASSWORD, nullptr);
     }
 
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(m_timeouts.connect.count()));
-    curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, wholeSeconds(m_timeouts.serverReply));
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, wholeSeconds(m_timeouts.lowSpeedWindow));
-    const auto timeLeft = request.timeLeft.count() > 0 ? request.timeLeft : m_timeouts.wholeAttempt;
-    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(std::max<qint64>(1, timeLeft.count())));
-    curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, m_options.reuseConnection ? 0L : 1L);
-
-    curl_easy_setopt(easy, CURLOPT_VERBOSE, 1L);
-    curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, &Attempt::debug);
-    curl_easy_setopt(easy, CURLOPT_DEBUGDATA, &state);
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Attempt::progressed);
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &state);
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, state.errorText);
 }
 
 SmtpClient::Outcome SmtpClient::attempt(const Request &request, const StatusSink &status,
                                         const ProgressSink &progress, const std::function<bool()> &cancelled,
-                                        bool *retryable, bool allowTls)
+                                        Retry *retry)
 {
-    *retryable = false;
+    *retry = Retry::No;
     Outcome outcome;
     if (!m_easy) {
         outcome.reason = QStringLiteral("Out of memory");
@@ -237,7 +181,8 @@ SmtpClient::Outcome SmtpClient::attempt(const Request &request, const StatusSink
     if (announceNow)
         status(QStringLiteral("Connecting to %1").arg(request.endpoint.display));
     const bool loginWanted = request.login && !request.userName.isEmpty();
-    SmtpTranscript transcript(request.endpoint, request.userName, loginWanted, announceNow, status);
+    SmtpTranscript transcript(request.endpoint, request.userName, loginWanted, announceNow, status,
+                              CredentialMask(request.userName, request.password));
 
     CurlSlist recipients;
     for (const QString &address : request.recipients) {
@@ -257,46 +202,81 @@ SmtpClient::Outcome SmtpClient::attempt(const Request &request, const StatusSink
     state.progress = &progress;
     state.cancelled = &cancelled;
     CURL *easy = m_easy.get();
-    configure(easy, request, state, recipients.get(), allowTls);
+    configure(easy, request, state, recipients.get());
 
-    QElapsedTimer timer;
-    timer.start();
-    const CurlMultiRunner::Result result = m_runner.run(easy, cancelled);
-    const std::chrono::milliseconds elapsed(timer.elapsed());
+    // A server that offers no STARTTLS gets the password in the clear only on
+    // this machine or a private network; elsewhere anyone on the way could
+    // read it. The connection is cut before libcurl can send AUTH.
+    if (loginWanted && request.endpoint.tls == TlsMode::Opportunistic) {
+        transcript.setPlainGreetingHook([this, easy, &state](bool startTlsOffered) {
+            if (startTlsOffered)
+                return; // libcurl goes on with STARTTLS, and fails if it fails
+            char *ip = nullptr;
+            curl_easy_getinfo(easy, CURLINFO_PRIMARY_IP, &ip);
+            if (ip && mail::isLocalOrPrivate(QHostAddress(QString::fromLatin1(ip))))
+                return;
+            state.plainLoginStopped = true;
+            m_runner.interrupt();
+        });
+    }
+
+    const CurlMultiRunner::Result result = m_runner.run(
+        easy, mail::limitsFor(m_timeouts, request.timeLeft),
+        [&state](curl_infotype type, const QByteArray &text) { state.onDebug(type, text); }, cancelled);
 
     // Nothing of the last transfer may point into this frame once it is over.
     curl_easy_setopt(easy, CURLOPT_MAIL_RCPT, nullptr);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, nullptr);
     curl_easy_setopt(easy, CURLOPT_READDATA, nullptr);
-    curl_easy_setopt(easy, CURLOPT_DEBUGDATA, nullptr);
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, nullptr);
-    curl_easy_setopt(easy, CURLOPT_VERBOSE, 0L);
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 1L);
 
     outcome.accepted = transcript.acceptedRecipients();
-    if (result.cancelled || (cancelled() && result.code == CURLE_ABORTED_BY_CALLBACK)) {
-        outcome.reason = QStringLiteral("Sending cancelled: the program is closing");
-        return outcome;
-    }
     if (result.code == CURLE_OK) {
         outcome.delivered = true;
         return outcome;
     }
-    const bool connectionLost = result.code == CURLE_SEND_ERROR || result.code == CURLE_RECV_ERROR
-        || result.code == CURLE_GOT_NOTHING;
-    *retryable = connectionLost && transcript.reusedConnection() && !transcript.dataSent() && transcript.rejection().code == 0
-        && transcript.acceptedRecipients() == 0 && transcript.refusedRecipients().isEmpty();
-    outcome.reason = describeFailure(result.code, transcript, state.errorText, elapsed, request);
-    outcome.tlsFailed = result.code == CURLE_SSL_CONNECT_ERROR && transcript.greeted()
-        && transcript.rejection().code == 0 && !transcript.encrypted();
+    // A cancel cuts the connection from another thread: whatever error that
+    // caused, the cause was the cancel.
+    if (result.cancelled || cancelled()) {
+        outcome.reason = QStringLiteral("Sending cancelled: the program is closing");
+        return outcome;
+    }
+    const bool nothingAnswered = transcript.reusedConnection() && !transcript.dataSent()
+        && transcript.rejection().code == 0 && transcript.acceptedRecipients() == 0
+        && transcript.refusedRecipients().isEmpty();
+    if (result.stall == CurlMultiRunner::Stall::ReusedSilent && nothingAnswered)
+        *retry = Retry::Silent;
+    else if ((result.code == CURLE_SEND_ERROR || result.code == CURLE_RECV_ERROR || result.code == CURLE_GOT_NOTHING)
+             && nothingAnswered && !state.plainLoginStopped)
+        *retry = Retry::ServerClosed;
+    outcome.reason = describeFailure(result, transcript, state, request);
     return outcome;
 }
 
-QString SmtpClient::describeFailure(CURLcode code, const SmtpTranscript &transcript, const char *errorText,
-                                    std::chrono::milliseconds elapsed, const Request &request) const
+QString SmtpClient::describeFailure(const CurlMultiRunner::Result &result, const SmtpTranscript &transcript,
+                                    const Attempt &state, const Request &request) const
 {
     using Step = SmtpTranscript::Step;
+    using Stall = CurlMultiRunner::Stall;
     const QString where = request.endpoint.display;
+    if (state.plainLoginStopped)
+        return QStringLiteral("Nothing was sent: the server at %1 offers no encryption (STARTTLS) and is not on this "
+                              "machine or a private network, so the password would cross the network in the clear. "
+                              "Use port 587 or 465, or write smtps:// in front of the server")
+            .arg(where);
+    switch (result.stall) {
+    case Stall::Connect:
+        return QStringLiteral("No connection to %1 within %2").arg(where, mail::durationText(m_timeouts.connect));
+    case Stall::Reply:
+    case Stall::ReusedSilent:
+        return QStringLiteral("No answer from the server within %1").arg(mail::durationText(m_timeouts.serverReply));
+    case Stall::Whole:
+        return QStringLiteral("The send did not finish within %1").arg(mail::durationText(m_timeouts.wholeAttempt));
+    case Stall::None:
+        break;
+    }
+
     const SmtpTranscript::Reply rejection = transcript.rejection();
     if (rejection.code != 0) {
         const QString reply = QStringLiteral("%1 %2").arg(rejection.code).arg(rejection.text).trimmed();
@@ -316,8 +296,10 @@ QString SmtpClient::describeFailure(CURLcode code, const SmtpTranscript &transcr
     if (!transcript.refusedRecipients().isEmpty() && transcript.acceptedRecipients() == 0)
         return QStringLiteral("The server refused every recipient");
 
-    const QByteArray detail(errorText);
-    switch (code) {
+    // libcurl's texts may quote the server.
+    const CredentialMask mask(request.userName, request.password);
+    const QString detail = SmtpTranscript::cleanReplyText(QByteArray(state.errorText), mask);
+    switch (result.code) {
     case CURLE_COULDNT_RESOLVE_HOST:
         return QStringLiteral("The server name %1 cannot be found").arg(request.endpoint.host);
     case CURLE_COULDNT_CONNECT:
@@ -327,23 +309,15 @@ QString SmtpClient::describeFailure(CURLcode code, const SmtpTranscript &transcr
     case CURLE_USE_SSL_FAILED:
         return QStringLiteral("The server at %1 does not offer encryption (STARTTLS), which this server setting requires").arg(where);
     case CURLE_PEER_FAILED_VERIFICATION:
-        return QStringLiteral("The certificate of %1 is not trusted: %2").arg(where, QString::fromUtf8(detail));
+        return QStringLiteral("The certificate of %1 is not trusted: %2").arg(where, detail);
     case CURLE_SSL_CONNECT_ERROR:
-        return QStringLiteral("The TLS handshake with %1 failed: %2").arg(where, QString::fromUtf8(detail));
-    case CURLE_OPERATION_TIMEDOUT: {
-        if (!transcript.tcpConnected())
-            return QStringLiteral("No connection to %1 within %2").arg(where, durationText(m_timeouts.connect));
-        const auto limit = request.timeLeft.count() > 0 ? request.timeLeft : m_timeouts.wholeAttempt;
-        if (elapsed + std::chrono::milliseconds(500) >= limit)
-            return QStringLiteral("The send did not finish within %1").arg(durationText(m_timeouts.wholeAttempt));
-        if (detail.contains("too slow"))
-            return QStringLiteral("The transfer stalled: under 1 byte per second for %1")
-                .arg(durationText(m_timeouts.lowSpeedWindow));
-        const auto waited = transcript.greeted() ? std::min(m_timeouts.serverReply, m_timeouts.lowSpeedWindow)
-                                                 : std::min({m_timeouts.serverReply, m_timeouts.connect,
-                                                             m_timeouts.lowSpeedWindow});
-        return QStringLiteral("No answer from the server within %1").arg(durationText(waited));
-    }
+        if (request.endpoint.tls == TlsMode::Opportunistic && transcript.startTlsOffered())
+            return QStringLiteral("The TLS handshake with %1 failed: %2; a server that offers encryption "
+                                  "gets nothing without it")
+                .arg(where, detail);
+        return QStringLiteral("The TLS handshake with %1 failed: %2").arg(where, detail);
+    case CURLE_OPERATION_TIMEDOUT: // libcurl's backstop
+        return QStringLiteral("The send did not finish within %1").arg(mail::durationText(m_timeouts.wholeAttempt));
     case CURLE_SEND_ERROR:
     case CURLE_RECV_ERROR:
     case CURLE_GOT_NOTHING:
@@ -356,9 +330,9 @@ QString SmtpClient::describeFailure(CURLcode code, const SmtpTranscript &transcr
     default:
         break;
     }
-    QString text = QString::fromUtf8(detail).trimmed();
+    QString text = detail;
     if (text.isEmpty())
-        text = QString::fromUtf8(curl_easy_strerror(code));
+        text = QString::fromUtf8(curl_easy_strerror(result.code));
     return QStringLiteral("Sending failed: %1").arg(text);
 }
 

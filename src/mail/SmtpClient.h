@@ -1,6 +1,7 @@
 #pragma once
 
-#include "mail/CurlHandles.h"
+#include "mail/CredentialMask.h"
+#include "mail/CurlMultiRunner.h"
 #include "mail/MailOptions.h"
 #include "mail/ServerEndpoint.h"
 
@@ -12,12 +13,12 @@
 
 namespace corvane {
 
-class CurlMultiRunner;
 class SmtpTranscript;
 
 // One SMTP transaction per send() over libcurl. Between sends to the same server
 // with the same account the easy handle (and with it the open connection) is
-// kept; any change of server, TLS or account, and any failure, starts afresh.
+// kept; any change of server, TLS or account starts afresh, and any failure
+// abandons the connection without another word to the server.
 class SmtpClient {
 public:
     struct Request {
@@ -36,7 +37,6 @@ public:
         bool delivered = false; // the server took the message for at least one recipient
         int accepted = 0;
         QString reason;         // why not, in plain words
-        bool tlsFailed = false; // the TLS handshake failed before any mail command
     };
 
     using StatusSink = std::function<void(const QString &)>;
@@ -50,23 +50,23 @@ public:
     Outcome send(const Request &request, const StatusSink &status, const ProgressSink &progress,
                  const std::function<bool()> &cancelled);
 
-    // Drops the kept handle and its connection.
-    void forget();
+    // Drops the kept handle and cuts its connection without QUIT.
+    void abandon();
 
 private:
     struct Attempt;
+    enum class Retry { No, ServerClosed, Silent };
     Outcome attempt(const Request &request, const StatusSink &status, const ProgressSink &progress,
-                    const std::function<bool()> &cancelled, bool *retryable, bool allowTls = true);
-    void configure(CURL *easy, const Request &request, Attempt &state, curl_slist *recipients, bool allowTls);
-    void freshHandle(const QByteArray &key);
-    QString describeFailure(CURLcode code, const SmtpTranscript &transcript, const char *errorText,
-                            std::chrono::milliseconds elapsed, const Request &request) const;
+                    const std::function<bool()> &cancelled, Retry *retry);
+    void configure(CURL *easy, const Request &request, Attempt &state, curl_slist *recipients);
+    void closeKept();
+    QString describeFailure(const CurlMultiRunner::Result &result, const SmtpTranscript &transcript,
+                            const Attempt &state, const Request &request) const;
     static QByteArray keyOf(const Request &request);
 
     CurlMultiRunner &m_runner;
     MailTimeouts m_timeouts;
     MailOptions m_options;
-    QByteArray m_heloName;
     CurlEasyHandle m_easy;
     QByteArray m_key;       // server and account the kept handle belongs to
     bool m_connectionKept = false; // the last send left a usable connection open

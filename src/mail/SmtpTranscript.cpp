@@ -36,18 +36,21 @@ SmtpTranscript::Step stepOf(const QByteArray &verb)
 } // namespace
 
 SmtpTranscript::SmtpTranscript(const ServerEndpoint &endpoint, const QString &userName, bool loginWanted,
-                               bool connectAnnounced, StatusSink status)
+                               bool connectAnnounced, StatusSink status, CredentialMask mask)
     : m_endpoint(endpoint),
       m_userName(userName),
       m_loginWanted(loginWanted),
       m_connectAnnounced(connectAnnounced),
-      m_status(std::move(status))
+      m_status(std::move(status)),
+      m_mask(std::move(mask))
 {
 }
 
-QString SmtpTranscript::cleanReplyText(const QByteArray &text)
+QString SmtpTranscript::cleanReplyText(const QByteArray &text, const CredentialMask &mask)
 {
-    QString clean = mail::replaceControls(QString::fromUtf8(text)).simplified();
+    // Masked before anything else: a cut or a replaced character could break a
+    // form up so that it no longer matches.
+    QString clean = mail::replaceControls(mask.apply(QString::fromUtf8(text))).simplified();
     if (clean.size() > 200)
         clean = clean.left(200) + QStringLiteral("...");
     return clean;
@@ -122,6 +125,8 @@ void SmtpTranscript::onReplyLine(const QByteArray &raw)
     if (!ok)
         return;
     const bool more = line.size() > 3 && line[3] == '-';
+    if (m_step == Step::Ehlo && !m_encrypted && line.mid(4).trimmed().toUpper() == "STARTTLS")
+        m_startTlsOffered = true;
     if (!m_replyText.isEmpty())
         m_replyText += ' ';
     m_replyText += line.mid(4);
@@ -133,7 +138,7 @@ void SmtpTranscript::reject(int code)
 {
     if (m_rejection.code != 0)
         return;
-    m_rejection = {code, cleanReplyText(m_replyText)};
+    m_rejection = {code, cleanReplyText(m_replyText, m_mask)};
     m_rejectedStep = m_step;
 }
 
@@ -176,7 +181,7 @@ void SmtpTranscript::finishReply(int code)
             m_status(QStringLiteral("Recipient refused by the server: %1 (%2 %3)")
                          .arg(m_rcptAddress)
                          .arg(code)
-                         .arg(cleanReplyText(m_replyText)));
+                         .arg(cleanReplyText(m_replyText, m_mask)));
         } else {
             ++m_accepted;
         }
@@ -189,13 +194,16 @@ void SmtpTranscript::finishReply(int code)
         }
         break;
     case Step::Message:
-        m_finalReply = {code, cleanReplyText(m_replyText)};
+        m_finalReply = {code, cleanReplyText(m_replyText, m_mask)};
         m_status(QStringLiteral("Server reply: %1 %2").arg(code).arg(m_finalReply.text));
         if (failed)
             reject(code);
         break;
-    case Step::Quit:
     case Step::Ehlo: // libcurl falls back to HELO on its own
+        if (!failed && !m_encrypted && m_plainGreeting)
+            m_plainGreeting(m_startTlsOffered);
+        break;
+    case Step::Quit:
         break;
     default:
         if (failed)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "mail/CredentialMask.h"
 #include "mail/ServerEndpoint.h"
 
 #include <QByteArray>
@@ -26,7 +27,12 @@ public:
     enum class Step { Greeting, Ehlo, StartTls, Auth, Mail, Rcpt, Data, Message, Quit, Other };
 
     SmtpTranscript(const ServerEndpoint &endpoint, const QString &userName, bool loginWanted,
-                   bool connectAnnounced, StatusSink status);
+                   bool connectAnnounced, StatusSink status, CredentialMask mask = {});
+
+    // Called as soon as an unencrypted EHLO (or HELO) has been answered, before
+    // libcurl sends the next command: the last moment to stop a password from
+    // going out in the clear. The argument tells whether STARTTLS was offered.
+    void setPlainGreetingHook(std::function<void(bool)> hook) { m_plainGreeting = std::move(hook); }
 
     void onText(const QByteArray &text);
     void onCommand(const QByteArray &line);
@@ -48,8 +54,11 @@ public:
     Step rejectedStep() const { return m_rejectedStep; }
     Step currentStep() const { return m_step; }
 
-    // Reply text made fit for a status line: control characters out, length capped.
-    static QString cleanReplyText(const QByteArray &text);
+    bool startTlsOffered() const { return m_startTlsOffered; }
+
+    // Reply text made fit for a status line: credentials masked first, then
+    // control characters out and the length capped.
+    static QString cleanReplyText(const QByteArray &text, const CredentialMask &mask = {});
 
 private:
     void finishReply(int code);
@@ -60,6 +69,9 @@ private:
     bool m_loginWanted;
     bool m_connectAnnounced;
     StatusSink m_status;
+    CredentialMask m_mask;
+    std::function<void(bool)> m_plainGreeting;
+    bool m_startTlsOffered = false;
 
     Step m_step = Step::Greeting;
     QString m_rcptAddress;

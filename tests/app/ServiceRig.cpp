@@ -23,7 +23,7 @@ QStringList logMessagesIn(const QString &logFolder)
 ServiceRig::ServiceRig(std::chrono::milliseconds tickInterval)
 {
     m_options.folder = m_dir.path();
-    m_options.listenPort = freeUdpPort();
+    m_options.listenPort = 0; // the endpoint binds a free port and reports it
     m_options.ackPort = freeUdpPort();
     m_options.tickInterval = tickInterval;
     m_options.clock = [state = m_clock] {
@@ -33,7 +33,6 @@ ServiceRig::ServiceRig(std::chrono::milliseconds tickInterval)
     MailTimeouts timeouts;
     timeouts.connect = std::chrono::seconds(3);
     timeouts.serverReply = std::chrono::seconds(5);
-    timeouts.lowSpeedWindow = std::chrono::seconds(5);
     timeouts.wholeAttempt = std::chrono::seconds(10);
     m_options.mailTimeouts = timeouts;
 }

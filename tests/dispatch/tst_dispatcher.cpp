@@ -26,7 +26,6 @@ MailTimeouts shortTimeouts()
     MailTimeouts timeouts;
     timeouts.connect = std::chrono::seconds(3);
     timeouts.serverReply = std::chrono::seconds(5);
-    timeouts.lowSpeedWindow = std::chrono::seconds(5);
     timeouts.wholeAttempt = std::chrono::seconds(10);
     return timeouts;
 }
@@ -254,14 +253,19 @@ private slots:
 
         // A fast timer hammers the dispatcher the whole time, and every send
         // start brings two more ticks of its own.
+        // Only ticks that reach the dispatcher while a pass runs are counted.
+        int ticksDuringPass = 0;
+        auto tick = [&] {
+            if (rig.dispatcher.isPassRunning())
+                ++ticksDuringPass;
+            rig.dispatcher.onTick();
+        };
         QTimer hammer;
         hammer.setInterval(1);
-        connect(&hammer, &QTimer::timeout, &rig.dispatcher, &Dispatcher::onTick);
-        int ticksDuringPass = 0;
+        connect(&hammer, &QTimer::timeout, &rig.dispatcher, tick);
         connect(&rig.dispatcher, &Dispatcher::statusCleared, &rig.dispatcher, [&] {
-            ticksDuringPass += 2;
-            rig.dispatcher.onTick();
-            rig.dispatcher.onTick();
+            tick();
+            tick();
         });
         QSignalSpy finished(&rig.dispatcher, &Dispatcher::passFinished);
         rig.dispatcher.onTick();
@@ -270,7 +274,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!rig.dispatcher.isPassRunning(), 10000);
         hammer.stop();
 
-        QCOMPARE(ticksDuringPass, 8);
+        // Each send start brought two ticks inside the pass; none started a send.
+        QVERIFY2(ticksDuringPass >= 8, qPrintable(QString::number(ticksDuringPass)));
         QCOMPARE(server.subjects(),
                  QStringList({QStringLiteral("alarm 0"), QStringLiteral("alarm 1"),
                               QStringLiteral("alarm 2"), QStringLiteral("alarm 3")}));

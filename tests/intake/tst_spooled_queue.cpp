@@ -158,8 +158,8 @@ private slots:
         CommandHandler handler(run.queue);
         const quint16 ackPort = freeUdpPort();
         CommandEndpoint endpoint(handler, freeUdpPort(), ackPort);
-        QString error;
-        QVERIFY2(endpoint.start(&error), qPrintable(error));
+        const Result started = endpoint.start();
+        QVERIFY2(started.ok, qPrintable(started.error));
         QUdpSocket peer;
         QVERIFY(peer.bind(QHostAddress::LocalHost, ackPort));
         peer.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4 * 1024 * 1024);

@@ -65,7 +65,6 @@ MailTimeouts shortTimeouts(std::chrono::seconds step, std::chrono::seconds whole
     MailTimeouts t;
     t.connect = step;
     t.serverReply = step;
-    t.lowSpeedWindow = step;
     t.wholeAttempt = wholeAttempt;
     return t;
 }

@@ -2,6 +2,8 @@
 // the SMTP transcript and the password filter.
 #include "mail/MailAddresses.h"
 #include "mail/MailEncoding.h"
+#include "mail/CredentialMask.h"
+#include "mail/CurlSetup.h"
 #include "mail/MailSender.h"
 #include "mail/ServerEndpoint.h"
 #include "mail/SmtpTranscript.h"
@@ -52,6 +54,11 @@ private slots:
     void recipientsAndEnvelopeChecks();
     void transcriptNeverKeepsAuthContents();
     void redactHidesPasswordForms();
+    void maskingComesBeforeShortening();
+    void localHostName_data();
+    void localHostName();
+    void localOrPrivateAddresses_data();
+    void localOrPrivateAddresses();
 };
 
 void MailUnitsTest::serverSettings_data()
@@ -247,15 +254,84 @@ void MailUnitsTest::redactHidesPasswordForms()
         QStringLiteral("535 bad auth for ") + QString::fromLatin1(QByteArray("xx" + pass + "yy").toBase64()),
     };
     for (const QString &leak : leaks) {
-        const QString line = MailSender::redact(QStringLiteral("server said: ") + leak, user, password);
+        const QString line = CredentialMask(user, password).apply(QStringLiteral("server said: ") + leak);
         QVERIFY2(!line.contains(password), qPrintable(line));
         QVERIFY2(!line.contains(QString::fromLatin1(pass.mid(1, 9).toBase64())), qPrintable(line));
         QVERIFY(line.contains(QStringLiteral("********")));
     }
     // Lines without a secret stay as they are; tiny passwords are not hunted for.
-    QCOMPARE(MailSender::redact(QStringLiteral("Logged in as u"), user, password), QStringLiteral("Logged in as u"));
-    QCOMPARE(MailSender::redact(QStringLiteral("Server reply: 250 ok"), user, QStringLiteral("ok")),
+    QCOMPARE(CredentialMask(user, password).apply(QStringLiteral("Logged in as u")), QStringLiteral("Logged in as u"));
+    QCOMPARE(CredentialMask(user, QStringLiteral("ok")).apply(QStringLiteral("Server reply: 250 ok")),
              QStringLiteral("Server reply: 250 ok"));
+}
+
+void MailUnitsTest::maskingComesBeforeShortening()
+{
+    // A reply that echoes the credentials where the status line is cut: no
+    // fragment of their encoding may survive the cut.
+    const QString user = QStringLiteral("operator");
+    const QString password = QStringLiteral("s3cret-Passw0rd!x");
+    const QByteArray plain = QByteArray('\0' + user.toUtf8() + '\0' + password.toUtf8()).toBase64();
+    const CredentialMask mask(user, password);
+    for (int pad = 150; pad < 200; pad += 7) {
+        const QByteArray reply = "535 5.7.8 " + QByteArray(pad, 'x') + " " + plain + " rejected";
+        const QString clean = SmtpTranscript::cleanReplyText(reply, mask);
+        QVERIFY2(clean.size() <= 203, qPrintable(clean));
+        for (int length = 8; length <= plain.size(); ++length)
+            QVERIFY2(!clean.contains(QString::fromLatin1(plain.left(length))), qPrintable(clean));
+    }
+}
+
+void MailUnitsTest::localHostName_data()
+{
+    QTest::addColumn<QString>("configured");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("as configured") << "relay-1.plant.example" << "relay-1.plant.example";
+    QTest::newRow("odd characters dropped") << "Plant PC_7 (hall)!" << "PlantPC7hall";
+    QTest::newRow("dots and dashes at the ends") << ".-box.example-." << "box.example";
+    QTest::newRow("nothing usable") << "__ !!" << "localhost";
+}
+
+void MailUnitsTest::localHostName()
+{
+    QFETCH(QString, configured);
+    QFETCH(QString, name);
+    QCOMPARE(mail::localHostName(configured), name);
+    // Whatever the machine is called, the name fits EHLO and a Message-ID.
+    const QString own = mail::localHostName(QString());
+    QVERIFY(!own.isEmpty());
+    for (QChar c : own)
+        QVERIFY2(c.isLetterOrNumber() || c == QLatin1Char('-') || c == QLatin1Char('.'), qPrintable(own));
+}
+
+void MailUnitsTest::localOrPrivateAddresses_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<bool>("nearby");
+    QTest::newRow("loopback") << "127.0.0.1" << true;
+    QTest::newRow("loopback elsewhere in 127/8") << "127.45.0.9" << true;
+    QTest::newRow("IPv6 loopback") << "::1" << true;
+    QTest::newRow("10/8") << "10.200.1.1" << true;
+    QTest::newRow("172.16/12 start") << "172.16.0.1" << true;
+    QTest::newRow("172.16/12 end") << "172.31.255.254" << true;
+    QTest::newRow("just past 172.16/12") << "172.32.0.1" << false;
+    QTest::newRow("192.168/16") << "192.168.10.20" << true;
+    QTest::newRow("192.169 is public") << "192.169.0.1" << false;
+    QTest::newRow("link-local v4") << "169.254.3.4" << true;
+    QTest::newRow("unique local v6") << "fd12:3456::1" << true;
+    QTest::newRow("link-local v6") << "fe80::1" << true;
+    QTest::newRow("v4-mapped private") << "::ffff:10.1.2.3" << true;
+    QTest::newRow("v4-mapped public") << "::ffff:8.8.8.8" << false;
+    QTest::newRow("public v4") << "198.51.100.7" << false;
+    QTest::newRow("public v6") << "2001:db8::25" << false;
+    QTest::newRow("not an address") << "mail.example" << false;
+}
+
+void MailUnitsTest::localOrPrivateAddresses()
+{
+    QFETCH(QString, address);
+    QFETCH(bool, nearby);
+    QCOMPARE(mail::isLocalOrPrivate(QHostAddress(address)), nearby);
 }
 
 QTEST_GUILESS_MAIN(MailUnitsTest)

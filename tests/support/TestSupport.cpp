@@ -54,8 +54,13 @@ bool waitForTcpPort(quint16 port, std::chrono::milliseconds timeout)
 SilentServer::SilentServer()
 {
     connect(&m_server, &QTcpServer::newConnection, this, [this] {
-        while (QTcpSocket *socket = m_server.nextPendingConnection())
+        while (QTcpSocket *socket = m_server.nextPendingConnection()) {
             socket->setParent(this);
+            ++m_accepted;
+            ++m_open;
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket] { m_received += socket->readAll(); });
+            connect(socket, &QTcpSocket::disconnected, this, [this] { --m_open; });
+        }
     });
 }
 

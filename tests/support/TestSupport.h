@@ -50,9 +50,15 @@ public:
     SilentServer();
     bool listen() { return m_server.listen(QHostAddress::LocalHost, 0); }
     quint16 port() const { return m_server.serverPort(); }
+    int accepted() const { return m_accepted; }       // connections taken so far
+    int openConnections() const { return m_open; }    // not yet closed by the client
+    QByteArray received() const { return m_received; } // everything clients sent
 
 private:
     QTcpServer m_server;
+    int m_accepted = 0;
+    int m_open = 0;
+    QByteArray m_received;
 };
 
 // Waits (processing events) until `port` on 127.0.0.1 accepts a TCP connection.

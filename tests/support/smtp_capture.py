@@ -17,6 +17,8 @@ Options for the mail component's tests:
   --idle-timeout S                  close a connection idle for S seconds
   --hangup-on-reuse                 drop a connection without a word when a second
                                     MAIL FROM comes over it
+  --log-auth                        print "AUTH <user>" for every login attempt
+  --host ADDRESS                    listen there instead of 127.0.0.1
 """
 import argparse
 import asyncio
@@ -90,8 +92,11 @@ class CaptureController(Controller):
         return cls(self.handler, **self.SMTP_kwargs)
 
 
-def make_authenticator(user, password):
+def make_authenticator(user, password, log_auth=False):
     def authenticate(server, session, envelope, mechanism, auth_data):
+        if log_auth:
+            login = getattr(auth_data, "login", b"") or b""
+            print("AUTH %s" % login.decode(errors="replace"), flush=True)
         ok = (isinstance(auth_data, LoginPassword)
               and auth_data.login == user.encode() and auth_data.password == password.encode())
         return AuthResult(success=ok, handled=False)
@@ -101,6 +106,7 @@ def make_authenticator(user, password):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--out", required=True)
     parser.add_argument("--auth-user")
     parser.add_argument("--auth-password")
@@ -114,6 +120,7 @@ def main():
     parser.add_argument("--log-sessions", action="store_true")
     parser.add_argument("--idle-timeout", type=float)
     parser.add_argument("--hangup-on-reuse", action="store_true")
+    parser.add_argument("--log-auth", action="store_true")
     args = parser.parse_args()
     os.makedirs(args.out, exist_ok=True)
 
@@ -131,7 +138,7 @@ def main():
     if args.starttls:
         kwargs["tls_context"] = context
     if args.auth_user is not None:
-        kwargs["authenticator"] = make_authenticator(args.auth_user, args.auth_password or "")
+        kwargs["authenticator"] = make_authenticator(args.auth_user, args.auth_password or "", args.log_auth)
         kwargs["auth_required"] = True
         kwargs["auth_require_tls"] = False
         if args.auth_mechanism:
@@ -141,7 +148,7 @@ def main():
         kwargs["timeout"] = args.idle_timeout
 
     controller = CaptureController(
-        Capture(args.out, args.refuse, args.log_sessions, args.hangup_on_reuse), hostname="127.0.0.1", port=args.port,
+        Capture(args.out, args.refuse, args.log_sessions, args.hangup_on_reuse), hostname=args.host, port=args.port,
         ssl_context=context if args.implicit_tls else None, log_sessions=args.log_sessions, **kwargs)
     controller.start()
     print("READY %d" % args.port, flush=True)

@@ -16,6 +16,7 @@ import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 PYTHON = "/usr/bin/python3"
@@ -29,6 +30,7 @@ SOURCE_DIR = os.environ.get(
     os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", "..")))
 BIN_DIR = os.environ.get("CORVANE_BIN_DIR", os.path.join(SOURCE_DIR, "build", "bin"))
 CAPTURE_SCRIPT = os.path.join(SOURCE_DIR, "tests", "support", "smtp_capture.py")
+STALL_SCRIPT = os.path.join(SOURCE_DIR, "tests", "support", "smtp_stall.py")
 
 sys.dont_write_bytecode = True  # keep the source tree free of __pycache__
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "support"))
@@ -41,8 +43,12 @@ DIE_WITH_PARENT = ["setpriv", "--pdeathsig", "KILL", "--"] if shutil.which("setp
 
 # --- network namespace --------------------------------------------------------
 
-def enter_private_netns(argv):
+def enter_private_netns(argv, deaf_resolver=False):
     """Re-runs the current program inside `unshare -n` with loopback up.
+
+    With `deaf_resolver` also in a mount namespace of its own, where
+    /etc/resolv.conf names 127.0.0.1 as the only name server: a test that binds
+    UDP port 53 there and never answers makes every name lookup hang.
 
     Returns only when already inside the namespace. Otherwise exits with the
     child's status, or with SKIP_EXIT and a clear message when namespaces are not
@@ -50,6 +56,12 @@ def enter_private_netns(argv):
     """
     if os.environ.get(NETNS_MARKER) == "1":
         subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+        if deaf_resolver:
+            fd, path = tempfile.mkstemp(prefix="resolv-")
+            with os.fdopen(fd, "w") as f:
+                f.write("nameserver 127.0.0.1\noptions timeout:30 attempts:3\n")
+            subprocess.run(["mount", "--bind", path, "/etc/resolv.conf"], check=True)
+            os.unlink(path)  # the mount keeps the file for as long as it lives
         return
     reason = None
     if os.geteuid() != 0:
@@ -65,7 +77,8 @@ def enter_private_netns(argv):
               flush=True)
         sys.exit(SKIP_EXIT)
     env = dict(os.environ, **{NETNS_MARKER: "1"})
-    child = subprocess.run(DIE_WITH_PARENT + ["unshare", "-n", PYTHON] + argv, env=env)
+    namespaces = ["-n", "-m"] if deaf_resolver else ["-n"]
+    child = subprocess.run(DIE_WITH_PARENT + ["unshare"] + namespaces + [PYTHON] + argv, env=env)
     sys.exit(child.returncode)
 
 
@@ -264,6 +277,48 @@ class CaptureServer:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+        self.proc.stdout.close()
+
+
+class StallServer:
+    """tests/support/smtp_stall.py on 127.0.0.1:port: stops answering at `step`.
+    Every output line is kept with the monotonic time it was read."""
+
+    def __init__(self, port, step, once=False):
+        import threading
+        command = [PYTHON, STALL_SCRIPT, "--port", str(port), "--stall", step]
+        if once:
+            command.append("--once")
+        self.proc = subprocess.Popen(DIE_WITH_PARENT + command, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT)
+        self.lines = []  # (time, line)
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+        wait_until(lambda: self.seen("READY %d" % port), 15, "the stalling server to listen")
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            self.lines.append((time.monotonic(), raw.decode(errors="replace").strip()))
+
+    def seen(self, line):
+        """The time `line` was first printed, or None."""
+        for when, text in list(self.lines):
+            if text == line:
+                return when
+        return None
+
+    def wait(self, line, timeout):
+        return wait_until(lambda: self.seen(line), timeout, "%r from the stalling server" % line)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.reader.join(timeout=5)
         self.proc.stdout.close()
 
 

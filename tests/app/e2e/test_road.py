@@ -210,8 +210,58 @@ class CloseTest(RoadCase):
                         "the send to start")
         began = time.monotonic()
         self.assertEqual(svc.stop(signal.SIGTERM, timeout=10), 0, svc.stderr())
-        self.assertLess(time.monotonic() - began, 5.0, "a stalled send held up the close")
+        self.assertLess(time.monotonic() - began, 2.0, "a stalled send held up the close")
         self.assertEqual(svc.log_entries().count("Program Closed"), 1)
+
+
+class StallTest(RoadCase):
+    """A mail server that stops answering part-way: the operator sees the send
+    while it hangs, a close ends it at once, and the limit is the one named."""
+
+    def stalled_service(self, step, once=False):
+        server = road.StallServer(SPARE_PORT, step, once)
+        self.addCleanup(server.stop)
+        svc = self.service(name="svc-" + step, ini_text=road.make_ini("127.0.0.1:%d" % SPARE_PORT, LISTS))
+        svc.start().wait_started()
+        return server, svc
+
+    def test_close_during_a_stall_is_prompt_and_keeps_the_status_lines(self):
+        for step, shown in (("greeting", "Status:Connecting to 127.0.0.1:%d" % SPARE_PORT),
+                            ("rcpt", "Status:Connected to 127.0.0.1:%d (not encrypted)" % SPARE_PORT),
+                            ("dot", "Status:Connected to 127.0.0.1:%d (not encrypted)" % SPARE_PORT)):
+            with self.subTest(step=step):
+                server, svc = self.stalled_service(step)
+                self.assertAcked(road.send_alarm(1, "Stalled " + step, "no answer", msg_id="S%03d" % len(step)))
+                stalled = server.wait("STALL " + step, 15)
+                # Shown while the server keeps quiet, not when the send ends.
+                road.wait_until(lambda: shown in svc.log_entries(), 1.0, "%r in the log during the stall" % shown)
+                self.assertLess(time.monotonic() - stalled, 1.0)
+                began = time.monotonic()
+                self.assertEqual(svc.stop(signal.SIGTERM, timeout=10), 0, svc.stderr())
+                self.assertLess(time.monotonic() - began, 2.0, "the stalled send held up the close")
+                entries = svc.log_entries()
+                self.assertEqual(entries.count("Program Closed"), 1, entries)
+                self.assertLess(entries.index(shown), entries.index("Program Closed"))
+                server.wait("CLOSED", 2)
+                self.assertIsNone(server.seen("RECV QUIT"), "QUIT sent to a server that stopped answering")
+                server.stop()
+
+    def test_a_stall_after_the_final_dot_ends_at_the_named_limit(self):
+        # The one case that waits out the real limit of the program as shipped.
+        server, svc = self.stalled_service("dot", once=True)
+        self.assertAcked(road.send_alarm(1, "Unconfirmed", "no reply to the dot", msg_id="D001"))
+        stalled = server.wait("STALL dot", 15)
+        line = "Status:No answer from the server within 60 seconds"
+        road.wait_until(lambda: line in svc.log_entries(), 75, "the failure line")
+        waited = time.monotonic() - stalled
+        self.assertGreaterEqual(waited, 59.0)
+        self.assertLessEqual(waited, 61.5)
+        # The next alarm goes out on a new connection at once.
+        self.assertAcked(road.send_alarm(1, "Next alarm", "after the stall", msg_id="D002"))
+        server.wait("MESSAGE", 10)
+        entries = svc.log_entries()
+        self.assertEqual(entries.count("Send email:Unconfirmed"), 1, "a failed message was retried")
+        self.assertEqual(svc.stop(signal.SIGTERM), 0, svc.stderr())
 
 
 class StartupTest(RoadCase):
