@@ -99,9 +99,8 @@ int main(int argc, char *argv[])
     options.clock = [] { return QDateTime(QDate(2026, 3, 14), QTime(9, 26, 53)); };
     options.tickInterval = std::chrono::milliseconds(50);
     corvane::Service service(options);
-    QString error;
-    if (!service.start(&error)) {
-        std::fprintf(stderr, "corvane-screenshot: %s\n", qPrintable(error));
+    if (const corvane::Result started = service.start(); !started) {
+        std::fprintf(stderr, "corvane-screenshot: %s\n", qPrintable(started.error));
         return 1;
     }
     corvane::Settings &settings = service.settings();

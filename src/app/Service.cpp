@@ -39,13 +39,10 @@ Service::Service(ServiceOptions options, QObject *parent)
 
 Service::~Service() = default;
 
-bool Service::start(QString *error)
+Result Service::start()
 {
-    if (m_started || m_closing) {
-        if (error)
-            *error = QStringLiteral("The service has already been started.");
-        return false;
-    }
+    if (m_started || m_closing)
+        return Result::failure(QStringLiteral("The service has already been started."));
 
     m_poSendMail = std::make_unique<MailComponent>(m_options.mailTimeouts);
     m_poSendMail->setObjectName(QStringLiteral("poSendMail"));
@@ -66,16 +63,13 @@ bool Service::start(QString *error)
     m_wsRC->setObjectName(QStringLiteral("wsRC"));
     if (Result started = m_wsRC->start(); !started) {
         QString &reason = started.error;
-        if (error) {
-            const QString port = QString::number(m_options.listenPort);
-            if (reason.isEmpty())
-                reason = QStringLiteral("UDP port %1 could not be opened").arg(port);
-            else if (!reason.contains(port))
-                reason = QStringLiteral("UDP port %1: %2").arg(port, reason);
-            *error = QStringLiteral("Corvane cannot receive notifications: ") + reason;
-        }
+        const QString port = QString::number(m_options.listenPort);
+        if (reason.isEmpty())
+            reason = QStringLiteral("UDP port %1 could not be opened").arg(port);
+        else if (!reason.contains(port))
+            reason = QStringLiteral("UDP port %1: %2").arg(port, reason);
         m_wsRC.reset();
-        return false;
+        return Result::failure(QStringLiteral("Corvane cannot receive notifications: ") + reason);
     }
 
     m_settings.SettingsFilePath = QDir(m_options.folder).filePath(QStringLiteral("Corvane.ini"));
@@ -94,7 +88,7 @@ bool Service::start(QString *error)
     m_timeTime.start();
     m_timeEmail.start();
     m_started = true;
-    return true;
+    return Result::success();
 }
 
 void Service::reportSpool(const QString &text)

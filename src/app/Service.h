@@ -4,6 +4,7 @@
 #include "mail/MailComponent.h"
 #include "storage/ActivityLog.h"
 #include "storage/Clock.h"
+#include "storage/Result.h"
 #include "storage/Settings.h"
 
 #include <QDateTime>
@@ -46,10 +47,10 @@ public:
 
     // The start-up sequence, in order: mail component, queue, command port,
     // settings file path, settings, "Program Started", then the messages a
-    // previous run left in the journal back into the queue. On failure returns false
-    // with the reason; the steps after the failing one have not run and nothing
+    // previous run left in the journal back into the queue. On failure the result
+    // says why; the steps after the failing one have not run and nothing
     // was logged.
-    bool start(QString *error);
+    Result start();
     bool isStarted() const { return m_started; }
 
     // A close request (window closed, SIGTERM/SIGINT/SIGHUP): logs "Program

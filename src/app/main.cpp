@@ -115,9 +115,8 @@ int main(int argc, char *argv[])
     corvane::ServiceOptions options;
     options.folder = folderOf(arguments);
     corvane::Service service(options);
-    QString error;
-    if (!service.start(&error)) {
-        reportStartupFailure(error);
+    if (const corvane::Result started = service.start(); !started) {
+        reportStartupFailure(started.error);
         return 1;
     }
 

@@ -46,7 +46,10 @@ Service &ServiceRig::service()
 
 bool ServiceRig::start(QString *error)
 {
-    return service().start(error);
+    const Result started = service().start();
+    if (error)
+        *error = started.error;
+    return started.ok;
 }
 
 QStringList ServiceRig::logMessages() const

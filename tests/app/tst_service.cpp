@@ -192,8 +192,8 @@ private slots:
         ServiceOptions again = rig.options();
         again.listenPort = test::freeUdpPort();
         Service next(again);
-        QString error;
-        QVERIFY2(next.start(&error), qPrintable(error));
+        const Result nextStarted = next.start();
+        QVERIFY2(nextStarted.ok, qPrintable(nextStarted.error));
         QVERIFY(next.queue()->emailQueue().isPending(0));
         QCOMPARE(next.queue()->emailQueue().at(0).Subject, QStringLiteral("Boiler"));
         QCOMPARE(next.queue()->emailQueue().at(1).Subject, QStringLiteral("Tank"));
