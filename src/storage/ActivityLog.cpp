@@ -6,12 +6,14 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <utility>
 
 // The log is written on every event, alarm storms included, so an entry costs
-// one open, one write and one close.
+// one write and one fstat while the day's file is open.
 
 namespace corvane {
 
@@ -98,12 +100,41 @@ void writeEntry(int fd, const char *data, qsizetype size)
 
 } // namespace
 
+// The day's file, kept open from one entry to the next.
+struct ActivityLog::OpenFile {
+    std::mutex mutex;
+    int fd = -1;
+    QDate date;
+
+    ~OpenFile() { closeFile(); }
+
+    void closeFile()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+
+    // Still the file that carries the day's name? One deleted (by hand, or
+    // with its folder) would swallow every later entry unseen.
+    bool stillLinked() const
+    {
+        struct stat status {};
+        return ::fstat(fd, &status) == 0 && status.st_nlink > 0;
+    }
+};
+
 ActivityLog::ActivityLog(QString logFolder, Clock clock)
     : m_logFolder(std::move(logFolder))
     , m_clock(std::move(clock))
     , m_encodedPathPrefix(QFile::encodeName(QDir(m_logFolder).filePath(QLatin1String(kFileNamePrefix))))
+    , m_file(std::make_unique<OpenFile>())
 {
 }
+
+ActivityLog::~ActivityLog() = default;
+ActivityLog::ActivityLog(ActivityLog &&) noexcept = default;
+ActivityLog &ActivityLog::operator=(ActivityLog &&) noexcept = default;
 
 QString ActivityLog::fileNameFor(const QDate &date)
 {
@@ -150,30 +181,38 @@ void ActivityLog::append(const QString &message) const
 
 void ActivityLog::appendToFile(const QDate &date, const char *entry, qsizetype size) const
 {
-    QVarLengthArray<char, 512> path;
-    int year = 0, month = 0, day = 0;
-    date.getDate(&year, &month, &day);
-    if (date.isValid() && year >= 0 && year <= 9999) {
-        char name[] = "yyyymmdd.TXT";
-        putTwoDigits(putTwoDigits(putTwoDigits(putTwoDigits(name, year / 100), year % 100), month), day);
-        path.append(m_encodedPathPrefix.constData(), m_encodedPathPrefix.size());
-        path.append(name, sizeof name); // with its terminating zero
-    } else {
-        // Dates no clock should give are named as Qt spells them.
-        const QByteArray encoded = QFile::encodeName(filePathFor(date));
-        path.append(encoded.constData(), encoded.size() + 1);
-    }
-
-    int fd = openForAppend(path.constData());
-    if (fd < 0 && errno == ENOENT) {
-        if (!QDir().mkpath(m_logFolder))
-            return;
-        fd = openForAppend(path.constData());
-    }
-    if (fd < 0)
+    if (!m_file) // moved from
         return;
-    writeEntry(fd, entry, size);
-    ::close(fd);
+    OpenFile &file = *m_file;
+    const std::lock_guard<std::mutex> lock(file.mutex);
+    if (file.fd >= 0 && (file.date != date || !file.stillLinked()))
+        file.closeFile();
+    if (file.fd < 0) {
+        QVarLengthArray<char, 512> path;
+        int year = 0, month = 0, day = 0;
+        date.getDate(&year, &month, &day);
+        if (date.isValid() && year >= 0 && year <= 9999) {
+            char name[] = "yyyymmdd.TXT";
+            putTwoDigits(putTwoDigits(putTwoDigits(putTwoDigits(name, year / 100), year % 100), month), day);
+            path.append(m_encodedPathPrefix.constData(), m_encodedPathPrefix.size());
+            path.append(name, sizeof name); // with its terminating zero
+        } else {
+            // Dates no clock should give are named as Qt spells them.
+            const QByteArray encoded = QFile::encodeName(filePathFor(date));
+            path.append(encoded.constData(), encoded.size() + 1);
+        }
+
+        file.fd = openForAppend(path.constData());
+        if (file.fd < 0 && errno == ENOENT) {
+            if (!QDir().mkpath(m_logFolder))
+                return;
+            file.fd = openForAppend(path.constData());
+        }
+        if (file.fd < 0)
+            return;
+        file.date = date;
+    }
+    writeEntry(file.fd, entry, size);
 }
 
 } // namespace corvane

@@ -5,16 +5,23 @@
 #include <QByteArray>
 #include <QString>
 
+#include <memory>
+
 namespace corvane {
 
 // The daily activity log: "Corvane Log On yyyymmdd.TXT" in the log folder, one
-// entry per call ("hh:mm:ss", two spaces, the message, CR LF). The file is
-// opened, appended and closed for every entry so other programs can read it at
-// any time. A failure loses the entry and nothing else, never part of it:
-// callers are never disturbed by the log.
+// entry per call ("hh:mm:ss", two spaces, the message, CR LF), each written
+// whole in one call so other programs can read the file at any time. The day's
+// file stays open between entries (alarm storms write thousands a second); a
+// new day, or the file deleted under us, opens it again by name. A failure
+// loses the entry and nothing else, never part of it: callers are never
+// disturbed by the log. Safe to use from several threads.
 class ActivityLog {
 public:
     ActivityLog(QString logFolder, Clock clock);
+    ~ActivityLog();
+    ActivityLog(ActivityLog &&) noexcept;
+    ActivityLog &operator=(ActivityLog &&) noexcept;
 
     void WriteLog(const QString &message) const noexcept;
 
@@ -31,6 +38,8 @@ private:
     // The file path up to the date, in the file system's encoding: every entry
     // opens the file by name, and that should cost no more than the date.
     QByteArray m_encodedPathPrefix;
+    struct OpenFile;
+    std::unique_ptr<OpenFile> m_file;
 };
 
 } // namespace corvane

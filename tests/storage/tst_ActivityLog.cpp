@@ -3,6 +3,7 @@
 #include "support/TestSupport.h"
 
 #include <QDir>
+#include <QFile>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
@@ -225,6 +226,39 @@ private slots:
         }
         log.WriteLog(QStringLiteral("later"));
         QCOMPARE(readBytes(path), QByteArray("09:00:00  first\r\n09:00:00  later\r\n"));
+    }
+
+    void removedBetweenEntries_data()
+    {
+        QTest::addColumn<bool>("wholeFolder");
+        QTest::newRow("the day's file") << false;
+        QTest::newRow("the log folder") << true;
+    }
+    void removedBetweenEntries()
+    {
+        // The file stays open between entries; one deleted meanwhile must not
+        // swallow what comes next.
+        QFETCH(bool, wholeFolder);
+        const ActivityLog log(logs(), ScriptedClock({at(2026, 12, 6, 9, 0, 0)}));
+        log.WriteLog(QStringLiteral("before"));
+        const QString path = log.filePathFor(QDate(2026, 12, 6));
+        QVERIFY(wholeFolder ? QDir(logs()).removeRecursively() : QFile::remove(path));
+        log.WriteLog(QStringLiteral("after"));
+        QCOMPARE(readBytes(path), QByteArray("09:00:00  after\r\n"));
+    }
+
+    void twoWritersShareTheFileEntryByEntry()
+    {
+        // The service's log and another writer (a second instance, a tool)
+        // append to the same day's file: entries interleave whole.
+        const ScriptedClock clock({at(2026, 12, 6, 9, 0, 0)});
+        const ActivityLog first(logs(), clock);
+        const ActivityLog second(logs(), clock);
+        first.WriteLog(QStringLiteral("one"));
+        second.WriteLog(QStringLiteral("two"));
+        first.WriteLog(QStringLiteral("three"));
+        QCOMPARE(readBytes(first.filePathFor(QDate(2026, 12, 6))),
+                 QByteArray("09:00:00  one\r\n09:00:00  two\r\n09:00:00  three\r\n"));
     }
 
     void unusableFolderLosesTheEntryQuietly()
