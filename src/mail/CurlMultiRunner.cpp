@@ -86,19 +86,27 @@ void CurlMultiRunner::watchdog()
     constexpr milliseconds Period{50};
     std::unique_lock<std::mutex> lock(m_watchMutex);
     for (;;) {
+        m_watchdogIdle = true;
         m_watchChanged.wait(lock, [this] { return m_quit || m_watched; });
+        m_watchdogIdle = false;
+        // While transfers follow one another it keeps its own beat: starting
+        // or ending one wakes nobody, so a burst pays no thread switches for it.
+        while (!m_quit && m_watched) {
+            if (m_watchChanged.wait_for(lock, Period, [this] { return m_quit; }))
+                return;
+            if (!m_watched)
+                break;
+            milliseconds untilNext{0};
+            const Stall stall = m_watched->check(*m_watchedLimits, SteadyClock::now(), &untilNext);
+            if (stall != Stall::None && m_watchdogStall.load() == Stall::None) {
+                m_watchdogStall = stall;
+                shutdownSockets(); // a blocked libcurl call returns at once
+            }
+            if (m_pending && m_pending())
+                m_flush();
+        }
         if (m_quit)
             return;
-        if (m_watchChanged.wait_for(lock, Period, [this] { return m_quit || !m_watched; }))
-            continue;
-        milliseconds untilNext{0};
-        const Stall stall = m_watched->check(*m_watchedLimits, SteadyClock::now(), &untilNext);
-        if (stall != Stall::None && m_watchdogStall.load() == Stall::None) {
-            m_watchdogStall = stall;
-            shutdownSockets(); // a blocked libcurl call returns at once
-        }
-        if (m_pending && m_pending())
-            m_flush();
     }
 }
 
@@ -208,13 +216,16 @@ CurlMultiRunner::Result CurlMultiRunner::run(CURL *easy, const Limits &limits, c
         result.code = CURLE_FAILED_INIT;
         return result;
     }
+    bool wakeWatchdog = false;
     {
         std::lock_guard<std::mutex> lock(m_watchMutex);
         m_watchdogStall = Stall::None;
         m_watched = &watch;
         m_watchedLimits = &limits;
+        wakeWatchdog = m_watchdogIdle;
     }
-    m_watchChanged.notify_all();
+    if (wakeWatchdog)
+        m_watchChanged.notify_all();
 
     bool done = false;
     while (!done) {
@@ -254,7 +265,6 @@ CurlMultiRunner::Result CurlMultiRunner::run(CURL *easy, const Limits &limits, c
         m_watched = nullptr;
         m_watchedLimits = nullptr;
     }
-    m_watchChanged.notify_all();
     // Whatever error the watchdog's cut caused, the stall came first; a
     // transfer that got through just before the cut stays a success.
     const bool succeeded = done && result.code == CURLE_OK;

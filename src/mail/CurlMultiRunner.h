@@ -102,6 +102,7 @@ private:
     Watch *m_watched = nullptr;
     const Limits *m_watchedLimits = nullptr;
     bool m_quit = false;
+    bool m_watchdogIdle = false; // asleep until a transfer starts
     std::atomic<Stall> m_watchdogStall{Stall::None};
     std::thread m_watchdog;
 
