@@ -345,22 +345,34 @@ class Sink:
     def files(self):
         return [os.path.join(self.folder, f) for f in os.listdir(self.folder)]
 
-    def wait(self, count, timeout, stall=10.0):
-        """Acceptance times once `count` messages are in, or once none has come
-        for `stall` seconds (a loss is reported, not waited out)."""
+    def wait(self, count, timeout, stall=10.0, activity=None):
+        """Acceptance times once `count` messages are in, or once nothing has
+        moved for `stall` seconds (a loss is reported, not waited out).
+
+        `activity`, when given, returns something that changes while the sender
+        is still at work (its activity log, say): a slow but moving sender is
+        waited for, up to `timeout`; a silent one ends the wait after `stall`.
+        """
         deadline = time.monotonic() + timeout
         seen, last_change = 0, time.monotonic()
+        moved = activity() if activity else None
         while True:
             now = time.monotonic()
             n = len(self.files())
             if n != seen:
                 seen, last_change = n, now
+            if activity:
+                state = activity()
+                if state != moved:
+                    moved, last_change = state, now
             if n >= count or now - last_change > stall or now > deadline:
                 break
-            time.sleep(0.005)
+            time.sleep(0.005 if not activity else 0.05)
         times = sorted(os.stat(f).st_mtime_ns / 1e9 for f in self.files())
         if len(times) < count:
-            print("  LOST: only %d of %d messages reached smtp-sink" % (len(times), count))
+            print("  LOST: only %d of %d messages reached smtp-sink (%s)"
+                  % (len(times), count, "deadline" if now > deadline else
+                     "nothing moved for %.0f s" % stall))
         return times
 
     def stop(self):
