@@ -7,6 +7,8 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <algorithm>
+
 #include <zlib.h>
 
 #include <cerrno>
@@ -316,6 +318,7 @@ bool QueueJournal::rewrite()
         return false;
     }
     m_size = bytes.size();
+    m_compactAt = std::max(m_options.compactAbove, 2 * m_size);
     m_unsynced = false;
     ++m_syncs;
     return true;
@@ -379,7 +382,7 @@ void QueueJournal::append(const QByteArray &record)
         m_size += written;
     }
     m_unsynced = true;
-    if (m_size > m_options.compactAbove && !rewrite())
+    if (m_size > std::max(m_options.compactAbove, m_compactAt) && !rewrite())
         goMemoryOnly(m_lastError);
 }
 

@@ -113,6 +113,9 @@ private:
     std::uint64_t m_nextSequence = 1;
     int m_fd = -1;
     qint64 m_size = 0;
+    // The size that calls for the next rewrite: twice what the last one wrote,
+    // so a long queue that is still all pending is not rewritten per message.
+    qint64 m_compactAt = 0;
     bool m_opened = false;
     bool m_closed = false;
     bool m_unsynced = false;

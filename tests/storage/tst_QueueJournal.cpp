@@ -6,8 +6,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+
 #include <sched.h>
 #include <sys/mount.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -268,6 +270,40 @@ private slots:
         QCOMPARE(readBytes(spool.journal.filePath()), QueueJournal::header());
         QCOMPARE(fileMode(spool.journal.filePath()), 0600);
         QVERIFY(spool.reports.isEmpty());
+    }
+
+    void longPendingQueueIsNotRewrittenPerMessage()
+    {
+        // A mail server down for hours: everything stays pending and the file
+        // outgrows the size limit. Each rewrite replaces the file (the one we
+        // hold open loses its name); one per message would make a full queue
+        // cost quadratic time.
+        QTemporaryDir dir;
+        QueueJournal::Options options;
+        options.compactAbove = 4096;
+        Spool spool(dir.path(), options);
+        spool.journal.open();
+        const QString body(200, QLatin1Char('x'));
+        const QByteArray path = QFile::encodeName(spool.journal.filePath());
+        int held = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+        QVERIFY(held >= 0);
+        int rewrites = 0;
+        const int messages = 400;
+        for (int i = 0; i < messages; ++i) {
+            spool.journal.recordStored(QStringLiteral("a@x"), QStringLiteral("m%1").arg(i), body);
+            struct stat status {};
+            QCOMPARE(::fstat(held, &status), 0);
+            if (status.st_nlink == 0) {
+                ++rewrites;
+                ::close(held);
+                held = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+                QVERIFY(held >= 0);
+            }
+        }
+        ::close(held);
+        QVERIFY2(rewrites >= 1 && rewrites <= 8, qPrintable(QStringLiteral("%1 rewrites").arg(rewrites)));
+        QCOMPARE(QueueJournal::parse(readBytes(spool.journal.filePath())).pending.size(),
+                 std::size_t(messages));
     }
 
     // The last two tests change this process's mount namespace.
