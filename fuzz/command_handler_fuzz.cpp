@@ -5,6 +5,7 @@
 // sequence of records, each a length byte followed by that many bytes, so the
 // repeat filter sees chains of related datagrams.
 
+#include "FuzzInvariant.h"
 #include "intake/CommandHandler.h"
 #include "intake/NotificationQueue.h"
 #include "storage/ActivityLog.h"
@@ -16,6 +17,7 @@
 #include <cstdlib>
 
 using namespace corvane;
+using corvane::fuzz::check;
 
 namespace {
 
@@ -40,14 +42,6 @@ struct World {
         lists[4].Addresses[5] = QStringLiteral("no address");
     }
 };
-
-void check(bool condition, const char *what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "invariant broken: %s\n", what);
-        std::abort();
-    }
-}
 
 void feed(World &world, const QByteArray &datagram)
 {

@@ -5,6 +5,7 @@
 // The input is split by FuzzedDataProvider into the section and key names, the
 // value and, with what is left, the file.
 
+#include "FuzzInvariant.h"
 #include "storage/IniFile.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -14,16 +15,9 @@
 #include <cstdlib>
 
 using namespace corvane;
+using corvane::fuzz::check;
 
 namespace {
-
-void check(bool condition, const char *what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "invariant broken: %s\n", what);
-        std::abort();
-    }
-}
 
 // Names as the program uses them: letters, digits and '_', here in either case
 // and with a few non-ASCII letters, so the case rules are exercised too. Names

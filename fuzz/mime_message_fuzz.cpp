@@ -3,6 +3,7 @@
 // 998 bytes, and the header is exactly the one the builder means to write, so
 // no input can add a header line of its own.
 
+#include "FuzzInvariant.h"
 #include "mail/MailAddresses.h"
 #include "mail/MimeMessage.h"
 
@@ -15,16 +16,9 @@
 #include <cstdlib>
 
 using namespace corvane;
+using corvane::fuzz::check;
 
 namespace {
-
-void check(bool condition, const char *what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "invariant broken: %s\n", what);
-        std::abort();
-    }
-}
 
 QString text(FuzzedDataProvider &input, std::size_t longest)
 {

@@ -2,6 +2,7 @@
 // with every record's checksum made right, so the payload decoding is reached
 // too, and checks what it reads back.
 
+#include "FuzzInvariant.h"
 #include "storage/QueueJournal.h"
 
 #include <zlib.h>
@@ -12,16 +13,9 @@
 #include <set>
 
 using namespace corvane;
+using corvane::fuzz::check;
 
 namespace {
-
-void check(bool ok, const char *what)
-{
-    if (!ok) {
-        std::fprintf(stderr, "queue journal invariant broken: %s\n", what);
-        std::abort();
-    }
-}
 
 void readAndCheck(const QByteArray &bytes)
 {

@@ -270,13 +270,7 @@ class CaptureServer:
                           "%d message(s) at the SMTP server" % count)
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        terminate(self.proc)
         self.proc.stdout.close()
 
 
@@ -311,13 +305,7 @@ class StallServer:
         return wait_until(lambda: self.seen(line), timeout, "%r from the stalling server" % line)
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        terminate(self.proc)
         self.reader.join(timeout=5)
         self.proc.stdout.close()
 
@@ -485,6 +473,17 @@ def rss_kib(pid):
             if line.startswith("VmRSS:"):
                 return int(line.split()[1])
     raise RuntimeError("no VmRSS for %d" % pid)
+
+
+def terminate(proc, grace=10):
+    """SIGTERM, then SIGKILL if it has not ended within `grace` seconds."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=grace)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
 
 
 def kill_quietly(proc):
