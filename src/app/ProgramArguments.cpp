@@ -15,7 +15,7 @@ struct Options {
     QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help and end.")};
     QCommandLineOption version{QStringLiteral("version"), QStringLiteral("Show the version and end.")};
     QCommandLineOption folder{QStringLiteral("folder"),
-                              QStringLiteral("The folder of Corvane.ini and the Logs folder (default: the "
+                              QStringLiteral("The folder of Corvane.ini, the Logs folder and the Spool folder (default: the "
                                              "executable's folder)."),
                               QStringLiteral("dir")};
     QCommandLineOption check{QStringLiteral("check"),
