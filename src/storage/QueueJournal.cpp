@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -192,7 +193,10 @@ QueueJournal::Readout QueueJournal::parse(const QByteArray &bytes)
         bool good = length <= kMaxPayload && readLE32(record + 5) == checksum(record, payload.constData(), length);
         if (good && type == kStored) {
             Entry entry;
-            good = decodeStored(payload, &entry) && entry.sequence > lastStored;
+            // The last number is never handed out: the next one would wrap to
+            // zero and every message stored after it would read as out of order.
+            good = decodeStored(payload, &entry) && entry.sequence > lastStored
+                && entry.sequence < std::numeric_limits<std::uint64_t>::max();
             if (good) {
                 lastStored = entry.sequence;
                 pending.emplace(entry.sequence, std::move(entry));

@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 using namespace corvane;
@@ -218,6 +219,28 @@ private slots:
             QCOMPARE(readBytes(dir.filePath(damagedFiles(dir.path()).first())), bytes);
         }
         QVERIFY(spool.journal.isDurable());
+    }
+
+    // A record carrying the highest number would make the numbering wrap, and
+    // everything stored after it would read back as out of order, so lost.
+    void numberingNeverWraps()
+    {
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QLatin1String(QueueJournal::FileName));
+        QueueJournal::Entry a;
+        a.sequence = 1;
+        a.subject = QStringLiteral("a");
+        QueueJournal::Entry last = a;
+        last.sequence = std::numeric_limits<std::uint64_t>::max();
+        last.subject = QStringLiteral("last");
+        writeBytes(file, QueueJournal::header() + QueueJournal::encodeStored(a) + QueueJournal::encodeStored(last));
+
+        Spool spool(dir.path());
+        QCOMPARE(subjects(spool.journal.open()), QStringList{QStringLiteral("a")});
+        spool.journal.recordStored(QStringLiteral("x@x"), QStringLiteral("after"), QStringLiteral("t"));
+        QVERIFY(spool.journal.sync());
+        QCOMPARE(subjects(QueueJournal::parse(readBytes(file)).pending),
+                 QStringList({QStringLiteral("a"), QStringLiteral("after")}));
     }
 
     void unreadableJournalStartsEmpty_data()
