@@ -1,6 +1,7 @@
 #include "app/DialogSetup.h"
 
 #include "app/MDIMain.h"
+#include "app/Service.h"
 #include "dialogs/frmEmailTest.h"
 #include "dialogs/frmSetEmailAccount.h"
 #include "dialogs/frmSetEmailLists.h"
@@ -8,16 +9,19 @@
 
 namespace corvane {
 
-void installDialogs(MDIMain &window, Settings &settings, NotificationQueue &queue)
+void installDialogs(MDIMain &window, Service &service)
 {
+    Settings &settings = service.settings();
     window.setDialogFactory(MDIMain::Dialog::EmailLists, [&settings](QWidget *parent) {
         return new frmSetEmailLists(settings, parent);
     });
-    window.setDialogFactory(MDIMain::Dialog::EmailAccount, [&settings](QWidget *parent) {
-        return new frmSetEmailAccount(settings, parent);
+    window.setDialogFactory(MDIMain::Dialog::EmailAccount, [&settings, &service](QWidget *parent) {
+        auto *dialog = new frmSetEmailAccount(settings, parent);
+        QObject::connect(dialog, &frmSetEmailAccount::accountApplied, &service, &Service::accountChanged);
+        return dialog;
     });
-    window.setDialogFactory(MDIMain::Dialog::EmailTest, [&settings, &queue](QWidget *parent) {
-        return new frmEmailTest(settings.RecipientLists, queue, parent);
+    window.setDialogFactory(MDIMain::Dialog::EmailTest, [&settings, &service](QWidget *parent) {
+        return new frmEmailTest(settings.RecipientLists, *service.queue(), parent);
     });
 }
 

@@ -3,11 +3,11 @@
 namespace corvane {
 
 class MDIMain;
-class NotificationQueue;
-struct Settings;
+class Service;
 
 // Hands the main window's menu the account, recipient lists and test dialogs,
-// each working on the given settings and queue.
-void installDialogs(MDIMain &window, Settings &settings, NotificationQueue &queue);
+// each working on the service's settings and queue; an applied account reaches
+// the service's next send.
+void installDialogs(MDIMain &window, Service &service);
 
 } // namespace corvane

@@ -44,8 +44,16 @@ Result Service::start()
     if (m_started || m_closing)
         return Result::failure(QStringLiteral("The service has already been started."));
 
-    m_poSendMail = std::make_unique<MailComponent>(m_options.mailTimeouts);
+    MailOptions mailOptions;
+    mailOptions.clock = m_options.clock; // the Date header, from the clock the log reads
+    m_poSendMail = std::make_unique<MailComponent>(m_options.mailTimeouts, std::move(mailOptions));
     m_poSendMail->setObjectName(QStringLiteral("poSendMail"));
+    // A send's status lines and the next "Send email:" come together: one
+    // write to the log for them.
+    m_poSendMail->setEventScope([this](const std::function<void()> &deliver) {
+        const ActivityLog::Batch logBatch(m_log);
+        deliver();
+    });
     m_sendEvents = std::make_unique<SendEvents>(*m_poSendMail, m_log);
     connect(m_sendEvents.get(), &SendEvents::progressTextChanged, this,
             &Service::progressTextChanged);
@@ -132,6 +140,12 @@ void Service::exitWithoutLog()
     stop();
 }
 
+void Service::accountChanged()
+{
+    if (m_dispatcher)
+        m_dispatcher->accountChanged();
+}
+
 void Service::stop()
 {
     emit stopping();
@@ -148,9 +162,14 @@ void Service::stop()
     if (m_journal)
         m_journal->close();
 
-    if (m_poSendMail && m_poSendMail->isSending()) {
-        connect(m_poSendMail.get(), &MailComponent::finished, this, &Service::finishStop);
+    if (m_poSendMail)
         m_poSendMail->cancel();
+    if (m_poSendMail && m_poSendMail->isSending()) {
+        // The send after the running one may have begun already: both end.
+        connect(m_poSendMail.get(), &MailComponent::finished, this, [this] {
+            if (!m_poSendMail->isSending())
+                finishStop();
+        });
         m_cancelDeadline.start();
         return;
     }

@@ -61,6 +61,10 @@ public:
     void exitWithoutLog();
     bool isClosing() const { return m_closing; }
 
+    // The account settings in memory were changed (the account dialog): the
+    // sends that have not begun use them.
+    void accountChanged();
+
     static QString dateText(const QDateTime &now); // "MM-dd-yyyy"
     static QString timeText(const QDateTime &now); // "HH:mm:ss", 24-hour
 

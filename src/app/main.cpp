@@ -124,7 +124,7 @@ int main(int argc, char *argv[])
     corvane::ServiceHeartbeat heartbeat(service, *notifier);
 
     corvane::MDIMain window(service);
-    corvane::installDialogs(window, service.settings(), *service.queue());
+    corvane::installDialogs(window, service);
     // Straight to the service: a close must not depend on the window.
     QObject::connect(&signalWatcher, &corvane::SignalWatcher::closeRequested, &service,
                      [&service](int) { service.requestClose(); });

@@ -208,6 +208,7 @@ void frmSetEmailAccount::apply()
     account.RequestReceipt = m_chkReceipt->isChecked();
     account.UseLogin = m_chkLogin->isChecked();
     account.UsePopLogin = m_chkPopLogin->isChecked();
+    emit accountApplied();
 
     const SaveResult saved = SaveAllSettings(m_settings);
     if (!saved)

@@ -21,6 +21,11 @@ class frmSetEmailAccount : public DialogWindow {
 public:
     frmSetEmailAccount(Settings &settings, QWidget *parent);
 
+signals:
+    // The controls were copied to AccountSettings (whether or not the file
+    // could be written).
+    void accountApplied();
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 

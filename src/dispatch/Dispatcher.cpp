@@ -42,6 +42,19 @@ void Dispatcher::onTick()
 void Dispatcher::stop()
 {
     m_stopped = true;
+    // A message handed over but not begun stays in the queue, unsent.
+    if (m_next >= 0 && m_component.withdrawNext())
+        m_next = -1;
+}
+
+void Dispatcher::accountChanged()
+{
+    // The message waiting behind the running send was filled from the account
+    // as it was then; one not yet begun goes with the account as it is now.
+    if (m_stopped || m_next < 0 || !m_component.withdrawNext())
+        return;
+    m_next = -1;
+    handOverNext();
 }
 
 void Dispatcher::sendFrom()
@@ -66,8 +79,10 @@ void Dispatcher::sendFrom()
         emit statusCleared();
         m_log.WriteLog(QStringLiteral("Send email:") + entries.at(index).Subject);
         m_insideSend = false;
-        if (started && !m_finishedInsideSend)
+        if (started && !m_finishedInsideSend) {
+            handOverNext();
             return; // onSendFinished picks the walk up again
+        }
 
         // Refused, or already over before Send() came back: either way this
         // attempt has ended, so the slot is freed and the message not retried.
@@ -92,16 +107,43 @@ void Dispatcher::onSendFinished()
     m_queue.release(m_sending);
     m_sending = -1;
     ++m_index;
+    if (m_next >= 0) {
+        // Already on its way (also when the close came too late to take it
+        // back): it becomes the running send, shown and logged as every send.
+        m_sending = m_next;
+        m_index = m_next;
+        m_next = -1;
+        emit statusCleared();
+        m_log.WriteLog(QStringLiteral("Send email:") + m_queue.emailQueue().at(m_sending).Subject);
+        handOverNext();
+        return;
+    }
     if (m_stopped)
         endPass();
     else
         sendFrom();
 }
 
+void Dispatcher::handOverNext()
+{
+    if (m_stopped)
+        return;
+    const QueuedEmailArray &entries = m_queue.emailQueue();
+    for (int index = m_sending + 1; index <= m_bound; ++index) {
+        if (entries.isPending(index)) {
+            fillComponent(index);
+            if (m_component.SendNext())
+                m_next = index;
+            return;
+        }
+    }
+}
+
 void Dispatcher::endPass()
 {
     m_passRunning = false;
     m_sending = -1;
+    m_next = -1;
     emit passFinished();
 }
 

@@ -13,6 +13,10 @@ struct Settings;
 // A pass is a small state machine driven by the component's `finished` signal,
 // so the window stays responsive while a message is sent; a tick that comes
 // while a pass runs does nothing, so no message is ever sent twice.
+// While one message is sent, the next pending one is already handed to the
+// component, so in a burst the mail thread goes on without waiting for this
+// one; it is shown, logged and freed as the running send when the one before
+// it has finished.
 class Dispatcher : public QObject {
     Q_OBJECT
 public:
@@ -28,6 +32,10 @@ public:
     // closes.
     void stop();
 
+    // The account settings were changed: a message handed over but not yet
+    // begun is filled again from them.
+    void accountChanged();
+
 signals:
     void statusCleared(); // lstStatus is emptied before each send
     void passFinished();
@@ -36,6 +44,7 @@ private:
     void sendFrom();
     void fillComponent(int index);
     void onSendFinished();
+    void handOverNext();
     void endPass();
 
     NotificationQueue &m_queue;
@@ -48,6 +57,7 @@ private:
     int m_bound = -1;    // upper bound read when the pass started
     int m_index = 0;     // next slot to look at
     int m_sending = -1;  // slot whose send has not returned yet
+    int m_next = -1;     // slot handed over to start when that send ends
     bool m_insideSend = false;      // Send() has not returned to us yet
     bool m_finishedInsideSend = false;
 };

@@ -2,6 +2,7 @@
 
 #include "intake/CommandHandler.h"
 #include "intake/DatagramBatchIO.h"
+#include "storage/ActivityLog.h"
 
 #include <QNetworkInterface>
 #include <QScopedValueRollback>
@@ -92,10 +93,15 @@ int CommandEndpoint::drainQueue(int budget)
         const int received = m_io->receiveBatch(std::min(DatagramBatchIO::BatchSize, budget - taken));
         if (received == 0)
             break;
-        for (int i = 0; i < received; ++i) {
-            const DatagramBatchIO::Datagram &d = m_io->datagram(i);
-            if (d.fromIPv4)
-                handleDatagram(d.data, d.size, d.senderIPv4);
+        {
+            // Three log lines per message: one write for the batch instead,
+            // made before any of its datagrams is answered.
+            const ActivityLog::Batch logBatch(m_handler.log());
+            for (int i = 0; i < received; ++i) {
+                const DatagramBatchIO::Datagram &d = m_io->datagram(i);
+                if (d.fromIPv4)
+                    handleDatagram(d.data, d.size, d.senderIPv4);
+            }
         }
         // Only the replies that need no sync: the held ones wait until the
         // receive queue is empty, so one sync serves everything read meanwhile.

@@ -8,6 +8,7 @@
 
 namespace corvane {
 
+class ActivityLog;
 class NotificationQueue;
 
 // The datagram rules without the socket: id, command and list bytes, the repeat
@@ -29,6 +30,9 @@ public:
 
     // Makes the messages queued so far durable (one sync for a whole batch).
     void syncQueued() noexcept;
+
+    // Where the messages it queues are logged.
+    const ActivityLog &log() const;
 
     // Raw id bytes of the last datagram that was not a repeat.
     const QByteArray &lastMessageId() const { return LastMessageId; }

@@ -57,6 +57,9 @@ public:
     // Makes the journal records so far durable; true when they are on disk.
     bool syncJournal();
 
+    // The log its messages are written to.
+    const ActivityLog &log() const { return m_log; }
+
 private:
     // The list's accepted addresses, trimmed, in slot order, joined by "; ".
     QString recipientsOf(std::int16_t listNumber) const;

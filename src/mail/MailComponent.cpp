@@ -13,7 +13,6 @@
 #include <exception>
 #include <new>
 #include <mutex>
-#include <optional>
 #include <thread>
 
 namespace corvane {
@@ -54,15 +53,31 @@ public:
     {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_cancel = false;
-            m_job = std::move(properties);
+            m_jobs.push_back({++m_submitted, std::move(properties)});
         }
         m_wakeUp.notify_all();
     }
 
+    // Takes back the send waiting behind the running one, unless the worker
+    // has begun it already.
+    bool withdrawNext()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_jobs.empty())
+            return false;
+        m_jobs.pop_back();
+        return true;
+    }
+
+    // Ends every send handed over so far, the running one and any the worker
+    // has not begun; each still reports its failure.
     void cancel()
     {
-        m_cancel = true;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_cancelUpTo = m_submitted;
+            m_cancel = true;
+        }
         m_sender.interrupt();
     }
 
@@ -118,9 +133,20 @@ private:
         QMetaObject::invokeMethod(&m_owner, [this] { drain(); }, Qt::QueuedConnection);
     }
 
-    // On the component's thread. Takes one event at a time, so a slot that runs
-    // a nested event loop still sees the rest in order.
+    // On the component's thread.
     void drain()
+    {
+        // A copy: a slot may delete the component and the scope with it.
+        const EventScope scope = m_owner.m_eventScope;
+        if (scope)
+            scope([this] { drainEvents(); });
+        else
+            drainEvents();
+    }
+
+    // Takes one event at a time, so a slot that runs a nested event loop still
+    // sees the rest in order.
+    void drainEvents()
     {
         // A slot may delete the component (and this worker with it).
         const QPointer<MailComponent> alive(&m_owner);
@@ -144,7 +170,7 @@ private:
             case Event::Succeeded: emit c.SendSuccesful(); break;
             case Event::Failed: emit c.SendFailed(event.text); break;
             case Event::Finished:
-                c.m_sending = false;
+                --c.m_outstanding;
                 emit c.finished();
                 break;
             }
@@ -157,13 +183,14 @@ private:
             MailProperties job;
             {
                 std::unique_lock<std::mutex> lock(m_mutex);
-                m_wakeUp.wait(lock, [this] { return m_stop || m_job.has_value(); });
+                m_wakeUp.wait(lock, [this] { return m_stop || !m_jobs.empty(); });
                 if (m_stop) {
                     m_sender.abandon();
                     return;
                 }
-                job = std::move(*m_job);
-                m_job.reset();
+                job = std::move(m_jobs.front().properties);
+                m_cancel = m_jobs.front().number <= m_cancelUpTo;
+                m_jobs.pop_front();
             }
             m_outcomeReported = false;
             // Nothing thrown in a send may end the thread, and with it every
@@ -198,7 +225,13 @@ private:
     bool m_outcomeReported = false; // worker thread only
     std::mutex m_mutex;
     std::condition_variable m_wakeUp;
-    std::optional<MailProperties> m_job;
+    struct Job {
+        quint64 number;
+        MailProperties properties;
+    };
+    std::deque<Job> m_jobs; // not begun yet: at most two
+    quint64 m_submitted = 0;
+    quint64 m_cancelUpTo = 0; // jobs numbered up to this one are cancelled
     bool m_stop = false;
     std::atomic<bool> m_cancel{false};
     std::mutex m_eventMutex;
@@ -258,22 +291,46 @@ const MailProperties &MailComponent::properties() const
 
 bool MailComponent::Send()
 {
-    if (m_sending)
+    if (m_outstanding > 0)
         return false;
-    m_sending = true;
+    m_outstanding = 1;
     m_worker->submit(m_properties);
+    return true;
+}
+
+bool MailComponent::SendNext()
+{
+    if (m_outstanding != 1)
+        return false;
+    m_outstanding = 2;
+    m_worker->submit(m_properties);
+    return true;
+}
+
+bool MailComponent::withdrawNext()
+{
+    if (m_outstanding != 2 || !m_worker->withdrawNext())
+        return false;
+    m_outstanding = 1;
     return true;
 }
 
 bool MailComponent::isSending() const
 {
-    return m_sending;
+    return m_outstanding > 0;
 }
 
 void MailComponent::cancel()
 {
-    if (m_sending)
-        m_worker->cancel();
+    if (m_outstanding == 0)
+        return;
+    withdrawNext();
+    m_worker->cancel();
+}
+
+void MailComponent::setEventScope(EventScope scope)
+{
+    m_eventScope = std::move(scope);
 }
 
 void MailComponent::deliverPendingEvents()

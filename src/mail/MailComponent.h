@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 namespace corvane {
@@ -49,12 +50,27 @@ public:
     // Starts a send with a copy of the current properties and returns at once.
     // Returns false (and starts nothing) while a send is still running.
     bool Send();
+    // While exactly one send runs: hands over a copy of the current properties
+    // as the send that starts the moment the running one ends, so a burst does
+    // not wait for this thread between two messages. Its events follow the
+    // running send's `finished`. Returns false (and hands over nothing)
+    // otherwise.
+    bool SendNext();
+    // Takes back the send handed over by SendNext if the worker has not begun
+    // it; returns whether it did.
+    bool withdrawNext();
     bool isSending() const;
 
     // Ends the running attempt within a second, in any step of it, a name
     // lookup included; it reports SendFailed. Its connection is cut, not closed
-    // with QUIT.
+    // with QUIT. A send handed over by SendNext and not yet begun is taken
+    // back and reports nothing; if it has begun, it ends and fails too.
     void cancel();
+
+    // Runs around each delivery of events to this thread, so that what their
+    // slots do (log writes, say) can be gathered; `deliver` emits them.
+    using EventScope = std::function<void(const std::function<void()> &deliver)>;
+    void setEventScope(EventScope scope);
 
     // Emits at once, in order, the events the running send has reported so far
     // (normally they arrive through the event loop): for a close that cannot
@@ -72,8 +88,9 @@ private:
     class Worker;
     std::unique_ptr<Worker> m_worker;
     MailProperties m_properties;
+    EventScope m_eventScope;
     bool m_startupOption = false;
-    bool m_sending = false;
+    int m_outstanding = 0; // sends handed to the worker whose `finished` has not come
 };
 
 } // namespace corvane

@@ -1,5 +1,8 @@
 #include "mail/MailEncoding.h"
 
+#include <algorithm>
+#include <cstdio>
+
 #include <QDateTime>
 #include <QTimeZone>
 
@@ -215,18 +218,12 @@ QByteArray formatDate(const QDateTime &when)
     const QTime time = when.time();
     const int offsetMinutes = when.offsetFromUtc() / 60;
     const int absOffset = offsetMinutes < 0 ? -offsetMinutes : offsetMinutes;
-    return QStringLiteral("%1, %2 %3 %4 %5:%6:%7 %8%9%10")
-        .arg(QLatin1String(days[date.dayOfWeek() - 1]))
-        .arg(date.day(), 2, 10, QLatin1Char('0'))
-        .arg(QLatin1String(months[date.month() - 1]))
-        .arg(date.year(), 4, 10, QLatin1Char('0'))
-        .arg(time.hour(), 2, 10, QLatin1Char('0'))
-        .arg(time.minute(), 2, 10, QLatin1Char('0'))
-        .arg(time.second(), 2, 10, QLatin1Char('0'))
-        .arg(offsetMinutes < 0 ? QLatin1Char('-') : QLatin1Char('+'))
-        .arg(absOffset / 60, 2, 10, QLatin1Char('0'))
-        .arg(absOffset % 60, 2, 10, QLatin1Char('0'))
-        .toLatin1();
+    char out[64];
+    const int length = std::snprintf(out, sizeof out, "%s, %02d %s %04d %02d:%02d:%02d %c%02d%02d",
+                                     days[date.dayOfWeek() - 1], date.day(), months[date.month() - 1],
+                                     date.year(), time.hour(), time.minute(), time.second(),
+                                     offsetMinutes < 0 ? '-' : '+', absOffset / 60, absOffset % 60);
+    return QByteArray(out, std::clamp(length, 0, int(sizeof out) - 1));
 }
 
 } // namespace corvane::mail

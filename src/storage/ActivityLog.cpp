@@ -13,7 +13,8 @@
 #include <utility>
 
 // The log is written on every event, alarm storms included, so an entry costs
-// one write and one fstat while the day's file is open.
+// one write and one fstat while the day's file is open, or a share of them
+// when entries are gathered in a batch.
 
 namespace corvane {
 
@@ -105,6 +106,9 @@ struct ActivityLog::OpenFile {
     std::mutex mutex;
     int fd = -1;
     QDate date;
+    int batches = 0;       // Batch objects alive
+    QByteArray gathered;   // their entries, all of one day
+    QDate gatheredDate;
 
     ~OpenFile() { closeFile(); }
 
@@ -179,12 +183,57 @@ void ActivityLog::append(const QString &message) const
     appendToFile(now.date(), entry.constData(), out - entry.constData());
 }
 
+ActivityLog::Batch::Batch(const ActivityLog &log)
+    : m_log(log)
+{
+    if (!log.m_file)
+        return;
+    const std::lock_guard<std::mutex> lock(log.m_file->mutex);
+    ++log.m_file->batches;
+}
+
+ActivityLog::Batch::~Batch()
+{
+    m_log.endBatch();
+}
+
+void ActivityLog::endBatch() const noexcept
+{
+    if (!m_file)
+        return;
+    OpenFile &file = *m_file;
+    const std::lock_guard<std::mutex> lock(file.mutex);
+    if (--file.batches > 0 || file.gathered.isEmpty())
+        return;
+    const QByteArray gathered = std::exchange(file.gathered, QByteArray());
+    try {
+        writeToFile(file, file.gatheredDate, gathered.constData(), gathered.size());
+    } catch (...) {
+        // The entries are lost; the caller is never disturbed by its log.
+    }
+}
+
 void ActivityLog::appendToFile(const QDate &date, const char *entry, qsizetype size) const
 {
     if (!m_file) // moved from
         return;
     OpenFile &file = *m_file;
     const std::lock_guard<std::mutex> lock(file.mutex);
+    if (file.batches > 0) {
+        if (!file.gathered.isEmpty() && file.gatheredDate != date) {
+            const QByteArray gathered = std::exchange(file.gathered, QByteArray());
+            writeToFile(file, file.gatheredDate, gathered.constData(), gathered.size());
+        }
+        file.gathered.append(entry, size);
+        file.gatheredDate = date;
+        return;
+    }
+    writeToFile(file, date, entry, size);
+}
+
+// With the file's mutex held.
+void ActivityLog::writeToFile(OpenFile &file, const QDate &date, const char *entry, qsizetype size) const
+{
     if (file.fd >= 0 && (file.date != date || !file.stillLinked()))
         file.closeFile();
     if (file.fd < 0) {

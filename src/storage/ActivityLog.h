@@ -25,6 +25,20 @@ public:
 
     void WriteLog(const QString &message) const noexcept;
 
+    // While one is alive, entries are gathered and written together when the
+    // last one ends: a burst of entries costs one write instead of one each.
+    // Each entry keeps its own time stamp; a new day ends the gathering early.
+    class Batch {
+    public:
+        explicit Batch(const ActivityLog &log);
+        ~Batch();
+        Batch(const Batch &) = delete;
+        Batch &operator=(const Batch &) = delete;
+
+    private:
+        const ActivityLog &m_log;
+    };
+
     const QString &logFolder() const { return m_logFolder; }
     static QString fileNameFor(const QDate &date);
     QString filePathFor(const QDate &date) const;
@@ -32,13 +46,15 @@ public:
 private:
     void append(const QString &message) const;
     void appendToFile(const QDate &date, const char *entry, qsizetype size) const;
+    void endBatch() const noexcept;
+    struct OpenFile;
+    void writeToFile(OpenFile &file, const QDate &date, const char *entries, qsizetype size) const;
 
     QString m_logFolder;
     Clock m_clock;
     // The file path up to the date, in the file system's encoding: every entry
     // opens the file by name, and that should cost no more than the date.
     QByteArray m_encodedPathPrefix;
-    struct OpenFile;
     std::unique_ptr<OpenFile> m_file;
 };
 

@@ -2,6 +2,7 @@
 
 #include <QTimeZone>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 
@@ -9,30 +10,49 @@ namespace corvane {
 
 namespace {
 
+constexpr qint64 kDayMs = 24 * 60 * 60 * 1000;
+
 // QDateTime::currentDateTime() asks the C library for the local time, and with
 // TZ unset glibc examines /etc/localtime on every call: a file-system call per
-// log entry. The zone is read once instead, and again whenever the date in it
-// changes, which also picks up a zone changed since by the administrator.
+// log entry. Converting to a QTimeZone each time costs a zone lookup too. The
+// offset from UTC is kept instead, until the zone's next transition or the next
+// local midnight, whichever comes first; the zone itself is read again then,
+// which also picks up a zone changed since by the administrator.
 struct SystemZone {
     std::mutex mutex;
-    QTimeZone zone;
-    QDate day;
+    qint64 validFrom = 0;
+    qint64 validUntil = 0; // empty range: nothing read yet
+    int offsetSeconds = 0;
+    bool zoneKnown = false;
 
     QDateTime now()
     {
-        const QDateTime utc = QDateTime::currentDateTimeUtc();
+        const qint64 ms = QDateTime::currentMSecsSinceEpoch();
         const std::lock_guard<std::mutex> lock(mutex);
-        if (zone.isValid()) {
-            const QDateTime local = utc.toTimeZone(zone);
-            if (local.date() == day)
-                return local;
-        }
-        zone = QTimeZone::systemTimeZone();
-        if (!zone.isValid())
-            return utc.toLocalTime();
-        const QDateTime local = utc.toTimeZone(zone);
-        day = local.date();
-        return local;
+        if (ms < validFrom || ms >= validUntil)
+            read(ms);
+        if (!zoneKnown)
+            return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toLocalTime();
+        return QDateTime::fromMSecsSinceEpoch(ms, Qt::OffsetFromUTC, offsetSeconds);
+    }
+
+    void read(qint64 ms)
+    {
+        const QTimeZone zone = QTimeZone::systemTimeZone();
+        zoneKnown = zone.isValid();
+        // Without a zone the C library answers every call; try again in a minute.
+        validFrom = ms;
+        validUntil = ms + 60 * 1000;
+        if (!zoneKnown)
+            return;
+        const QDateTime utc = QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC);
+        offsetSeconds = zone.offsetFromUtc(utc);
+        const qint64 localMs = ms + qint64(offsetSeconds) * 1000;
+        const qint64 sinceMidnight = ((localMs % kDayMs) + kDayMs) % kDayMs;
+        validUntil = ms + (kDayMs - sinceMidnight);
+        const QTimeZone::OffsetData next = zone.nextTransition(utc);
+        if (next.atUtc.isValid())
+            validUntil = std::min(validUntil, next.atUtc.toMSecsSinceEpoch());
     }
 };
 
@@ -40,8 +60,8 @@ struct SystemZone {
 
 Clock systemClock()
 {
-    // Copies of the clock share the zone they have read; the mail worker reads
-    // the clock on its own thread.
+    // Copies of the clock share the offset they have read; the mail worker
+    // reads the clock on its own thread.
     auto zone = std::make_shared<SystemZone>();
     return [zone] { return zone->now(); };
 }

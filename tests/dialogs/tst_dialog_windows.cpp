@@ -33,7 +33,7 @@ struct Running {
         settings().RecipientLists[1].Addresses[1] = QStringLiteral("one@plant.example");
         settings().AccountSettings.SmtpServer = QStringLiteral("kept.example");
         window = std::make_unique<MDIMain>(rig.service());
-        installDialogs(*window, settings(), *rig.service().queue());
+        installDialogs(*window, rig.service());
         window->show();
         if (!QTest::qWaitForWindowActive(window.get()))
             qFatal("the main window did not become active");

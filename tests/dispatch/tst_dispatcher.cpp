@@ -208,18 +208,25 @@ private slots:
         CaptureServer server;
         QVERIFY2(server.start(), server.process.output().constData());
         Rig rig;
-        rig.pointAtNobody();
+        QTcpServer wrong;
+        QVERIFY(wrong.listen(QHostAddress::LocalHost));
+        rig.pointAt(wrong.serverPort());
         rig.queue.store(entry(QStringLiteral("lost")));
         rig.queue.store(entry(QStringLiteral("delivered")));
 
-        // The first send fails; the account is then mended, as an operator
-        // would in the dialog, and the second entry, queued before the change,
-        // goes out with the new account within the same pass.
+        // While the first send waits for a greeting, the account is mended, as
+        // an operator would in the dialog; then that send fails. The second
+        // entry, queued and handed over before the change, goes out with the
+        // new account within the same pass.
         bool mended = false;
-        connect(&rig.component, &MailComponent::SendFailed, &rig.component, [&] {
-            if (!mended)
+        connect(&wrong, &QTcpServer::newConnection, &wrong, [&] {
+            QTcpSocket *socket = wrong.nextPendingConnection();
+            if (!mended) {
                 rig.pointAt(server.port);
+                rig.dispatcher.accountChanged();
+            }
             mended = true;
+            socket->abort();
         });
         QVERIFY(rig.runPass());
         QVERIFY(mended);
@@ -240,6 +247,31 @@ private slots:
         QVERIFY(lost >= 0 && delivered > lost + 1);
         for (qsizetype i = lost + 1; i < delivered; ++i)
             QVERIFY2(messages.at(i).startsWith(QStringLiteral("Status:")), qPrintable(messages.at(i)));
+    }
+
+    // A close while a message is sent: the one already handed over behind it
+    // is taken back and stays queued, neither sent nor freed.
+    void stopLeavesTheNextMessageQueued()
+    {
+        Rig rig;
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        rig.pointAt(silent.serverPort());
+        rig.queue.store(entry(QStringLiteral("running")));
+        rig.queue.store(entry(QStringLiteral("next")));
+
+        QSignalSpy passFinished(&rig.dispatcher, &Dispatcher::passFinished);
+        rig.dispatcher.onTick();
+        QVERIFY(silent.waitForNewConnection(10000));
+        rig.dispatcher.stop();
+        rig.component.cancel();
+        QVERIFY(passFinished.wait(10000));
+        QVERIFY(!rig.component.isSending());
+
+        const QueuedEmailArray &entries = rig.queue.emailQueue();
+        QCOMPARE(entries.pendingCount(), 1);
+        QCOMPARE(entries.at(1).Subject, QStringLiteral("next"));
+        QCOMPARE(rig.logged(QStringLiteral("Send email:")), QStringList{QStringLiteral("Send email:running")});
     }
 
     void ticksDuringAPassDoNothing()

@@ -108,6 +108,31 @@ private slots:
                  QStringList({"Corvane Log On 20261231.TXT", "Corvane Log On 20270101.TXT"}));
     }
 
+    void batchWritesWhenTheLastOneEnds()
+    {
+        // The year ends inside the batch: each entry still lands in its day's file.
+        const ScriptedClock clock({at(2026, 12, 31, 23, 59, 58), at(2026, 12, 31, 23, 59, 59),
+                                   at(2027, 1, 1, 0, 0, 0)});
+        const ActivityLog log(logs(), clock);
+        const QString lastDay = log.filePathFor(QDate(2026, 12, 31));
+        {
+            const ActivityLog::Batch outer(log);
+            log.WriteLog(QStringLiteral("one"));
+            {
+                const ActivityLog::Batch inner(log);
+                log.WriteLog(QStringLiteral("two"));
+            }
+            QVERIFY(!QFile::exists(lastDay));
+            log.WriteLog(QStringLiteral("three"));
+            QCOMPARE(readBytes(lastDay), QByteArray("23:59:58  one\r\n23:59:59  two\r\n"));
+            QVERIFY(!QFile::exists(log.filePathFor(QDate(2027, 1, 1))));
+        }
+        QCOMPARE(readBytes(log.filePathFor(QDate(2027, 1, 1))), QByteArray("00:00:00  three\r\n"));
+        log.WriteLog(QStringLiteral("after"));
+        QCOMPARE(readBytes(log.filePathFor(QDate(2027, 1, 1))),
+                 QByteArray("00:00:00  three\r\n00:00:00  after\r\n"));
+    }
+
     void appendsToAnExistingFile()
     {
         QVERIFY(QDir().mkdir(logs()));
