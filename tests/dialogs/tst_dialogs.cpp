@@ -166,6 +166,14 @@ private slots:
             s.RecipientLists[n].Addresses[n] = QStringLiteral("kept%1@plant.example").arg(n);
         const Settings before = s;
         t.open(kind);
+        // The account reaches the service's next send as soon as it is applied.
+        int applied = 0;
+        QString serverWhenApplied;
+        if (auto *account = qobject_cast<frmSetEmailAccount *>(t.dialog.data()))
+            connect(account, &frmSetEmailAccount::accountApplied, this, [&] {
+                ++applied;
+                serverWhenApplied = s.AccountSettings.SmtpServer;
+            });
         t.type(box, pasted ? QString() : typed);
         if (pasted) {
             QApplication::clipboard()->setText(typed);
@@ -180,6 +188,9 @@ private slots:
         QCOMPARE(a.SmtpServer, box == QLatin1String("txtServer") ? stored : was.SmtpServer);
         QCOMPARE(a.UserPassword, was.UserPassword);
         QCOMPARE(s.AccountSettings.SmtpServer, a.SmtpServer);
+        QCOMPARE(applied, kind == Account ? 1 : 0);
+        if (applied)
+            QCOMPARE(serverWhenApplied, a.SmtpServer);
         for (int n = 1; n <= 8; ++n) {
             for (int k = 0; k <= 16; ++k) {
                 const QString &was = k ? before.RecipientLists[n].Addresses[k] : before.RecipientLists[n].Name;
