@@ -129,6 +129,9 @@ int main(int argc, char *argv[])
     QObject::connect(&signalWatcher, &corvane::SignalWatcher::closeRequested, &service,
                      [&service](int) { service.requestClose(); });
     QObject::connect(&service, &corvane::Service::stopped, &app, [] { QCoreApplication::exit(0); });
-    window.show();
+    // Without a screen (Qt's offscreen platform, as under a service manager) nobody can
+    // see the window: it keeps its state but is not drawn.
+    if (hasRealScreen())
+        window.show();
     return QApplication::exec();
 }
