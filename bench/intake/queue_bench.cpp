@@ -13,6 +13,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <optional>
+
 #include <vector>
 
 using namespace corvane;
@@ -87,10 +89,13 @@ void BM_StoreLinearScan(benchmark::State &state)
 }
 
 // The whole QueueEmail: validation, list expansion, the slot and the log entry
-// (one open, append and close of the day's file).
+// (one write to the day's open file). With a second argument N, the log entries
+// of N calls go out together, as the command port gathers those of one batch
+// of datagrams.
 void BM_QueueEmail(benchmark::State &state)
 {
     const int pending = static_cast<int>(state.range(0));
+    const int batch = state.range(1) > 0 ? static_cast<int>(state.range(1)) : 1;
     QTemporaryDir dir;
     RecipientListTable lists;
     lists[1].Addresses[1] = QStringLiteral("ops@example.com");
@@ -100,7 +105,13 @@ void BM_QueueEmail(benchmark::State &state)
     fill(queue, pending);
     const QString subject = QStringLiteral("Alarm");
     const QString text = QStringLiteral("Pump 3 stopped");
+    std::optional<ActivityLog::Batch> logBatch;
+    int inBatch = 0;
     for (auto _ : state) {
+        if (batch > 1 && inBatch++ % batch == 0) {
+            logBatch.reset();
+            logBatch.emplace(log);
+        }
         if (queue.QueueEmail(1, subject, text) != QueueResult::Queued) {
             state.SkipWithError("not queued");
             break;
@@ -140,6 +151,6 @@ void BM_HandleSendCommand(benchmark::State &state)
 BENCHMARK(BM_HandleSendCommand);
 BENCHMARK(BM_StoreLowestFree)->Arg(100)->Arg(1000)->Arg(32701);
 BENCHMARK(BM_StoreLinearScan)->Arg(100)->Arg(1000)->Arg(32701);
-BENCHMARK(BM_QueueEmail)->Arg(100)->Arg(1000)->Arg(32701);
+BENCHMARK(BM_QueueEmail)->Args({100, 0})->Args({1000, 0})->Args({32701, 0})->Args({1000, 32});
 
 BENCHMARK_MAIN();
