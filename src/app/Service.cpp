@@ -48,10 +48,14 @@ Result Service::start()
     mailOptions.clock = m_options.clock; // the Date header, from the clock the log reads
     m_poSendMail = std::make_unique<MailComponent>(m_options.mailTimeouts, std::move(mailOptions));
     m_poSendMail->setObjectName(QStringLiteral("poSendMail"));
-    // A send's status lines and the next "Send email:" come together: one
-    // write to the log for them.
+    // The status lines, "Send email:" lines and freed slots of the sends whose
+    // events come together: one write to the log and one to the journal.
     m_poSendMail->setEventScope([this](const std::function<void()> &deliver) {
-        const ActivityLog::Batch logBatch(m_log);
+        if (!m_queue) {
+            deliver();
+            return;
+        }
+        const NotificationQueue::Batch batch(*m_queue);
         deliver();
     });
     m_sendEvents = std::make_unique<SendEvents>(*m_poSendMail, m_log);

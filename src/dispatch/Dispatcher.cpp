@@ -42,19 +42,26 @@ void Dispatcher::onTick()
 void Dispatcher::stop()
 {
     m_stopped = true;
-    // A message handed over but not begun stays in the queue, unsent.
-    if (m_next >= 0 && m_component.withdrawNext())
-        m_next = -1;
+    // Messages lined up but not begun stay in the queue, unsent.
+    takeBackLinedUp();
 }
 
 void Dispatcher::accountChanged()
 {
-    // The message waiting behind the running send was filled from the account
-    // as it was then; one not yet begun goes with the account as it is now.
-    if (m_stopped || m_next < 0 || !m_component.withdrawNext())
+    // The messages lined up behind the running send were filled from the
+    // account as it was then; those not yet begun go with the account as it is
+    // now.
+    if (m_stopped)
         return;
-    m_next = -1;
-    handOverNext();
+    takeBackLinedUp();
+    lineUpMore();
+}
+
+void Dispatcher::takeBackLinedUp()
+{
+    // The component takes back the newest first: they are the last ones here.
+    for (int taken = m_component.withdrawWaiting(); taken > 0 && !m_linedUp.empty(); --taken)
+        m_linedUp.pop_back();
 }
 
 void Dispatcher::sendFrom()
@@ -80,7 +87,7 @@ void Dispatcher::sendFrom()
         m_log.WriteLog(QStringLiteral("Send email:") + entries.at(index).Subject);
         m_insideSend = false;
         if (started && !m_finishedInsideSend) {
-            handOverNext();
+            lineUpMore();
             return; // onSendFinished picks the walk up again
         }
 
@@ -107,15 +114,15 @@ void Dispatcher::onSendFinished()
     m_queue.release(m_sending);
     m_sending = -1;
     ++m_index;
-    if (m_next >= 0) {
+    if (!m_linedUp.empty()) {
         // Already on its way (also when the close came too late to take it
         // back): it becomes the running send, shown and logged as every send.
-        m_sending = m_next;
-        m_index = m_next;
-        m_next = -1;
+        m_sending = m_linedUp.front();
+        m_linedUp.pop_front();
+        m_index = m_sending;
         emit statusCleared();
         m_log.WriteLog(QStringLiteral("Send email:") + m_queue.emailQueue().at(m_sending).Subject);
-        handOverNext();
+        lineUpMore();
         return;
     }
     if (m_stopped)
@@ -124,18 +131,19 @@ void Dispatcher::onSendFinished()
         sendFrom();
 }
 
-void Dispatcher::handOverNext()
+void Dispatcher::lineUpMore()
 {
     if (m_stopped)
         return;
     const QueuedEmailArray &entries = m_queue.emailQueue();
-    for (int index = m_sending + 1; index <= m_bound; ++index) {
-        if (entries.isPending(index)) {
-            fillComponent(index);
-            if (m_component.SendNext())
-                m_next = index;
-            return;
-        }
+    int index = (m_linedUp.empty() ? m_sending : m_linedUp.back()) + 1;
+    for (; index <= m_bound; ++index) {
+        if (!entries.isPending(index))
+            continue;
+        fillComponent(index);
+        if (!m_component.SendNext())
+            return; // as many as the component takes
+        m_linedUp.push_back(index);
     }
 }
 
@@ -143,7 +151,7 @@ void Dispatcher::endPass()
 {
     m_passRunning = false;
     m_sending = -1;
-    m_next = -1;
+    m_linedUp.clear();
     emit passFinished();
 }
 

@@ -2,6 +2,8 @@
 
 #include <QObject>
 
+#include <deque>
+
 namespace corvane {
 
 class ActivityLog;
@@ -13,9 +15,9 @@ struct Settings;
 // A pass is a small state machine driven by the component's `finished` signal,
 // so the window stays responsive while a message is sent; a tick that comes
 // while a pass runs does nothing, so no message is ever sent twice.
-// While one message is sent, the next pending one is already handed to the
+// While one message is sent, the next pending ones are already lined up in the
 // component, so in a burst the mail thread goes on without waiting for this
-// one; it is shown, logged and freed as the running send when the one before
+// one; each is shown, logged and freed as the running send when the one before
 // it has finished.
 class Dispatcher : public QObject {
     Q_OBJECT
@@ -32,8 +34,8 @@ public:
     // closes.
     void stop();
 
-    // The account settings were changed: a message handed over but not yet
-    // begun is filled again from them.
+    // The account settings were changed: messages lined up but not yet begun
+    // are filled again from them.
     void accountChanged();
 
 signals:
@@ -44,7 +46,8 @@ private:
     void sendFrom();
     void fillComponent(int index);
     void onSendFinished();
-    void handOverNext();
+    void lineUpMore();
+    void takeBackLinedUp();
     void endPass();
 
     NotificationQueue &m_queue;
@@ -57,7 +60,7 @@ private:
     int m_bound = -1;    // upper bound read when the pass started
     int m_index = 0;     // next slot to look at
     int m_sending = -1;  // slot whose send has not returned yet
-    int m_next = -1;     // slot handed over to start when that send ends
+    std::deque<int> m_linedUp; // slots lined up behind it in the component, in order
     bool m_insideSend = false;      // Send() has not returned to us yet
     bool m_finishedInsideSend = false;
 };

@@ -2,7 +2,7 @@
 
 #include "intake/CommandHandler.h"
 #include "intake/DatagramBatchIO.h"
-#include "storage/ActivityLog.h"
+#include "intake/NotificationQueue.h"
 
 #include <QNetworkInterface>
 #include <QScopedValueRollback>
@@ -94,9 +94,10 @@ int CommandEndpoint::drainQueue(int budget)
         if (received == 0)
             break;
         {
-            // Three log lines per message: one write for the batch instead,
-            // made before any of its datagrams is answered.
-            const ActivityLog::Batch logBatch(m_handler.log());
+            // Three log lines and a journal record per message: one write of
+            // each for the batch instead, made before any of its datagrams is
+            // answered.
+            const NotificationQueue::Batch batch(m_handler.queue());
             for (int i = 0; i < received; ++i) {
                 const DatagramBatchIO::Datagram &d = m_io->datagram(i);
                 if (d.fromIPv4)

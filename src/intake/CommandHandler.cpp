@@ -52,11 +52,6 @@ std::optional<QByteArray> CommandHandler::handle(const QByteArray &datagram) noe
     return handle(datagram, &queued);
 }
 
-const ActivityLog &CommandHandler::log() const
-{
-    return m_queue.log();
-}
-
 void CommandHandler::syncQueued() noexcept
 {
     try {

@@ -8,7 +8,6 @@
 
 namespace corvane {
 
-class ActivityLog;
 class NotificationQueue;
 
 // The datagram rules without the socket: id, command and list bytes, the repeat
@@ -31,8 +30,8 @@ public:
     // Makes the messages queued so far durable (one sync for a whole batch).
     void syncQueued() noexcept;
 
-    // Where the messages it queues are logged.
-    const ActivityLog &log() const;
+    // The queue its send commands go to.
+    NotificationQueue &queue() { return m_queue; }
 
     // Raw id bytes of the last datagram that was not a repeat.
     const QByteArray &lastMessageId() const { return LastMessageId; }

@@ -26,6 +26,15 @@ NotificationQueue::NotificationQueue(const RecipientListTable &recipientLists, c
 
 NotificationQueue::~NotificationQueue() = default;
 
+NotificationQueue::Batch::Batch(NotificationQueue &queue)
+    : m_log(queue.m_log)
+{
+    if (queue.m_journal)
+        m_journal.emplace(*queue.m_journal);
+}
+
+NotificationQueue::Batch::~Batch() = default;
+
 std::optional<int> NotificationQueue::storeJournalled(QueuedEmail entry)
 {
     const QString recipients = entry.Recipients;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "intake/EmailQueue.h"
+#include "storage/ActivityLog.h"
 #include "storage/QueueJournal.h"
 #include "storage/Settings.h"
 
@@ -12,7 +13,6 @@
 
 namespace corvane {
 
-class ActivityLog;
 
 enum class QueueResult {
     Queued,   // stored and logged
@@ -57,8 +57,20 @@ public:
     // Makes the journal records so far durable; true when they are on disk.
     bool syncJournal();
 
-    // The log its messages are written to.
-    const ActivityLog &log() const { return m_log; }
+    // While one is alive, the log lines and journal records of the messages
+    // queued and freed are gathered into one write each, made when it ends
+    // (the journal's also at syncJournal()).
+    class Batch {
+    public:
+        explicit Batch(NotificationQueue &queue);
+        ~Batch();
+        Batch(const Batch &) = delete;
+        Batch &operator=(const Batch &) = delete;
+
+    private:
+        ActivityLog::Batch m_log;
+        std::optional<QueueJournal::Batch> m_journal;
+    };
 
 private:
     // The list's accepted addresses, trimmed, in slot order, joined by "; ".

@@ -58,15 +58,14 @@ public:
         m_wakeUp.notify_all();
     }
 
-    // Takes back the send waiting behind the running one, unless the worker
-    // has begun it already.
-    bool withdrawNext()
+    // Takes back up to `atMost` of the newest sends the worker has not begun.
+    int withdraw(int atMost)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_jobs.empty())
-            return false;
-        m_jobs.pop_back();
-        return true;
+        int taken = 0;
+        for (; taken < atMost && !m_jobs.empty(); ++taken)
+            m_jobs.pop_back();
+        return taken;
     }
 
     // Ends every send handed over so far, the running one and any the worker
@@ -107,7 +106,11 @@ private:
 
     void queue(Event event)
     {
-        bool now = event.kind == Event::Finished;
+        // The end of a send is handed on at once unless more sends are lined up
+        // behind it: in a burst one wake-up of the component's thread then
+        // serves several messages, and it still comes while enough are lined
+        // up for the worker to go on meanwhile.
+        bool now = event.kind == Event::Finished && waitingJobs() <= MaxAhead / 2;
         {
             std::lock_guard<std::mutex> lock(m_eventMutex);
             if (m_events.empty())
@@ -131,6 +134,12 @@ private:
             m_drainPosted = true;
         }
         QMetaObject::invokeMethod(&m_owner, [this] { drain(); }, Qt::QueuedConnection);
+    }
+
+    std::size_t waitingJobs()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_jobs.size();
     }
 
     // On the component's thread.
@@ -300,19 +309,21 @@ bool MailComponent::Send()
 
 bool MailComponent::SendNext()
 {
-    if (m_outstanding != 1)
+    if (m_outstanding < 1 || m_outstanding > MaxAhead)
         return false;
-    m_outstanding = 2;
+    ++m_outstanding;
     m_worker->submit(m_properties);
     return true;
 }
 
-bool MailComponent::withdrawNext()
+int MailComponent::withdrawWaiting()
 {
-    if (m_outstanding != 2 || !m_worker->withdrawNext())
-        return false;
-    m_outstanding = 1;
-    return true;
+    // The oldest outstanding send came through Send() and is never taken back.
+    if (m_outstanding < 2)
+        return 0;
+    const int taken = m_worker->withdraw(m_outstanding - 1);
+    m_outstanding -= taken;
+    return taken;
 }
 
 bool MailComponent::isSending() const
@@ -324,7 +335,7 @@ void MailComponent::cancel()
 {
     if (m_outstanding == 0)
         return;
-    withdrawNext();
+    withdrawWaiting();
     m_worker->cancel();
 }
 

@@ -50,21 +50,23 @@ public:
     // Starts a send with a copy of the current properties and returns at once.
     // Returns false (and starts nothing) while a send is still running.
     bool Send();
-    // While exactly one send runs: hands over a copy of the current properties
-    // as the send that starts the moment the running one ends, so a burst does
-    // not wait for this thread between two messages. Its events follow the
-    // running send's `finished`. Returns false (and hands over nothing)
-    // otherwise.
+    // While a send runs: lines up a copy of the current properties as a send
+    // that starts the moment the ones before it have ended, so a burst does not
+    // wait for this thread between two messages. Its events follow the `finished`
+    // of the send before it. At most MaxAhead are lined up behind the oldest
+    // outstanding send; returns false (and lines up nothing) when nothing runs
+    // or that many are.
     bool SendNext();
-    // Takes back the send handed over by SendNext if the worker has not begun
-    // it; returns whether it did.
-    bool withdrawNext();
+    static constexpr int MaxAhead = 8;
+    // Takes back the sends lined up by SendNext that the worker has not begun,
+    // newest first; returns how many. They report nothing.
+    int withdrawWaiting();
     bool isSending() const;
 
     // Ends the running attempt within a second, in any step of it, a name
     // lookup included; it reports SendFailed. Its connection is cut, not closed
-    // with QUIT. A send handed over by SendNext and not yet begun is taken
-    // back and reports nothing; if it has begun, it ends and fails too.
+    // with QUIT. Sends lined up by SendNext and not yet begun are taken back
+    // and report nothing; one that has begun ends and fails too.
     void cancel();
 
     // Runs around each delivery of events to this thread, so that what their

@@ -284,6 +284,9 @@ void QueueJournal::setAside(const QString &why)
 
 bool QueueJournal::rewrite()
 {
+    // The new file holds every pending message: records not yet written are
+    // in it already, and written after it they would repeat what it says.
+    m_gathered.clear();
     if (m_fd >= 0) {
         ::close(m_fd);
         m_fd = -1;
@@ -362,12 +365,41 @@ void QueueJournal::retryIfDue()
     m_report(QStringLiteral("Spool: the queue journal %1 is written again").arg(filePath()));
 }
 
+QueueJournal::Batch::Batch(QueueJournal &journal)
+    : m_journal(journal)
+{
+    ++m_journal.m_batches;
+}
+
+QueueJournal::Batch::~Batch()
+{
+    if (--m_journal.m_batches == 0)
+        m_journal.writeGathered();
+}
+
 void QueueJournal::append(const QByteArray &record)
 {
     if (m_closed || !m_opened)
         return;
-    retryIfDue();
-    if (m_fd < 0)
+    m_gathered += record;
+    if (m_batches == 0)
+        writeGathered();
+}
+
+void QueueJournal::writeGathered()
+{
+    if (m_gathered.isEmpty())
+        return;
+    if (m_closed || !m_opened) {
+        m_gathered.clear();
+        return;
+    }
+    retryIfDue(); // a rewrite there leaves nothing gathered
+    // These records are written now or never: a journal running memory only
+    // has nothing to write them to, and the rewrite that ends that state puts
+    // every pending message in the file anyway.
+    const QByteArray record = std::exchange(m_gathered, QByteArray());
+    if (m_fd < 0 || record.isEmpty())
         return;
     const char *data = record.constData();
     qsizetype left = record.size();
@@ -427,6 +459,9 @@ bool QueueJournal::sync()
     retryIfDue();
     if (m_fd < 0)
         return false;
+    writeGathered();
+    if (m_fd < 0)
+        return false;
     if (!m_unsynced)
         return true;
     if (::fdatasync(m_fd) != 0) {
@@ -442,6 +477,7 @@ void QueueJournal::close()
 {
     if (m_closed)
         return;
+    writeGathered();
     m_closed = true;
     if (m_fd >= 0) {
         if (m_unsynced)

@@ -87,6 +87,20 @@ public:
     // No record is written after this; what is pending stays for the next open().
     void close();
 
+    // While one is alive, records are gathered and written together when the
+    // last one ends (or at sync() or close(), whichever comes first): a batch
+    // of messages costs one write instead of one each.
+    class Batch {
+    public:
+        explicit Batch(QueueJournal &journal);
+        ~Batch();
+        Batch(const Batch &) = delete;
+        Batch &operator=(const Batch &) = delete;
+
+    private:
+        QueueJournal &m_journal;
+    };
+
     bool isDurable() const { return m_fd >= 0; }
     std::size_t pendingCount() const { return m_pending.size(); }
     std::uint64_t syncCount() const { return m_syncs; }
@@ -100,6 +114,7 @@ public:
 
 private:
     void append(const QByteArray &record);
+    void writeGathered();
     bool rewrite(); // atomic, with only the pending messages; m_lastError says why not
     void goMemoryOnly(const QString &why);
     void retryIfDue();
@@ -119,6 +134,8 @@ private:
     bool m_opened = false;
     bool m_closed = false;
     bool m_unsynced = false;
+    int m_batches = 0;      // Batch objects alive
+    QByteArray m_gathered;  // their records, not yet written
     bool m_failing = false; // memory only after a failed write
     QElapsedTimer m_sinceFailure;
     QString m_lastError;

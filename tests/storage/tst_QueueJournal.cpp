@@ -295,6 +295,49 @@ private slots:
         QVERIFY(spool.reports.isEmpty());
     }
 
+    void batchWritesItsRecordsTogether_data()
+    {
+        QTest::addColumn<bool>("syncInside");
+        QTest::addColumn<bool>("emptiesInside"); // the queue runs dry: a rewrite inside the batch
+        QTest::newRow("written when the batch ends") << false << false;
+        QTest::newRow("written at a sync inside") << true << false;
+        QTest::newRow("queue emptied inside") << false << true;
+    }
+    void batchWritesItsRecordsTogether()
+    {
+        QFETCH(bool, syncInside);
+        QFETCH(bool, emptiesInside);
+        QTemporaryDir dir;
+        QueueJournal::Options options;
+        options.compactWhenEmptyAbove = emptiesInside ? 0 : options.compactWhenEmptyAbove;
+        Spool spool(dir.path(), options);
+        spool.journal.open();
+        const QString file = spool.journal.filePath();
+        QStringList expected;
+        {
+            const QueueJournal::Batch batch(spool.journal);
+            const auto a = spool.journal.recordStored(QStringLiteral("a@x"), QStringLiteral("a"), QStringLiteral("t"));
+            const auto b = spool.journal.recordStored(QStringLiteral("b@x"), QStringLiteral("b"), QStringLiteral("t"));
+            spool.journal.recordFreed(a);
+            if (emptiesInside)
+                spool.journal.recordFreed(b);
+            else
+                expected << QStringLiteral("b");
+            if (syncInside) {
+                QVERIFY(spool.journal.sync());
+                QCOMPARE(subjects(QueueJournal::parse(readBytes(file)).pending), expected);
+            } else if (!emptiesInside) {
+                QCOMPARE(readBytes(file), QueueJournal::header());
+            }
+        }
+        spool.journal.recordStored(QStringLiteral("c@x"), QStringLiteral("c"), QStringLiteral("t"));
+        QVERIFY(spool.journal.sync());
+        const QueueJournal::Readout readout = QueueJournal::parse(readBytes(file));
+        QCOMPARE(readout.damage, QueueJournal::Damage::None);
+        QCOMPARE(subjects(readout.pending), expected << QStringLiteral("c"));
+        QVERIFY(spool.reports.isEmpty());
+    }
+
     void longPendingQueueIsNotRewrittenPerMessage()
     {
         // A mail server down for hours: everything stays pending and the file
