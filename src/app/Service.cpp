@@ -169,7 +169,8 @@ void Service::stop()
     if (m_poSendMail)
         m_poSendMail->cancel();
     if (m_poSendMail && m_poSendMail->isSending()) {
-        // The send after the running one may have begun already: both end.
+        // A send lined up behind the running one may have begun already:
+        // the stop waits for every one to end.
         connect(m_poSendMail.get(), &MailComponent::finished, this, [this] {
             if (!m_poSendMail->isSending())
                 finishStop();

@@ -133,7 +133,7 @@ void Dispatcher::onSendFinished()
 
 void Dispatcher::lineUpMore()
 {
-    if (m_stopped)
+    if (m_stopped || !m_passRunning || m_sending < 0)
         return;
     const QueuedEmailArray &entries = m_queue.emailQueue();
     int index = (m_linedUp.empty() ? m_sending : m_linedUp.back()) + 1;
