@@ -42,6 +42,14 @@ struct AccountSettingsRecord {
     bool RequestReceipt = false;
     bool UseLogin = false;
     bool UsePopLogin = false;
+    // Certificate authorities (PEM) trusted besides the system's store, for the
+    // SMTP and POP3 servers and the token endpoint: plants often run their own.
+    QString CaFile;
+    // How long a message that met a transient failure is tried again, from its
+    // first attempt; 0: never tried again.
+    int RetryHours = 24;
+    // At most this many messages a minute to the server; 0: no limit.
+    int MaxPerMinute = 0;
 };
 
 // The settings the whole program works on. The application owns one instance and

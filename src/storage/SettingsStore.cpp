@@ -70,6 +70,15 @@ std::uint8_t priorityFrom(const QString &stored)
     return rounded >= 0.0 && rounded <= 255.0 ? static_cast<std::uint8_t>(rounded) : 0;
 }
 
+// A whole number of zero or more, as a hand-edited file may hold it
+// ("12 ", "+3"); anything else keeps the default.
+int countFrom(const QString &stored, int fallback)
+{
+    bool ok = false;
+    const int value = stored.trimmed().toInt(&ok);
+    return ok && value >= 0 ? value : fallback;
+}
+
 QString flagText(bool flag)
 {
     return flag ? QStringLiteral("1") : QStringLiteral("0");
@@ -168,6 +177,9 @@ Result LoadAllSettings(Settings &settings)
     a.RequestReceipt = flag(QStringLiteral("Receipt"), QStringLiteral("0"));
     a.UseLogin = flag(QStringLiteral("Login"), QStringLiteral("0"));
     a.UsePopLogin = flag(QStringLiteral("POP_Login"), QStringLiteral("0"));
+    a.CaFile = text(kAccountSection, QStringLiteral("CA_File"), QString());
+    a.RetryHours = countFrom(ini.readSetting(kAccountSection, QStringLiteral("Retry_Hours"), QString()), 24);
+    a.MaxPerMinute = countFrom(ini.readSetting(kAccountSection, QStringLiteral("Max_Per_Minute"), QString()), 0);
     return loaded;
 }
 
@@ -207,6 +219,15 @@ Result SaveAllSettings(const Settings &settings)
     put("Receipt", flagText(a.RequestReceipt));
     put("Login", flagText(a.UseLogin));
     put("POP_Login", flagText(a.UsePopLogin));
+    // Newer keys appear in a file once they mean something, so a file written
+    // by an older version reads the same after a save that changed nothing.
+    const auto putNewer = [&ini, &put](const char *key, const QString &value, const QString &fallback) {
+        if (value != fallback || ini.contains(kAccountSection, QLatin1String(key)))
+            put(key, value);
+    };
+    putNewer("CA_File", trimSpaces(a.CaFile), QString());
+    putNewer("Retry_Hours", QString::number(a.RetryHours), QStringLiteral("24"));
+    putNewer("Max_Per_Minute", QString::number(a.MaxPerMinute), QStringLiteral("0"));
 
     return ini.save(path);
 }
