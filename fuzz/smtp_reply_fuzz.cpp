@@ -1,7 +1,7 @@
-// libFuzzer target for the account check's SMTP reply reader: whatever a
+// libFuzzer target for the SMTP reply reader: whatever a
 // server sends, take() ends, never reads out of bounds, and every reply it
 // returns is either a failure or a valid code with its lines.
-#include "check/SmtpReply.h"
+#include "mail/SmtpReply.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -29,6 +29,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (reply.received()) {
             if (reply.code < 100 || reply.code > 599 || reply.lines.isEmpty() || buffer.size() >= before)
                 std::abort();
+            if (!reply.enhanced.isEmpty()
+                && (reply.enhanced.front() != QLatin1Char(char('0' + reply.code / 100))
+                    || !reply.lines.first().startsWith(reply.enhanced)))
+                std::abort(); // an enhanced code is the reply's own class, read from its first line
         } else {
             if (reply.failure.isEmpty())
                 std::abort();

@@ -2,7 +2,6 @@
 // dispatcher does (the next ones lined up with SendNext() while one is sent),
 // and prints messages/s.
 //   bench_mail_component HOST:PORT COUNT reuse|session
-#include "mail/CurlGlobal.h"
 #include "mail/MailComponent.h"
 
 #include <QCoreApplication>
@@ -17,7 +16,6 @@ using namespace corvane;
 
 int main(int argc, char **argv)
 {
-    CurlGlobal curl;
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() != 4 || (args[3] != QLatin1String("reuse") && args[3] != QLatin1String("session"))) {

@@ -8,7 +8,6 @@
 
 #include "app/MDIMain.h"
 #include "app/Service.h"
-#include "mail/CurlGlobal.h"
 #include "mail/MailComponent.h"
 #include "intake/NotificationQueue.h"
 
@@ -76,7 +75,6 @@ bool waitFor(Sender *sender, Signal signal, int timeoutMs)
 
 int main(int argc, char *argv[])
 {
-    corvane::CurlGlobal curl;
     QApplication app(argc, argv);
     if (argc != 2) {
         std::fprintf(stderr, "usage: corvane-screenshot OUTPUT.png\n");

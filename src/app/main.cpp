@@ -6,7 +6,6 @@
 #include "app/ServiceNotifier.h"
 #include "app/SignalWatcher.h"
 #include "check/AccountCheck.h"
-#include "mail/CurlGlobal.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -94,9 +93,6 @@ int runWithoutWindow(int argc, char *argv[], const corvane::ProgramArguments &ar
 
 int main(int argc, char *argv[])
 {
-    // Before anything can start a thread.
-    corvane::CurlGlobal curl;
-
     QStringList argumentList;
     for (int i = 0; i < argc; ++i)
         argumentList << QString::fromLocal8Bit(argv[i]);

@@ -2,10 +2,9 @@
 
 #include "check/SmtpDialogue.h"
 #include "intake/NotificationQueue.h"
-#include "mail/CurlMultiRunner.h"
-#include "mail/CurlSetup.h"
+#include "mail/MailNetwork.h"
+#include "mail/Pop3Client.h"
 #include "mail/MailAddresses.h"
-#include "mail/Pop3Login.h"
 #include "storage/SettingsStore.h"
 
 #include <QDeadlineTimer>
@@ -195,13 +194,20 @@ bool AccountCheck::checkPop3()
         return true;
     }
     // The service logs in to the POP3 server before every SMTP session.
-    CurlMultiRunner runner;
-    MailOptions mailOptions;
-    mailOptions.caFile = m_options.caFile;
-    Pop3Login login(runner, m_options.timeouts, mailOptions);
-    const Pop3Login::Result outcome = login.run(
-        a.Pop3Server, a.UserName, a.UserPassword,
-        [&result](const QString &status) { result.details << status; }, [] { return false; });
+    QList<QSslCertificate> authorities;
+    const QString caFile = m_options.caFile.isEmpty() ? a.CaFile : m_options.caFile;
+    if (!caFile.isEmpty())
+        authorities = QSslCertificate::fromPath(caFile, QSsl::Pem);
+    Pop3Client login(m_options.timeouts);
+    Pop3Result outcome;
+    QEventLoop loop;
+    QObject::connect(&login, &Pop3Client::status, &loop, [&result](const QString &line) { result.details << line; });
+    QObject::connect(&login, &Pop3Client::finished, &loop, [&](const Pop3Result &done) {
+        outcome = done;
+        loop.quit();
+    });
+    login.start(a.Pop3Server, a.UserName, a.UserPassword, authorities);
+    loop.exec();
     result.data.insert(QStringLiteral("server"), mail::settingForDisplay(a.Pop3Server));
     result.data.insert(QStringLiteral("loggedIn"), outcome.loggedIn);
     if (!outcome.loggedIn) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "check/SmtpReply.h"
+#include "mail/SmtpReply.h"
 
 #include <QByteArray>
 #include <QDeadlineTimer>

@@ -201,6 +201,7 @@ void Dispatcher::fillComponent(int index)
     mail.setPassword(account.UserPassword);
     mail.setPop3Host(account.Pop3Server);
     mail.setThirdOption(100);
+    mail.setCaFile(account.CaFile);
 }
 
 } // namespace corvane

@@ -1,5 +1,7 @@
 #include "mail/CredentialMask.h"
 
+#include "mail/MailEncoding.h"
+
 #include <QByteArray>
 
 #include <algorithm>
@@ -33,6 +35,16 @@ QString CredentialMask::apply(const QString &text) const
     for (const QString &form : m_forms)
         out.replace(form, QStringLiteral("********"));
     return out;
+}
+
+QString mail::cleanServerText(const QString &text, const CredentialMask &mask)
+{
+    // Masked before anything else: a cut or a replaced character could break
+    // a form up so that it no longer matches.
+    QString clean = replaceControls(mask.apply(text)).simplified();
+    if (clean.size() > 200)
+        clean = clean.left(200) + QStringLiteral("...");
+    return clean;
 }
 
 } // namespace corvane

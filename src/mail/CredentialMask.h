@@ -21,4 +21,10 @@ private:
     QStringList m_forms;
 };
 
+namespace mail {
+// Text from a server made fit for a status line: credentials masked first,
+// then control characters out and the length capped.
+QString cleanServerText(const QString &text, const CredentialMask &mask = {});
+} // namespace mail
+
 } // namespace corvane

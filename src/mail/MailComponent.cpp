@@ -1,254 +1,30 @@
 #include "mail/MailComponent.h"
 
-#include "mail/MailEventSink.h"
-#include "mail/MailSender.h"
+#include "mail/MailEncoding.h"
+#include "mail/MailNetwork.h"
 
 #include <QMetaObject>
 #include <QPointer>
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <exception>
 #include <new>
-#include <mutex>
-#include <thread>
 
 namespace corvane {
 
-// The worker thread and its hand-over. Events go into one queue that the
-// component's thread drains in order. The worker wakes that thread only when it
-// has to wait for the network a moment, and at the end of a send: a send to a
-// quick server costs one wake-up instead of one per event, and an operator
-// still sees each step of a slow one within milliseconds.
-// `finished` is queued last, after the sender has let go of the message.
-class MailComponent::Worker final : public MailEventSink {
-public:
-    Worker(MailComponent &owner, MailTimeouts timeouts, MailOptions options)
-        : m_owner(owner), m_sender(timeouts, std::move(options))
-    {
-        m_sender.setQuietHook(
-            [this] {
-                std::lock_guard<std::mutex> lock(m_eventMutex);
-                return !m_events.empty() && !m_drainPosted;
-            },
-            [this] { flush(); });
-        m_thread = std::thread([this] { run(); }); // once everything it uses exists
-    }
+namespace {
 
-    ~Worker() override
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_stop = true;
-        }
-        m_cancel = true;
-        m_sender.interrupt();
-        m_wakeUp.notify_all();
-        m_thread.join();
-    }
+const QString Cancelled = QStringLiteral("Sending cancelled: the program is closing");
 
-    void submit(MailProperties properties)
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_jobs.push_back({++m_submitted, std::move(properties)});
-        }
-        m_wakeUp.notify_all();
-    }
+MailOptions withLocalName(MailOptions options)
+{
+    // One cleaned name for EHLO and for Message-IDs.
+    options.heloName = mail::localHostName(options.heloName);
+    if (!options.clock)
+        options.clock = [] { return QDateTime::currentDateTime(); };
+    return options;
+}
 
-    // Takes back up to `atMost` of the newest sends the worker has not begun.
-    int withdraw(int atMost)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        int taken = 0;
-        for (; taken < atMost && !m_jobs.empty(); ++taken)
-            m_jobs.pop_back();
-        return taken;
-    }
-
-    // Ends every send handed over so far, the running one and any the worker
-    // has not begun; each still reports its failure.
-    void cancel()
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_cancelUpTo = m_submitted;
-            m_cancel = true;
-        }
-        m_sender.interrupt();
-    }
-
-    // On the component's thread: hands on at once what the send has reported
-    // so far, for a caller that cannot wait for the event loop any more.
-    void deliverPending() { drain(); }
-
-    void progress(int percent) override { queue({Event::Progress, percent, {}}); }
-    void status(const QString &line) override { queue({Event::Status, 0, line}); }
-    void succeeded() override
-    {
-        m_outcomeReported = true;
-        queue({Event::Succeeded, 0, {}});
-    }
-    void failed(const QString &explanation) override
-    {
-        m_outcomeReported = true;
-        queue({Event::Failed, 0, explanation});
-    }
-
-private:
-    struct Event {
-        enum Kind { Progress, Status, Succeeded, Failed, Finished } kind;
-        int percent;
-        QString text;
-    };
-
-    void queue(Event event)
-    {
-        // The end of a send is handed on at once unless more sends are lined up
-        // behind it: in a burst one wake-up of the component's thread then
-        // serves several messages, and it still comes while enough are lined
-        // up for the worker to go on meanwhile.
-        bool now = event.kind == Event::Finished && waitingJobs() <= MaxAhead / 2;
-        {
-            std::lock_guard<std::mutex> lock(m_eventMutex);
-            if (m_events.empty())
-                m_oldestWaiting = std::chrono::steady_clock::now();
-            // A transfer that keeps libcurl busy without a pause must not hold
-            // its reports back either: the operator sees them within this.
-            else if (std::chrono::steady_clock::now() - m_oldestWaiting >= MaxHoldBack)
-                now = true;
-            m_events.push_back(std::move(event));
-        }
-        if (now)
-            flush();
-    }
-
-    void flush()
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_eventMutex);
-            if (m_drainPosted || m_events.empty())
-                return;
-            m_drainPosted = true;
-        }
-        QMetaObject::invokeMethod(&m_owner, [this] { drain(); }, Qt::QueuedConnection);
-    }
-
-    std::size_t waitingJobs()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_jobs.size();
-    }
-
-    // On the component's thread.
-    void drain()
-    {
-        // A copy: a slot may delete the component and the scope with it.
-        const EventScope scope = m_owner.m_eventScope;
-        if (scope)
-            scope([this] { drainEvents(); });
-        else
-            drainEvents();
-    }
-
-    // Takes one event at a time, so a slot that runs a nested event loop still
-    // sees the rest in order.
-    void drainEvents()
-    {
-        // A slot may delete the component (and this worker with it).
-        const QPointer<MailComponent> alive(&m_owner);
-        for (;;) {
-            if (!alive)
-                return;
-            Event event;
-            {
-                std::lock_guard<std::mutex> lock(m_eventMutex);
-                if (m_events.empty()) {
-                    m_drainPosted = false;
-                    return;
-                }
-                event = std::move(m_events.front());
-                m_events.pop_front();
-            }
-            MailComponent &c = m_owner;
-            switch (event.kind) {
-            case Event::Progress: emit c.Progress(event.percent); break;
-            case Event::Status: emit c.Status(event.text); break;
-            case Event::Succeeded: emit c.SendSuccesful(); break;
-            case Event::Failed: emit c.SendFailed(event.text); break;
-            case Event::Finished:
-                --c.m_outstanding;
-                emit c.finished();
-                break;
-            }
-        }
-    }
-
-    void run()
-    {
-        for (;;) {
-            MailProperties job;
-            {
-                std::unique_lock<std::mutex> lock(m_mutex);
-                m_wakeUp.wait(lock, [this] { return m_stop || !m_jobs.empty(); });
-                if (m_stop) {
-                    m_sender.abandon();
-                    return;
-                }
-                job = std::move(m_jobs.front().properties);
-                m_cancel = m_jobs.front().number <= m_cancelUpTo;
-                m_jobs.pop_front();
-            }
-            m_outcomeReported = false;
-            // Nothing thrown in a send may end the thread, and with it every
-            // later alarm: the send fails and the next one starts clean.
-            try {
-                m_sender.send(job, *this, [this] { return m_cancel.load(); });
-            } catch (const std::bad_alloc &) {
-                endAfterException(QStringLiteral("Sending failed: out of memory"));
-            } catch (const std::exception &error) {
-                endAfterException(QStringLiteral("Sending failed: an internal error (%1)")
-                                      .arg(QString::fromLocal8Bit(error.what())));
-            } catch (...) {
-                endAfterException(QStringLiteral("Sending failed: an internal error"));
-            }
-            queue({Event::Finished, 0, {}});
-        }
-    }
-
-    void endAfterException(const QString &reason)
-    {
-        m_sender.abandon(); // its connection is in a state nobody knows
-        if (m_outcomeReported)
-            return;
-        status(reason);
-        failed(reason);
-    }
-
-    static constexpr std::chrono::milliseconds MaxHoldBack{50};
-
-    MailComponent &m_owner;
-    MailSender m_sender;
-    bool m_outcomeReported = false; // worker thread only
-    std::mutex m_mutex;
-    std::condition_variable m_wakeUp;
-    struct Job {
-        quint64 number;
-        MailProperties properties;
-    };
-    std::deque<Job> m_jobs; // not begun yet: at most two
-    quint64 m_submitted = 0;
-    quint64 m_cancelUpTo = 0; // jobs numbered up to this one are cancelled
-    bool m_stop = false;
-    std::atomic<bool> m_cancel{false};
-    std::mutex m_eventMutex;
-    std::deque<Event> m_events;
-    bool m_drainPosted = false;
-    std::chrono::steady_clock::time_point m_oldestWaiting;
-    std::thread m_thread;
-};
+} // namespace
 
 MailComponent::MailComponent(MailTimeouts timeouts, QObject *parent)
     : MailComponent(timeouts, MailOptions{}, parent)
@@ -256,13 +32,21 @@ MailComponent::MailComponent(MailTimeouts timeouts, QObject *parent)
 }
 
 MailComponent::MailComponent(MailTimeouts timeouts, MailOptions options, QObject *parent)
-    : QObject(parent), m_worker(std::make_unique<Worker>(*this, timeouts, std::move(options)))
+    : QObject(parent),
+      m_options(withLocalName(std::move(options))),
+      m_session(timeouts, m_options.reuseConnection, *this),
+      m_pop(timeouts)
 {
+    connect(&m_pop, &Pop3Client::status, this, [this](const QString &line) {
+        if (m_popRunning)
+            deliver(m_waiting.front().message.id, {Event::Status, 0, line});
+    });
+    connect(&m_pop, &Pop3Client::finished, this, &MailComponent::onPopFinished);
 }
 
 MailComponent::~MailComponent()
 {
-    m_worker.reset(); // cancels and joins; events still queued die with this object
+    m_pop.disconnect(this);
 }
 
 void MailComponent::setStartupOption(bool value) { m_startupOption = value; }
@@ -292,6 +76,7 @@ void MailComponent::setUserName(const QString &value) { m_properties.userName = 
 void MailComponent::setPassword(const QString &value) { m_properties.password = value; }
 void MailComponent::setPop3Host(const QString &value) { m_properties.pop3Host = value; }
 void MailComponent::setThirdOption(int value) { m_properties.thirdOption = value; }
+void MailComponent::setCaFile(const QString &value) { m_properties.caFile = value; }
 
 const MailProperties &MailComponent::properties() const
 {
@@ -302,8 +87,7 @@ bool MailComponent::Send()
 {
     if (m_outstanding > 0)
         return false;
-    m_outstanding = 1;
-    m_worker->submit(m_properties);
+    submit();
     return true;
 }
 
@@ -311,17 +95,94 @@ bool MailComponent::SendNext()
 {
     if (m_outstanding < 1 || m_outstanding > MaxAhead)
         return false;
-    ++m_outstanding;
-    m_worker->submit(m_properties);
+    submit();
     return true;
+}
+
+void MailComponent::submit()
+{
+    ++m_outstanding;
+    MailRequest request;
+    // Nothing thrown while a message is made ready may end more than that
+    // message: it fails, and the next one starts clean.
+    try {
+        request = MailRequest::fromProperties(m_properties, m_options);
+    } catch (const std::bad_alloc &) {
+        request = {};
+        request.failure = QStringLiteral("Sending failed: out of memory");
+    } catch (const std::exception &error) {
+        request = {};
+        request.failure =
+            QStringLiteral("Sending failed: an internal error (%1)").arg(QString::fromLocal8Bit(error.what()));
+    }
+    request.message.id = ++m_nextId;
+    m_tickets.push_back({request.message.id, {}, false});
+    for (const QString &note : request.notes)
+        deliver(request.message.id, {Event::Status, 0, note});
+    m_waiting.push_back(std::move(request));
+    feedSession();
+}
+
+// Hands requests to the session in order; one that logs in to POP3 first
+// holds the ones behind it until its login is over.
+void MailComponent::feedSession()
+{
+    while (!m_waiting.empty() && !m_popRunning) {
+        MailRequest &front = m_waiting.front();
+        if (!front.failure.isEmpty()) {
+            failRequest(front, front.failure);
+        } else if (front.popLogin) {
+            m_popRunning = true;
+            m_pop.start(front.pop3Host, front.account.userName, front.account.password,
+                        front.account.caCertificates);
+            return;
+        } else {
+            m_session.submit(front.account, front.message);
+        }
+        m_waiting.pop_front();
+    }
+}
+
+void MailComponent::onPopFinished(const Pop3Result &result)
+{
+    if (!m_popRunning)
+        return; // cancelled
+    m_popRunning = false;
+    MailRequest &front = m_waiting.front();
+    const quint64 id = front.message.id;
+    if (result.loggedIn)
+        deliver(id, {Event::Status, 0,
+                     QStringLiteral("POP3 login succeeded as %1").arg(mail::replaceControls(front.account.userName))});
+    else
+        deliver(id, {Event::Status, 0, QStringLiteral("POP3 login failed: %1; sending anyway").arg(result.reason)});
+    front.popLogin = false;
+    feedSession();
+}
+
+void MailComponent::failRequest(const MailRequest &request, const QString &reason)
+{
+    deliver(request.message.id, {Event::Status, 0, reason});
+    deliver(request.message.id, {Event::Failed, 0, reason});
+    deliver(request.message.id, {Event::Finished, 0, {}});
 }
 
 int MailComponent::withdrawWaiting()
 {
     // The oldest outstanding send came through Send() and is never taken back.
-    if (m_outstanding < 2)
-        return 0;
-    const int taken = m_worker->withdraw(m_outstanding - 1);
+    int wanted = m_outstanding - 1;
+    int taken = 0;
+    while (wanted > 0 && m_waiting.size() > (m_popRunning ? 1u : 0u) && m_tickets.size() > 1) {
+        m_waiting.pop_back();
+        m_tickets.pop_back();
+        --wanted;
+        ++taken;
+    }
+    if (wanted > 0 && m_waiting.empty()) {
+        const int fromSession = m_session.withdraw(wanted);
+        for (int i = 0; i < fromSession; ++i)
+            m_tickets.pop_back();
+        taken += fromSession;
+    }
     m_outstanding -= taken;
     return taken;
 }
@@ -336,7 +197,15 @@ void MailComponent::cancel()
     if (m_outstanding == 0)
         return;
     withdrawWaiting();
-    m_worker->cancel();
+    m_session.cancel(); // the oldest sends: they report first
+    if (m_popRunning) {
+        m_popRunning = false; // what the login still reports is not heard
+        m_pop.cancel();
+    }
+    while (!m_waiting.empty()) {
+        failRequest(m_waiting.front(), Cancelled);
+        m_waiting.pop_front();
+    }
 }
 
 void MailComponent::setEventScope(EventScope scope)
@@ -346,7 +215,98 @@ void MailComponent::setEventScope(EventScope scope)
 
 void MailComponent::deliverPendingEvents()
 {
-    m_worker->deliverPending();
+    drain();
+}
+
+// --- events, in order ------------------------------------------------------------
+
+void MailComponent::sessionStatus(quint64 id, const QString &line)
+{
+    deliver(id, {Event::Status, 0, line});
+}
+
+void MailComponent::sessionProgress(quint64 id, int percent)
+{
+    deliver(id, {Event::Progress, percent, {}});
+}
+
+void MailComponent::sessionFinished(quint64 id, const MailOutcome &outcome)
+{
+    if (outcome.accepted())
+        deliver(id, {Event::Succeeded, 0, {}});
+    else
+        deliver(id, {Event::Failed, 0, outcome.explanation});
+    deliver(id, {Event::Finished, 0, {}});
+}
+
+// A send's events go out once every send before it has finished: a request
+// refused before it reached a server must not report ahead of those.
+void MailComponent::deliver(quint64 id, Event event)
+{
+    auto ticket = std::find_if(m_tickets.begin(), m_tickets.end(), [id](const Ticket &t) { return t.id == id; });
+    if (ticket == m_tickets.end())
+        return; // withdrawn
+    if (ticket != m_tickets.begin()) {
+        ticket->done = ticket->done || event.kind == Event::Finished;
+        ticket->held.push_back(std::move(event));
+        return;
+    }
+    const bool finishedFront = event.kind == Event::Finished;
+    queue(std::move(event));
+    if (!finishedFront)
+        return;
+    m_tickets.pop_front();
+    while (!m_tickets.empty()) {
+        Ticket &next = m_tickets.front();
+        for (Event &held : next.held)
+            queue(std::move(held));
+        next.held.clear();
+        if (!next.done)
+            break;
+        m_tickets.pop_front();
+    }
+}
+
+void MailComponent::queue(Event event)
+{
+    m_events.push_back(std::move(event));
+    if (m_drainPosted)
+        return;
+    m_drainPosted = true;
+    QMetaObject::invokeMethod(this, &MailComponent::drain, Qt::QueuedConnection);
+}
+
+void MailComponent::drain()
+{
+    // A copy: a slot may delete the component and the scope with it.
+    const EventScope scope = m_eventScope;
+    if (scope)
+        scope([this] { drainEvents(); });
+    else
+        drainEvents();
+}
+
+// One event at a time, so a slot that runs a nested event loop still sees the
+// rest in order.
+void MailComponent::drainEvents()
+{
+    const QPointer<MailComponent> alive(this);
+    while (alive && !m_events.empty()) {
+        const Event event = std::move(m_events.front());
+        m_events.pop_front();
+        switch (event.kind) {
+        case Event::Progress: emit Progress(event.percent); break;
+        case Event::Status: emit Status(event.text); break;
+        case Event::Succeeded: emit SendSuccesful(); break;
+        case Event::Failed: emit SendFailed(event.text); break;
+        case Event::Finished:
+            --m_outstanding;
+            emit finished();
+            break;
+        }
+    }
+    if (alive)
+        m_drainPosted = false;
 }
 
 } // namespace corvane

@@ -2,20 +2,26 @@
 
 #include "mail/MailOptions.h"
 #include "mail/MailProperties.h"
+#include "mail/MailRequest.h"
+#include "mail/Pop3Client.h"
+#include "mail/SmtpSession.h"
 
 #include <QObject>
 #include <QString>
 
+#include <deque>
 #include <functional>
-#include <memory>
+#include <vector>
 
 namespace corvane {
 
-// Sends one message at a time over SMTP with libcurl on one long-lived worker
-// thread. Properties keep their values from one message to the next. The four
-// events and `finished` arrive on the thread that owns the component, in the
-// order they happened; after `finished` no event of that send arrives.
-class MailComponent : public QObject {
+// Sends messages over SMTP, and logs in to POP3 first when asked, driven by
+// the event loop of the thread that owns it. Properties keep their values from
+// one message to the next. The four events and `finished` arrive through that
+// event loop, never from inside a call, in the order they happened and all of
+// one send before any of the next; after `finished` no event of that send
+// arrives.
+class MailComponent : public QObject, private SmtpSessionListener {
     Q_OBJECT
 public:
     explicit MailComponent(MailTimeouts timeouts = {}, QObject *parent = nullptr);
@@ -43,6 +49,7 @@ public:
     void setPassword(const QString &value);
     void setPop3Host(const QString &value);
     void setThirdOption(int value);
+    void setCaFile(const QString &value);
 
     const MailProperties &properties() const;
     bool startupOption() const { return m_startupOption; }
@@ -51,32 +58,32 @@ public:
     // Returns false (and starts nothing) while a send is still running.
     bool Send();
     // While a send runs: lines up a copy of the current properties as a send
-    // that starts the moment the ones before it have ended, so a burst does not
-    // wait for this thread between two messages. Its events follow the `finished`
-    // of the send before it. At most MaxAhead are lined up behind the oldest
-    // outstanding send; returns false (and lines up nothing) when nothing runs
-    // or that many are.
+    // that goes out right behind the ones before it (on the same connection,
+    // in the same write where the server allows it). Its events follow the
+    // `finished` of the send before it. At most MaxAhead are lined up behind
+    // the oldest outstanding send; returns false (and lines up nothing) when
+    // nothing runs or that many are.
     bool SendNext();
     static constexpr int MaxAhead = 8;
-    // Takes back the sends lined up by SendNext that the worker has not begun,
-    // newest first; returns how many. They report nothing.
+    // Takes back the sends lined up by SendNext of which nothing went to a
+    // server yet, newest first; returns how many. They report nothing.
     int withdrawWaiting();
     bool isSending() const;
 
-    // Ends the running attempt within a second, in any step of it, a name
-    // lookup included; it reports SendFailed. Its connection is cut, not closed
-    // with QUIT. Sends lined up by SendNext and not yet begun are taken back
-    // and report nothing; one that has begun ends and fails too.
+    // Ends at once every send, in any step, a name lookup included; each
+    // reports SendFailed. The connection is cut, not closed with QUIT. Sends
+    // lined up by SendNext of which nothing went out are taken back and report
+    // nothing.
     void cancel();
 
-    // Runs around each delivery of events to this thread, so that what their
-    // slots do (log writes, say) can be gathered; `deliver` emits them.
+    // Runs around each delivery of events, so that what their slots do (log
+    // writes, say) can be gathered; `deliver` emits them.
     using EventScope = std::function<void(const std::function<void()> &deliver)>;
     void setEventScope(EventScope scope);
 
-    // Emits at once, in order, the events the running send has reported so far
-    // (normally they arrive through the event loop): for a close that cannot
-    // wait any longer but must not lose the status lines.
+    // Emits at once, in order, the events reported so far (normally they
+    // arrive through the event loop): for a close that cannot wait any longer
+    // but must not lose the status lines.
     void deliverPendingEvents();
 
 signals:
@@ -87,12 +94,44 @@ signals:
     void finished();
 
 private:
-    class Worker;
-    std::unique_ptr<Worker> m_worker;
+    struct Event {
+        enum Kind { Progress, Status, Succeeded, Failed, Finished } kind;
+        int percent = 0;
+        QString text;
+    };
+
+    struct Ticket {
+        quint64 id;
+        std::vector<Event> held; // while a send before it has not finished
+        bool done = false;
+    };
+
+    void submit();
+    void feedSession();
+    void failRequest(const MailRequest &request, const QString &reason);
+    void deliver(quint64 id, Event event);
+    void onPopFinished(const Pop3Result &result);
+    void queue(Event event);
+    void drain();
+    void drainEvents();
+
+    void sessionStatus(quint64 id, const QString &line) override;
+    void sessionProgress(quint64 id, int percent) override;
+    void sessionFinished(quint64 id, const MailOutcome &outcome) override;
+
+    MailOptions m_options;
+    SmtpSession m_session;
+    Pop3Client m_pop;
     MailProperties m_properties;
     EventScope m_eventScope;
     bool m_startupOption = false;
-    int m_outstanding = 0; // sends handed to the worker whose `finished` has not come
+    int m_outstanding = 0;             // sends whose `finished` has not been emitted
+    quint64 m_nextId = 0;
+    std::deque<MailRequest> m_waiting; // not yet handed to the session (a POP3 login first)
+    bool m_popRunning = false;
+    std::deque<Ticket> m_tickets;      // every outstanding send, oldest first
+    std::deque<Event> m_events;
+    bool m_drainPosted = false;
 };
 
 } // namespace corvane

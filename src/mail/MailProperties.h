@@ -29,6 +29,9 @@ struct MailProperties {
     QString password;
     QString pop3Host;
     int thirdOption = 0;
+    // Certificate authorities (PEM) trusted besides the system's store; empty:
+    // the component's own option, else the system's store alone.
+    QString caFile;
 };
 
 } // namespace corvane

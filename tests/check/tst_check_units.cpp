@@ -2,7 +2,7 @@
 // they arrive in pieces, and the program's command line.
 
 #include "app/ProgramArguments.h"
-#include "check/SmtpReply.h"
+#include "mail/SmtpReply.h"
 
 #include <QTest>
 

@@ -1,6 +1,5 @@
 // Delivery to a real SMTP server (aiosmtpd on loopback), the received message
 // read back with Python's e-mail parser.
-#include "mail/CurlGlobal.h"
 #include "mail/MailHarness.h"
 
 #include <QJsonArray>
@@ -33,7 +32,6 @@ private slots:
 private:
     QJsonObject sendAndParse(MailComponent &component, CaptureServer &server, SendRecord *record = nullptr);
 
-    CurlGlobal m_curl;
     CaptureServer m_server;
 };
 

@@ -1,6 +1,5 @@
 // Servers that refuse, hang up or never answer: Postfix's smtp-sink and a bare
 // TCP listener on loopback, with shortened timeouts.
-#include "mail/CurlGlobal.h"
 #include "mail/MailHarness.h"
 
 #include <QElapsedTimer>
@@ -53,7 +52,6 @@ private slots:
     void destroyingTheComponentDuringAHungSend();
 
 private:
-    CurlGlobal m_curl;
 };
 
 void MailFaultsTest::initTestCase()

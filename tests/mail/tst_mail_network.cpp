@@ -1,7 +1,6 @@
 // Where the server is and how its name is found: run by private_net.sh in a
 // network namespace with a public-looking address, a private one and a name
 // server that never answers.
-#include "mail/CurlGlobal.h"
 #include "mail/MailHarness.h"
 
 #include <QElapsedTimer>
@@ -31,7 +30,6 @@ private slots:
     void lookupThatNeverAnswers();
 
 private:
-    CurlGlobal m_curl;
     QUdpSocket m_deafResolver; // takes every query and answers none
 };
 

@@ -1,5 +1,4 @@
 // POP-before-SMTP against a real Dovecot POP3 server on loopback.
-#include "mail/CurlGlobal.h"
 #include "mail/MailHarness.h"
 
 #include <QFile>
@@ -31,7 +30,6 @@ private slots:
 private:
     QString dovecotLog() const;
 
-    CurlGlobal m_curl;
     QTemporaryDir m_dir;
     PeerProcess m_dovecot;
     quint16 m_popPort = 0;

@@ -1,5 +1,4 @@
 // Logins and TLS against aiosmtpd on loopback, with certificates the test makes.
-#include "mail/CurlGlobal.h"
 #include "mail/MailHarness.h"
 
 #include <QJsonArray>
@@ -70,7 +69,6 @@ private:
 
     QTemporaryDir m_certDir;
     TestCertificates m_certs;
-    CurlGlobal m_curl;
 };
 
 void MailSecurityTest::initTestCase()

@@ -1,7 +1,6 @@
 // Servers that stop answering at each step of the dialogue (a scripted server),
 // a kept connection that goes silent (a relay that stops forwarding), and a send
 // that throws. The limits are shortened; every wait is on visible state.
-#include "mail/CurlGlobal.h"
 #include "mail/MailHarness.h"
 
 #include <QDeadlineTimer>
@@ -113,7 +112,6 @@ private slots:
     void credentialsEchoedInALongReplyAreMasked();
 
 private:
-    CurlGlobal m_curl;
 };
 
 void MailStallsTest::stallEndsAtTheReplyLimit()
@@ -195,8 +193,9 @@ void MailStallsTest::unansweredQuitDoesNotHoldADeliveredMessage()
     QVERIFY(recorder.waitFinished(10s));
     QVERIFY2(recorder.last().ok(), qPrintable(recorder.last().statusText()));
     const qint64 limit = std::min(timeouts.politeClose, timeouts.serverReply).count();
+    // The message is reported first; the unanswered QUIT then ends at its limit.
+    QVERIFY(server.waitFor(QStringLiteral("CLOSED"), std::chrono::milliseconds(limit + 1000)));
     QVERIFY2(stalled.elapsed() <= limit + 1000, qPrintable(QString::number(stalled.elapsed())));
-    QVERIFY(server.waitFor(QStringLiteral("CLOSED"), 1s));
 }
 
 void MailStallsTest::keptConnectionThatWentSilentIsReplaced()

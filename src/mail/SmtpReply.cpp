@@ -1,4 +1,4 @@
-#include "check/SmtpReply.h"
+#include "mail/SmtpReply.h"
 
 namespace corvane {
 
@@ -20,6 +20,25 @@ namespace {
 // without bound; real replies are far below these limits.
 constexpr qsizetype kMaxLine = 4096;
 constexpr int kMaxLines = 100;
+
+// "x.y.z" with x the reply's class, y and z of one to three digits.
+QString enhancedCodeOf(int code, const QString &firstLine)
+{
+    const qsizetype end = firstLine.indexOf(QLatin1Char(' '));
+    const QString word = end < 0 ? firstLine : firstLine.left(end);
+    const QStringList parts = word.split(QLatin1Char('.'));
+    if (parts.size() != 3 || parts[0] != QString::number(code / 100))
+        return {};
+    for (const QString &part : parts) {
+        if (part.isEmpty() || part.size() > 3)
+            return {};
+        for (QChar c : part) {
+            if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+                return {};
+        }
+    }
+    return word;
+}
 
 bool refuse(SmtpReply *reply, const QString &failure)
 {
@@ -62,6 +81,8 @@ bool SmtpReply::take(QByteArray &buffer, SmtpReply *reply)
         result.lines.append(QString::fromUtf8(line.mid(4)).trimmed());
         if (line.size() == 3 || line.at(3) == ' ') {
             buffer.remove(0, start);
+            if (result.code >= 200)
+                result.enhanced = enhancedCodeOf(result.code, result.lines.first());
             *reply = result;
             return true;
         }

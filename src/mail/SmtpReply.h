@@ -6,13 +6,16 @@
 
 namespace corvane {
 
-// One server reply: the three-digit code and the text of every line.
+// One server reply (SMTP, also read by the account check): the three-digit code and the text of every line.
 struct SmtpReply {
     int code = 0;         // 0: no complete reply (connection closed or timed out)
     QStringList lines;    // the text after "250-" / "250 " of each line
     QString failure;      // why there is no reply, in plain words
+    QString enhanced;     // "5.1.1" (RFC 3463) when the first line starts with one of the reply's class
 
     bool ok() const { return code >= 200 && code < 400; }
+    bool transient() const { return code >= 400 && code < 500; }
+    bool permanent() const { return code >= 500; }
     bool received() const { return code != 0; }
     // "550 5.1.1 User unknown" on one line, for a verdict.
     QString text() const;

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "mail/MailOptions.h"
+#include "mail/MailProperties.h"
+#include "mail/SmtpSession.h"
+
+#include <QString>
+#include <QStringList>
+
+namespace corvane {
+
+// One message made ready from the component's properties: checked, built, and
+// split into what the POP3 login and the SMTP session need. Nothing in it
+// touches the network.
+struct MailRequest {
+    QString failure;        // set: nothing can be sent, and this says why
+    QStringList notes;      // status lines that come before any network step
+    bool popLogin = false;  // POP-before-SMTP first
+    QString pop3Host;
+    SmtpAccount account;
+    SmtpMessage message;
+
+    static MailRequest fromProperties(const MailProperties &properties, const MailOptions &options);
+};
+
+} // namespace corvane
