@@ -2,7 +2,7 @@
 # Every target first makes sure the Debian packages are there.
 
 PACKAGES := cmake g++ make ninja-build pkg-config \
-            qt6-base-dev libgl-dev libcurl4-openssl-dev libsystemd-dev \
+            qt6-base-dev libgl-dev libsystemd-dev \
             fonts-dejavu-core fonts-dejavu-extra python3 python3-aiosmtpd postfix dovecot-pop3d openssl iproute2 curl \
             clang libclang-rt-14-dev libbenchmark-dev zlib1g-dev
 # Only the benchmarks' plot needs these.

@@ -39,7 +39,7 @@ MailComponent::MailComponent(MailTimeouts timeouts, MailOptions options, QObject
 {
     connect(&m_pop, &Pop3Client::status, this, [this](const QString &line) {
         if (m_popRunning)
-            deliver(m_waiting.front().message.id, {Event::Status, 0, line});
+            deliver(m_waiting.front().id, {Event::Status, 0, line});
     });
     connect(&m_pop, &Pop3Client::finished, this, &MailComponent::onPopFinished);
 }
@@ -87,7 +87,7 @@ bool MailComponent::Send()
 {
     if (m_outstanding > 0)
         return false;
-    submit();
+    submit(true);
     return true;
 }
 
@@ -95,32 +95,50 @@ bool MailComponent::SendNext()
 {
     if (m_outstanding < 1 || m_outstanding > MaxAhead)
         return false;
-    submit();
+    submit(false);
     return true;
 }
 
-void MailComponent::submit()
+void MailComponent::submit(bool now)
 {
     ++m_outstanding;
-    MailRequest request;
+    const quint64 id = ++m_nextId;
+    m_tickets.push_back({id, {}, false});
+    m_waiting.push_back({id, m_properties, false, {}});
+    if (now) {
+        feedSession(); // the first send connects at once
+    } else if (!m_feedPosted) {
+        // After the caller's turn: the message is built while the server
+        // answers the one before, not while the wire waits for it.
+        m_feedPosted = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_feedPosted = false;
+                feedSession();
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+void MailComponent::prepare(Waiting &waiting)
+{
+    waiting.prepared = true;
     // Nothing thrown while a message is made ready may end more than that
     // message: it fails, and the next one starts clean.
     try {
-        request = MailRequest::fromProperties(m_properties, m_options);
+        waiting.request = MailRequest::fromProperties(waiting.properties, m_options);
     } catch (const std::bad_alloc &) {
-        request = {};
-        request.failure = QStringLiteral("Sending failed: out of memory");
+        waiting.request = {};
+        waiting.request.failure = QStringLiteral("Sending failed: out of memory");
     } catch (const std::exception &error) {
-        request = {};
-        request.failure =
+        waiting.request = {};
+        waiting.request.failure =
             QStringLiteral("Sending failed: an internal error (%1)").arg(QString::fromLocal8Bit(error.what()));
     }
-    request.message.id = ++m_nextId;
-    m_tickets.push_back({request.message.id, {}, false});
-    for (const QString &note : request.notes)
-        deliver(request.message.id, {Event::Status, 0, note});
-    m_waiting.push_back(std::move(request));
-    feedSession();
+    waiting.request.message.id = waiting.id;
+    for (const QString &note : waiting.request.notes)
+        deliver(waiting.id, {Event::Status, 0, note});
 }
 
 // Hands requests to the session in order; one that logs in to POP3 first
@@ -128,16 +146,19 @@ void MailComponent::submit()
 void MailComponent::feedSession()
 {
     while (!m_waiting.empty() && !m_popRunning) {
-        MailRequest &front = m_waiting.front();
-        if (!front.failure.isEmpty()) {
-            failRequest(front, front.failure);
-        } else if (front.popLogin) {
+        Waiting &front = m_waiting.front();
+        if (!front.prepared)
+            prepare(front);
+        MailRequest &request = front.request;
+        if (!request.failure.isEmpty()) {
+            failRequest(front.id, request.failure);
+        } else if (request.popLogin) {
             m_popRunning = true;
-            m_pop.start(front.pop3Host, front.account.userName, front.account.password,
-                        front.account.caCertificates);
+            m_pop.start(request.pop3Host, request.account.userName, request.account.password,
+                        request.account.caCertificates);
             return;
         } else {
-            m_session.submit(front.account, front.message);
+            m_session.submit(request.account, request.message);
         }
         m_waiting.pop_front();
     }
@@ -148,7 +169,7 @@ void MailComponent::onPopFinished(const Pop3Result &result)
     if (!m_popRunning)
         return; // cancelled
     m_popRunning = false;
-    MailRequest &front = m_waiting.front();
+    MailRequest &front = m_waiting.front().request;
     const quint64 id = front.message.id;
     if (result.loggedIn)
         deliver(id, {Event::Status, 0,
@@ -159,11 +180,11 @@ void MailComponent::onPopFinished(const Pop3Result &result)
     feedSession();
 }
 
-void MailComponent::failRequest(const MailRequest &request, const QString &reason)
+void MailComponent::failRequest(quint64 id, const QString &reason)
 {
-    deliver(request.message.id, {Event::Status, 0, reason});
-    deliver(request.message.id, {Event::Failed, 0, reason});
-    deliver(request.message.id, {Event::Finished, 0, {}});
+    deliver(id, {Event::Status, 0, reason});
+    deliver(id, {Event::Failed, 0, reason});
+    deliver(id, {Event::Finished, 0, {}});
 }
 
 int MailComponent::withdrawWaiting()
@@ -203,7 +224,7 @@ void MailComponent::cancel()
         m_pop.cancel();
     }
     while (!m_waiting.empty()) {
-        failRequest(m_waiting.front(), Cancelled);
+        failRequest(m_waiting.front().id, Cancelled);
         m_waiting.pop_front();
     }
 }

@@ -106,9 +106,19 @@ private:
         bool done = false;
     };
 
-    void submit();
+    // A send handed over and not yet to the session: made ready (the message
+    // built) only when its turn comes, so a line-up costs the caller nothing.
+    struct Waiting {
+        quint64 id;
+        MailProperties properties;
+        bool prepared = false;
+        MailRequest request;
+    };
+
+    void submit(bool now);
+    void prepare(Waiting &waiting);
     void feedSession();
-    void failRequest(const MailRequest &request, const QString &reason);
+    void failRequest(quint64 id, const QString &reason);
     void deliver(quint64 id, Event event);
     void onPopFinished(const Pop3Result &result);
     void queue(Event event);
@@ -127,7 +137,8 @@ private:
     bool m_startupOption = false;
     int m_outstanding = 0;             // sends whose `finished` has not been emitted
     quint64 m_nextId = 0;
-    std::deque<MailRequest> m_waiting; // not yet handed to the session (a POP3 login first)
+    std::deque<Waiting> m_waiting;     // not yet handed to the session
+    bool m_feedPosted = false;
     bool m_popRunning = false;
     std::deque<Ticket> m_tickets;      // every outstanding send, oldest first
     std::deque<Event> m_events;

@@ -63,6 +63,7 @@ bool isDomainChar(QChar c)
 QByteArray MimeMessage::build() const
 {
     QByteArray out;
+    out.reserve(600 + body.size() * 3); // one allocation: the body's encoding may triple it
     out += "Date: " + mail::formatDate(date) + "\r\n";
     out += "Message-ID: " + newMessageId(messageIdDomain) + "\r\n";
 

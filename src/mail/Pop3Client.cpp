@@ -106,10 +106,17 @@ void Pop3Client::start(const QString &server, const QString &userName, const QSt
     config.setPeerVerifyMode(m_endpoint.verifiesCertificate() ? QSslSocket::VerifyPeer : QSslSocket::VerifyNone);
     m_socket.setSslConfiguration(config);
     arm(m_timeouts.connect);
-    if (m_endpoint.tls == TlsMode::Implicit)
-        m_socket.connectToHostEncrypted(m_endpoint.host, m_endpoint.port, m_endpoint.host);
-    else
-        m_socket.connectToHost(m_endpoint.host, m_endpoint.port);
+    // Looked up on our own: a close must never wait for a name server.
+    m_lookup.start(this, m_endpoint.host, [this, generation](const QList<QHostAddress> &addresses, const QString &) {
+        if (!m_running || m_generation != generation)
+            return;
+        if (addresses.isEmpty())
+            return fail(QStringLiteral("the server name %1 cannot be found").arg(m_endpoint.host));
+        if (m_endpoint.tls == TlsMode::Implicit)
+            m_socket.connectToHostEncrypted(addresses.first().toString(), m_endpoint.port, m_endpoint.host);
+        else
+            m_socket.connectToHost(addresses.first(), m_endpoint.port);
+    });
 }
 
 void Pop3Client::cancel()
@@ -332,6 +339,7 @@ void Pop3Client::finish(const Pop3Result &result)
 {
     m_running = false;
     m_deadline.stop();
+    m_lookup.abandon();
     m_socket.abort();
     m_in.clear();
     m_password.fill('\0');

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "mail/CredentialMask.h"
+#include "mail/HostLookup.h"
 #include "mail/MailOptions.h"
 #include "mail/ServerEndpoint.h"
 
@@ -75,6 +76,7 @@ private:
 
     MailTimeouts m_timeouts;
     QSslSocket m_socket;
+    HostLookup m_lookup;
     QTimer m_deadline;
 
     bool m_running = false;

@@ -86,7 +86,12 @@ void SmtpSession::submit(const SmtpAccount &account, const SmtpMessage &message)
     job.key = account.key();
     job.message = message;
     m_jobs.push_back(std::move(job));
-    schedulePump();
+    // At once, so a connection is under way before the caller returns to the
+    // event loop; nothing is reported from here but through the listener.
+    if (m_reporting)
+        schedulePump();
+    else
+        pump();
 }
 
 int SmtpSession::withdraw(int atMost)
@@ -181,6 +186,7 @@ void SmtpSession::pump()
         flush();
     } while (m_pumpAgain);
     m_inPump = false;
+    report();
 }
 
 void SmtpSession::connectFor(Job &job)
@@ -216,12 +222,37 @@ void SmtpSession::connectFor(Job &job)
     m_socket.setPeerVerifyName(endpoint.host);
     m_phase = Phase::Connecting;
     m_expect.push_back({Expect::Greeting});
-    const QString target = m_account.address.isNull() ? endpoint.host : m_account.address.toString();
-    if (endpoint.tls == TlsMode::Implicit)
-        m_socket.connectToHostEncrypted(target, endpoint.port, endpoint.host);
-    else
-        m_socket.connectToHost(target, endpoint.port);
+    m_addresses.clear();
+    QHostAddress literal;
+    if (!m_account.address.isNull())
+        m_addresses = {m_account.address};
+    else if (literal.setAddress(endpoint.host))
+        m_addresses = {literal};
+    if (!m_addresses.isEmpty()) {
+        connectToNext();
+    } else {
+        m_lookup.start(this, endpoint.host, [this](const QList<QHostAddress> &addresses, const QString &) {
+            if (m_phase != Phase::Connecting)
+                return;
+            m_addresses = addresses;
+            if (m_addresses.isEmpty())
+                return failSetup(QStringLiteral("The server name %1 cannot be found").arg(m_account.endpoint.host),
+                                 MailPhase::Connect);
+            connectToNext();
+        });
+    }
     m_stallTimer.start(m_timeouts.connect);
+}
+
+// The addresses of a name in turn, as long as the connect limit lasts.
+void SmtpSession::connectToNext()
+{
+    const QHostAddress address = m_addresses.takeFirst();
+    const ServerEndpoint &endpoint = m_account.endpoint;
+    if (endpoint.tls == TlsMode::Implicit)
+        m_socket.connectToHostEncrypted(address.toString(), endpoint.port, endpoint.host);
+    else
+        m_socket.connectToHost(address, endpoint.port);
 }
 
 bool SmtpSession::mayStartEnvelope() const
@@ -323,6 +354,7 @@ void SmtpSession::flush()
     if (m_out.isEmpty() || m_phase == Phase::Closed)
         return;
     m_socket.write(m_out);
+    m_socket.flush(); // now, not at the next turn of the event loop
     m_out.clear();
     armStall();
 }
@@ -490,6 +522,13 @@ void SmtpSession::onSocketError(QAbstractSocket::SocketError error)
     case QAbstractSocket::HostNotFoundError:
         return failSetup(QStringLiteral("The server name %1 cannot be found").arg(host), MailPhase::Connect);
     case QAbstractSocket::ConnectionRefusedError:
+    case QAbstractSocket::NetworkError:
+        if (m_phase == Phase::Connecting && !m_addresses.isEmpty()) {
+            m_socket.abort();
+            return connectToNext();
+        }
+        if (error == QAbstractSocket::NetworkError)
+            break;
         return failSetup(QStringLiteral("Cannot connect to %1: nothing answers there").arg(where()), MailPhase::Connect);
     default:
         break;
@@ -890,6 +929,7 @@ void SmtpSession::closeSocket()
     m_expect.clear();
     m_out.clear();
     m_in.clear();
+    m_lookup.abandon();
     m_socket.abort();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "mail/CredentialMask.h"
+#include "mail/HostLookup.h"
 #include "mail/MailOptions.h"
 #include "mail/MailOutcome.h"
 #include "mail/SaslMechanism.h"
@@ -97,7 +98,8 @@ public:
                 QObject *parent = nullptr);
     ~SmtpSession() override;
 
-    // Never reports from inside the call.
+    // Starts at once; what it reports goes to the listener, never back to
+    // the caller.
     void submit(const SmtpAccount &account, const SmtpMessage &message);
     // Takes back up to `atMost` of the newest messages of which nothing was
     // sent yet; they report nothing. Returns how many.
@@ -107,6 +109,7 @@ public:
     // Drops the connection without a word to the server.
     void abandon();
     bool hasWork() const { return !m_jobs.empty(); }
+
     bool isConnected() const { return m_phase != Phase::Closed; }
 
     const SmtpCapabilities &capabilities() const { return m_caps; }
@@ -149,6 +152,7 @@ private:
     void schedulePump();
     void pump();
     void connectFor(Job &job);
+    void connectToNext();
     bool mayStartEnvelope() const;
     void startEnvelope(Job &job);
     void writeRcpt(Job &job, int index);
@@ -208,6 +212,8 @@ private:
     bool m_reuse;
     SmtpSessionListener &m_listener;
     QSslSocket m_socket;
+    HostLookup m_lookup;
+    QList<QHostAddress> m_addresses; // still to try
     QTimer m_stallTimer;
     QTimer m_wholeTimer;
     QTimer m_idleTimer;

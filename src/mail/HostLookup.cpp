@@ -1,0 +1,98 @@
+#include "mail/HostLookup.h"
+
+#include <QMetaObject>
+
+#include <mutex>
+#include <thread>
+
+#include <netdb.h>
+#include <sys/socket.h>
+
+namespace corvane {
+
+struct HostLookup::State {
+    std::mutex mutex;
+    bool abandoned = false;
+};
+
+namespace {
+
+struct AddrInfo {
+    addrinfo *list = nullptr;
+    ~AddrInfo()
+    {
+        if (list)
+            freeaddrinfo(list);
+    }
+};
+
+void resolve(const QByteArray &host, QList<QHostAddress> *addresses, QString *error)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_ADDRCONFIG;
+    AddrInfo result;
+    const int status = getaddrinfo(host.constData(), nullptr, &hints, &result.list);
+    if (status != 0) {
+        *error = QString::fromLocal8Bit(gai_strerror(status));
+        return;
+    }
+    for (const addrinfo *entry = result.list; entry; entry = entry->ai_next) {
+        const QHostAddress address(entry->ai_addr);
+        if (!address.isNull() && !addresses->contains(address))
+            addresses->append(address);
+    }
+}
+
+} // namespace
+
+void HostLookup::start(QObject *context, const QString &host, Done done)
+{
+    abandon();
+    auto state = std::make_shared<State>();
+    m_state = state;
+    QObject *receiver = context; // alive until abandon(), which takes the lock
+    auto deliver = [state, receiver, done = std::move(done)](QList<QHostAddress> addresses, QString error) {
+        // Posted under the lock: abandon() (taken by the owner before it goes
+        // away) either comes first and nothing is posted, or after the post.
+        std::lock_guard<std::mutex> lock(state->mutex);
+        if (state->abandoned)
+            return;
+        QMetaObject::invokeMethod(
+            receiver,
+            [state, done, addresses, error] {
+                {
+                    std::lock_guard<std::mutex> again(state->mutex);
+                    if (state->abandoned)
+                        return;
+                    state->abandoned = true; // answered: once only
+                }
+                done(addresses, error);
+            },
+            Qt::QueuedConnection);
+    };
+
+    QHostAddress literal;
+    if (literal.setAddress(host)) {
+        deliver({literal}, {});
+        return;
+    }
+    std::thread([host = host.toUtf8(), deliver = std::move(deliver)] {
+        QList<QHostAddress> addresses;
+        QString error;
+        resolve(host, &addresses, &error);
+        deliver(std::move(addresses), std::move(error));
+    }).detach();
+}
+
+void HostLookup::abandon()
+{
+    if (!m_state)
+        return;
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->abandoned = true;
+    m_state.reset();
+}
+
+} // namespace corvane
