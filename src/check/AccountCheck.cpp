@@ -1,25 +1,21 @@
 #include "check/AccountCheck.h"
 
-#include "check/SmtpDialogue.h"
+#include "check/CertificateFindings.h"
 #include "intake/NotificationQueue.h"
+#include "mail/CredentialMask.h"
+#include "mail/MailAddresses.h"
 #include "mail/MailNetwork.h"
 #include "mail/Pop3Client.h"
-#include "mail/MailAddresses.h"
 #include "storage/SettingsStore.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QHostInfo>
 #include <QJsonArray>
-#include <QLocale>
-#include <QMessageAuthenticationCode>
-#include <QSslCertificate>
-#include <QSysInfo>
 #include <QTimer>
 
-#include <set>
+#include <algorithm>
 
 namespace corvane {
 
@@ -47,20 +43,40 @@ QString tlsModeKey(TlsMode mode)
     return QStringLiteral("opportunistic");
 }
 
-// The same name the mail component gives in EHLO.
-QByteArray machineHeloName()
+// The client's explanations are sentences of their own; a summary goes on
+// from a colon.
+QString lowerFirst(const QString &text)
 {
-    QByteArray name;
-    for (char c : QSysInfo::machineHostName().toLatin1()) {
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.')
-            name += c;
-    }
-    return name.isEmpty() ? QByteArray("localhost") : name;
+    if (text.size() > 1 && text.at(0).isUpper() && !text.at(1).isUpper())
+        return text.at(0).toLower() + text.mid(1);
+    return text;
 }
 
-QString dateText(const QDateTime &when)
+// The last EHLO (or HELO) reply among steps [from, to).
+const SmtpProbe::Step *lastEhlo(const SmtpProbe::Trace &trace, std::size_t from, std::size_t to, int *count = nullptr)
 {
-    return QLocale::c().toString(when.toUTC(), QStringLiteral("yyyy-MM-dd HH:mm 'UTC'"));
+    const SmtpProbe::Step *last = nullptr;
+    for (std::size_t i = from; i < std::min(to, trace.steps.size()); ++i) {
+        if (trace.steps[i].step == SmtpStep::Ehlo) {
+            last = &trace.steps[i];
+            if (count)
+                ++*count;
+        }
+    }
+    return last;
+}
+
+// Where the steps on the plain connection end: at STARTTLS, if there was one.
+std::size_t plainEnd(const SmtpProbe::Trace &trace)
+{
+    const std::size_t after = trace.afterStartTls();
+    return after ? after : trace.steps.size();
+}
+
+void insertEnhanced(QJsonObject &data, const SmtpReply &reply)
+{
+    if (!reply.enhanced.isEmpty())
+        data.insert(QStringLiteral("enhancedCode"), reply.enhanced);
 }
 
 } // namespace
@@ -81,19 +97,26 @@ CheckReport AccountCheck::run()
     const bool session = implicit ? checkTls() && checkGreeting() : checkGreeting() && checkTls();
     if (session && checkLogin() && checkSender())
         checkRecipients();
-    // Whatever failed, a live connection is ended politely.
+    // The session is over by now: this says how it ended.
     checkClose();
     return m_report;
 }
 
 void AccountCheck::begin()
 {
-    m_stageTimer.start();
+    m_stageStart = Clock::now();
+    m_stageEnd.reset();
 }
 
+// The session's stages end when their last reply came: each counts from the
+// end of the one before, and one that needed no reply takes no time.
 void AccountCheck::finish(CheckStageResult result)
 {
-    result.elapsed = std::chrono::milliseconds(m_stageTimer.isValid() ? m_stageTimer.elapsed() : 0);
+    const Clock::time_point end =
+        std::max(m_stageEnd.value_or(m_sessionRan ? m_stageStart : Clock::now()), m_stageStart);
+    result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(end - m_stageStart);
+    m_stageStart = end;
+    m_stageEnd.reset();
     m_report.add(std::move(result));
 }
 
@@ -260,41 +283,95 @@ bool AccountCheck::checkResolve()
     return pass(result);
 }
 
+// --ca-file stands in for CA_File, as for the POP3 login.
+bool AccountCheck::authorities(CheckStageResult &result)
+{
+    const bool given = !m_options.caFile.isEmpty();
+    const QString path = given ? m_options.caFile : m_settings.AccountSettings.CaFile.trimmed();
+    if (path.isEmpty())
+        return true;
+    m_authorities = QSslCertificate::fromPath(path, QSsl::Pem);
+    if (!m_authorities.isEmpty())
+        return true;
+    if (given) {
+        return fail(result, QStringLiteral("no certificate in %1").arg(m_options.caFile),
+                    QStringLiteral("Give --ca-file a PEM file with the authority's certificate."));
+    }
+    // The service goes on with the system's store; so does the check.
+    result.details << QStringLiteral("CA_File %1 holds no certificate that can be read: the service uses the "
+                                     "system's authorities only").arg(mail::printable(path));
+    return true;
+}
+
+SmtpAccount AccountCheck::smtpAccount() const
+{
+    const AccountSettingsRecord &a = m_settings.AccountSettings;
+    SmtpAccount account;
+    account.endpoint = m_endpoint;
+    account.heloName = mail::localHostName(m_options.heloName);
+    account.login = a.UseLogin;
+    account.userName = a.UserName;
+    account.password = a.UserPassword;
+    account.caCertificates = m_authorities;
+    return account;
+}
+
+SmtpMessage AccountCheck::probeMessage() const
+{
+    SmtpMessage message;
+    message.id = 1;
+    message.probeOnly = true;
+    // A sender the Sender stage refuses goes out as the null sender: nothing
+    // of it reaches the wire.
+    const QString sender = m_settings.AccountSettings.SenderEmail;
+    if (!sender.isEmpty() && mail::envelopeProblem(sender).isEmpty())
+        message.sender = sender;
+    for (const QString &address : m_recipients) {
+        if (mail::envelopeProblem(address).isEmpty())
+            message.recipients << address;
+    }
+    // The client ends a probe once its last RCPT is answered. Without an
+    // address to check, postmaster, which every server must take, stands in.
+    if (message.recipients.isEmpty())
+        message.recipients << QStringLiteral("postmaster");
+    return message;
+}
+
 bool AccountCheck::checkConnect()
 {
     begin();
     CheckStageResult result;
     result.stage = CheckStage::Connect;
-    SmtpDialogue::Timeouts timeouts;
-    timeouts.connect = m_options.timeouts.connect;
-    timeouts.reply = m_options.timeouts.serverReply;
-    // Counted from here, like the mail component's limit for one attempt.
-    timeouts.whole = QDeadlineTimer(m_options.timeouts.wholeAttempt);
-    QList<QSslCertificate> authorities;
-    if (!m_options.caFile.isEmpty()) {
-        authorities = QSslCertificate::fromPath(m_options.caFile);
-        if (authorities.isEmpty()) {
-            return fail(result, QStringLiteral("no certificate in %1").arg(m_options.caFile),
-                        QStringLiteral("Give --ca-file a PEM file with the authority's certificate."));
-        }
-    }
-    m_dialogue = std::make_unique<SmtpDialogue>(timeouts, authorities);
+    if (!authorities(result))
+        return false;
+    m_recipients = recipientsToCheck(&m_recipientNotes);
+    SmtpAccount account = smtpAccount();
+    const SmtpMessage probe = probeMessage();
+    SmtpProbe prober(m_options.timeouts);
 
     QString lastFailure;
     bool refused = false;
+    // The addresses in turn while none answers; the session that reaches the
+    // server is the one the later stages judge.
     for (const QHostAddress &address : m_addresses) {
-        QString failure;
-        if (m_dialogue->connectTo(address, m_endpoint.port, &failure)) {
+        account.address = address;
+        SmtpProbe::Trace trace = prober.run(account, probe);
+        if (trace.connected) {
+            m_trace = std::move(trace);
+            m_sessionRan = true;
+            m_connectedAddress = address;
             result.summary = QStringLiteral("connected to %1 port %2").arg(address.toString()).arg(m_endpoint.port);
             result.data.insert(QStringLiteral("address"), address.toString());
-            m_connectedAddress = address;
+            reachedAt(m_trace.connectedAt);
             return pass(result);
         }
-        refused = refused || failure.contains(QLatin1String("refused"), Qt::CaseInsensitive);
+        const QString failure = trace.socketFailed && !trace.socketErrorText.isEmpty()
+            ? trace.socketErrorText
+            : lowerFirst(trace.outcome.explanation);
+        refused = refused || (trace.socketFailed && trace.socketError == QAbstractSocket::ConnectionRefusedError);
         result.details << QStringLiteral("%1: %2").arg(address.toString(), failure);
         lastFailure = failure;
     }
-    m_dialogue.reset();
     const QString advice = refused
         ? QStringLiteral("Nothing listens on port %1 there: check the port number and that the server runs.")
               .arg(m_endpoint.port)
@@ -303,128 +380,114 @@ bool AccountCheck::checkConnect()
     return fail(result, QStringLiteral("no connection to %1: %2").arg(m_endpoint.display, lastFailure), advice);
 }
 
+// Why the session ended where it did, to go on from a colon; the stage that
+// says so ends there too.
+QString AccountCheck::sessionFailure()
+{
+    reachedAtEnd();
+    const QString why = lowerFirst(m_trace.outcome.explanation);
+    return why.isEmpty() ? QStringLiteral("the session ended here") : why;
+}
+
 bool AccountCheck::checkGreeting()
 {
-    begin();
     CheckStageResult result;
     result.stage = CheckStage::Greeting;
-    const SmtpReply greeting = m_dialogue->readReply();
-    if (!greeting.received()) {
+    const SmtpProbe::Step *greeting = m_trace.find(SmtpStep::Greeting);
+    if (!greeting) {
         const QString advice = m_endpoint.tls == TlsMode::Implicit
             ? QStringLiteral("The server said nothing after the TLS handshake: it may be overloaded or not a mail "
                              "server.")
             : QStringLiteral("No SMTP greeting: the port may expect TLS from the first byte (write "
                              "smtps://%1:%2), or the server is overloaded.").arg(m_endpoint.host).arg(m_endpoint.port);
-        return fail(result, greeting.failure, advice);
+        return fail(result, sessionFailure(), advice);
     }
-    result.details << QStringLiteral("greeting: %1").arg(greeting.text());
-    result.data.insert(QStringLiteral("greeting"), greeting.text());
-    if (greeting.code != 220) {
-        return fail(result, QStringLiteral("the server turned us away: %1").arg(greeting.text()),
+    const SmtpReply &reply = greeting->reply;
+    reachedAt(greeting->at);
+    result.details << QStringLiteral("greeting: %1").arg(reply.text());
+    result.data.insert(QStringLiteral("greeting"), reply.text());
+    if (reply.code != 220) {
+        return fail(result, QStringLiteral("the server turned us away: %1").arg(reply.text()),
                     QStringLiteral("The server does not accept connections from this machine now: ask its "
                                    "administrator."));
     }
-    if (!ehlo(result)) {
-        return fail(result, QStringLiteral("EHLO and HELO refused: %1").arg(result.summary),
+    // EHLO, and HELO when the server knows no EHLO; all before any STARTTLS.
+    int replies = 0;
+    const SmtpProbe::Step *ehloStep = lastEhlo(m_trace, 0, plainEnd(m_trace), &replies);
+    if (!ehloStep) {
+        return fail(result, QStringLiteral("EHLO: %1").arg(sessionFailure()),
+                    QStringLiteral("The server stopped answering after its greeting: it may be overloaded, or a "
+                                   "filter holds the connection; try again later."));
+    }
+    reachedAt(ehloStep->at);
+    if (!ehloStep->reply.ok()) {
+        return fail(result,
+                    QStringLiteral("%1 refused: %2")
+                        .arg(replies > 1 ? QStringLiteral("EHLO and HELO") : QStringLiteral("EHLO"),
+                             ehloStep->reply.text()),
                     QStringLiteral("The server refuses our greeting: set a proper host name for this machine."));
     }
+    ehlo(*ehloStep, result);
     return pass(result);
 }
 
-bool AccountCheck::ehlo(CheckStageResult &result)
+void AccountCheck::ehlo(const SmtpProbe::Step &step, CheckStageResult &result) const
 {
-    const QByteArray name = m_options.heloName.isEmpty() ? machineHeloName() : m_options.heloName.toLatin1();
-    SmtpReply reply = m_dialogue->command("EHLO " + name);
-    m_capabilities = {};
-    if (!reply.ok()) {
-        // As the mail library does: an old server gets HELO.
-        reply = m_dialogue->command("HELO " + name);
-        result.summary = reply.text();
-        if (!reply.ok())
-            return false;
+    const SmtpCapabilities &c = step.capabilities;
+    if (!c.esmtp) {
         result.summary = QStringLiteral("HELO accepted (the server knows no EHLO: no capabilities)");
-        return true;
+        return;
     }
-    for (qsizetype i = 1; i < reply.lines.size(); ++i) {
-        const QString line = reply.lines.at(i);
-        m_capabilities.lines << line;
-        const QString keyword = line.section(QLatin1Char(' '), 0, 0).toUpper();
-        const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        if (keyword == QLatin1String("STARTTLS")) {
-            m_capabilities.startTls = true;
-        } else if (keyword == QLatin1String("PIPELINING")) {
-            m_capabilities.pipelining = true;
-        } else if (keyword == QLatin1String("SIZE")) {
-            m_capabilities.sizeLimit = words.size() > 1 ? words.at(1).toLongLong() : 0;
-        } else if (keyword == QLatin1String("AUTH") || keyword.startsWith(QLatin1String("AUTH="))) {
-            QStringList mechanisms = keyword == QLatin1String("AUTH") ? words.mid(1)
-                                                                       : line.mid(5).split(QLatin1Char(' '));
-            for (const QString &mechanism : mechanisms) {
-                const QString upper = mechanism.toUpper();
-                if (!upper.isEmpty() && !m_capabilities.authMechanisms.contains(upper))
-                    m_capabilities.authMechanisms << upper;
-            }
-        }
-    }
-    const Capabilities &c = m_capabilities;
     const QString size = c.sizeLimit < 0 ? QStringLiteral("not announced")
         : c.sizeLimit == 0                ? QStringLiteral("no limit")
                                           : QStringLiteral("%1 bytes").arg(c.sizeLimit);
-    const QString auth = c.authMechanisms.isEmpty() ? QStringLiteral("none") : c.authMechanisms.join(QLatin1Char(' '));
+    const QString auth = c.auth.isEmpty() ? QStringLiteral("none") : c.auth.join(QLatin1Char(' '));
     result.summary = QStringLiteral("EHLO accepted; size limit %1, AUTH %2, STARTTLS %3, PIPELINING %4")
                          .arg(size, auth, c.startTls ? QStringLiteral("yes") : QStringLiteral("no"),
                               c.pipelining ? QStringLiteral("yes") : QStringLiteral("no"));
     QJsonObject caps{
         {QStringLiteral("size"), c.sizeLimit},
-        {QStringLiteral("auth"), QJsonArray::fromStringList(c.authMechanisms)},
+        {QStringLiteral("auth"), QJsonArray::fromStringList(c.auth)},
         {QStringLiteral("starttls"), c.startTls},
         {QStringLiteral("pipelining"), c.pipelining},
+        {QStringLiteral("enhancedStatusCodes"), c.enhancedCodes},
         {QStringLiteral("lines"), QJsonArray::fromStringList(c.lines)},
     };
     result.data.insert(QStringLiteral("capabilities"), caps);
-    return true;
 }
 
-void AccountCheck::describeCertificate(CheckStageResult &result) const
+const SmtpCapabilities &AccountCheck::lastCapabilities() const
 {
-    const QSslCertificate certificate = m_dialogue->peerCertificate();
-    const QString subject = certificate.subjectDisplayName();
-    const QString issuer = certificate.issuerDisplayName();
-    const QDateTime expiry = certificate.expiryDate();
-    result.details << QStringLiteral("protocol %1, cipher %2").arg(m_dialogue->protocolName(), m_dialogue->cipherName());
-    result.details << QStringLiteral("certificate subject: %1").arg(subject);
-    result.details << QStringLiteral("certificate issuer: %1").arg(issuer);
-    result.details << QStringLiteral("certificate expires: %1").arg(dateText(expiry));
-    QStringList problems;
-    for (const QSslError &error : m_dialogue->handshakeErrors())
-        problems << error.errorString();
-    result.details << (problems.isEmpty() ? QStringLiteral("certificate verified")
-                                          : QStringLiteral("certificate NOT verified: %1")
-                                                .arg(problems.join(QStringLiteral("; "))));
-    result.data.insert(QStringLiteral("protocol"), m_dialogue->protocolName());
-    result.data.insert(QStringLiteral("cipher"), m_dialogue->cipherName());
-    result.data.insert(QStringLiteral("subject"), subject);
-    result.data.insert(QStringLiteral("issuer"), issuer);
-    result.data.insert(QStringLiteral("expires"), expiry.toUTC().toString(Qt::ISODate));
-    result.data.insert(QStringLiteral("verified"), problems.isEmpty());
-    result.data.insert(QStringLiteral("problems"), QJsonArray::fromStringList(problems));
+    static const SmtpCapabilities none;
+    for (auto it = m_trace.steps.rbegin(); it != m_trace.steps.rend(); ++it) {
+        if (it->step == SmtpStep::Ehlo && it->reply.ok())
+            return it->capabilities;
+    }
+    return none;
+}
+
+CertificateFindings AccountCheck::certificate() const
+{
+    // For an opportunistic server the client goes on whatever it finds, but
+    // keeps the findings: the check still says whether the certificate passes.
+    return CertificateFindings(m_trace.handshake, m_trace.tlsErrors);
 }
 
 bool AccountCheck::checkTls()
 {
-    begin();
     CheckStageResult result;
     result.stage = CheckStage::Tls;
     const bool implicit = m_endpoint.tls == TlsMode::Implicit;
     if (!implicit) {
-        if (!m_capabilities.startTls) {
+        const SmtpProbe::Step *plain = lastEhlo(m_trace, 0, plainEnd(m_trace));
+        if (!plain || !plain->capabilities.startTls) {
             if (m_endpoint.tls == TlsMode::Required) {
                 return fail(result, QStringLiteral("the server offers no STARTTLS on a port that requires it"),
                             QStringLiteral("Use the server's TLS port (smtps://%1:465), or ask its administrator "
                                            "to offer STARTTLS on port %2.").arg(m_endpoint.host).arg(m_endpoint.port));
             }
-            // The same rule as the mail library: a password goes unencrypted
-            // only to a server on this machine or on a private network.
+            // The client's rule: a password goes unencrypted only to a server
+            // on this machine or on a private network.
             if (m_settings.AccountSettings.UseLogin && !mail::isLocalOrPrivate(m_connectedAddress)) {
                 return fail(result, QStringLiteral("no STARTTLS offered, and %1 is neither this machine nor on a "
                                                    "private network: the service will not send the password "
@@ -436,66 +499,73 @@ bool AccountCheck::checkTls()
             result.data.insert(QStringLiteral("encrypted"), false);
             return pass(result);
         }
-        const SmtpReply reply = m_dialogue->command("STARTTLS");
-        if (reply.code != 220) {
-            return fail(result, QStringLiteral("STARTTLS refused: %1").arg(reply.text()),
+        const SmtpProbe::Step *starttls = m_trace.find(SmtpStep::StartTls);
+        if (!starttls) {
+            return fail(result, QStringLiteral("STARTTLS: %1").arg(sessionFailure()),
+                        QStringLiteral("The server stopped answering at STARTTLS: try again later, and ask its "
+                                       "administrator if this repeats."));
+        }
+        reachedAt(starttls->at);
+        if (starttls->reply.code != 220) {
+            return fail(result, QStringLiteral("STARTTLS refused: %1").arg(starttls->reply.text()),
                         QStringLiteral("The server announced STARTTLS but refused it: ask its administrator."));
         }
     }
-    QString failure;
-    if (!m_dialogue->startTls(m_endpoint.host, &failure)) {
-        const QString advice = implicit
-            ? QStringLiteral("The port does not speak TLS from the first byte: write smtp://%1:%2 to use STARTTLS.")
-                  .arg(m_endpoint.host).arg(m_endpoint.port)
-            : QStringLiteral("The TLS handshake failed: the server may only offer old TLS versions, which this "
-                             "machine refuses.");
-        m_dialogue->close();
-        return fail(result, QStringLiteral("TLS handshake failed: %1").arg(failure), advice);
-    }
+    const CertificateFindings found = certificate();
+    if (!m_trace.handshake.encrypted)
+        return handshakeFailed(result, found);
+    reachedAt(m_trace.handshake.at);
     result.data.insert(QStringLiteral("encrypted"), true);
-    describeCertificate(result);
-
-    const QList<QSslError> errors = m_dialogue->handshakeErrors();
-    if (!errors.isEmpty() && m_endpoint.verifiesCertificate()) {
-        const QSslCertificate certificate = m_dialogue->peerCertificate();
-        QString advice = QStringLiteral("The certificate is not signed by an authority this machine trusts: add the "
-                                        "site's CA certificate to the system's store (update-ca-certificates).");
-        for (const QSslError &error : errors) {
-            if (error.error() == QSslError::CertificateExpired) {
-                advice = QStringLiteral("The server's certificate expired on %1: its administrator must renew it.")
-                             .arg(dateText(certificate.expiryDate()));
-                break;
-            }
-            if (error.error() == QSslError::HostNameMismatch) {
-                advice = QStringLiteral("The certificate is made out to another name: write the name it carries "
-                                        "(%1) in the server setting.").arg(certificate.subjectDisplayName());
-                break;
-            }
-        }
-        // The password must not go to a server we could not verify.
-        return fail(result, QStringLiteral("%1, certificate not verified").arg(m_dialogue->protocolName()), advice);
-    }
+    found.describe(result);
     result.summary = QStringLiteral("%1, certificate %2")
-                         .arg(m_dialogue->protocolName(),
-                              errors.isEmpty() ? QStringLiteral("verified")
+                         .arg(found.protocolName(),
+                              found.verified() ? QStringLiteral("verified")
                                                : QStringLiteral("not verified (not required for this server "
                                                                 "setting)"));
     if (implicit)
         return pass(result);
     // Everything said before STARTTLS is forgotten; AUTH often appears only now.
-    CheckStageResult again;
-    if (!ehlo(again)) {
-        return fail(result, QStringLiteral("EHLO after STARTTLS refused: %1").arg(again.summary),
+    const SmtpProbe::Step *again = lastEhlo(m_trace, m_trace.afterStartTls(), m_trace.steps.size());
+    if (!again) {
+        return fail(result, QStringLiteral("EHLO after STARTTLS: %1").arg(sessionFailure()),
+                    QStringLiteral("The server stopped answering after STARTTLS: try again later, and ask its "
+                                   "administrator if this repeats."));
+    }
+    reachedAt(again->at);
+    if (!again->reply.ok()) {
+        return fail(result, QStringLiteral("EHLO after STARTTLS refused: %1").arg(again->reply.text()),
                     QStringLiteral("The server refuses our greeting after STARTTLS: ask its administrator."));
     }
-    result.details << QStringLiteral("after STARTTLS: %1").arg(again.summary);
-    result.data.insert(QStringLiteral("capabilities"), again.data.value(QStringLiteral("capabilities")));
+    CheckStageResult capabilities;
+    ehlo(*again, capabilities);
+    result.details << QStringLiteral("after STARTTLS: %1").arg(capabilities.summary);
+    result.data.insert(QStringLiteral("capabilities"), capabilities.data.value(QStringLiteral("capabilities")));
     return pass(result);
+}
+
+bool AccountCheck::handshakeFailed(CheckStageResult &result, const CertificateFindings &found)
+{
+    result.data.insert(QStringLiteral("encrypted"), false);
+    if (!m_trace.tlsErrors.isEmpty() && m_endpoint.verifiesCertificate()) {
+        // The client broke off the handshake: no password goes to a server
+        // that could not be verified.
+        found.describe(result);
+        reachedAt(m_trace.handshake.at);
+        return fail(result, QStringLiteral("%1, certificate not verified").arg(found.protocolName()), found.advice());
+    }
+    const QString failure = m_trace.socketFailed && !m_trace.socketErrorText.isEmpty() ? m_trace.socketErrorText
+                                                                                          : sessionFailure();
+    reachedAtEnd();
+    const QString advice = m_endpoint.tls == TlsMode::Implicit
+        ? QStringLiteral("The port does not speak TLS from the first byte: write smtp://%1:%2 to use STARTTLS.")
+              .arg(m_endpoint.host).arg(m_endpoint.port)
+        : QStringLiteral("The TLS handshake failed: the server may only offer old TLS versions, which this "
+                         "machine refuses.");
+    return fail(result, QStringLiteral("TLS handshake failed: %1").arg(failure), advice);
 }
 
 bool AccountCheck::checkLogin()
 {
-    begin();
     CheckStageResult result;
     result.stage = CheckStage::Login;
     const AccountSettingsRecord &a = m_settings.AccountSettings;
@@ -510,67 +580,49 @@ bool AccountCheck::checkLogin()
         return fail(result, QStringLiteral("Login is on but no user name is set"),
                     QStringLiteral("Enter the user name in %1, or turn Login off.").arg(QLatin1String(kAccountDialog)));
     }
-    const QStringList &offered = m_capabilities.authMechanisms;
+    const QStringList &offered = lastCapabilities().auth;
     if (offered.isEmpty()) {
         return fail(result, QStringLiteral("the server offers no login (AUTH) here"),
-                    m_dialogue->isEncrypted() || m_endpoint.tls == TlsMode::Implicit
+                    m_trace.handshake.encrypted
                         ? QStringLiteral("Turn Login off, or use the server's port for sending with a login (587 or "
                                          "465).")
                         : QStringLiteral("Many servers offer a login only over TLS: use smtp://%1:587 or "
                                          "smtps://%1:465, or turn Login off.").arg(m_endpoint.host));
     }
-    const QByteArray userBytes = a.UserName.toUtf8();
-    const QByteArray passBytes = a.UserPassword.toUtf8();
-    SmtpReply reply;
-    QString mechanism;
-    // Neither the password nor anything made from it is kept or shown.
-    if (offered.contains(QLatin1String("PLAIN"))) {
-        mechanism = QStringLiteral("PLAIN");
-        reply = m_dialogue->command("AUTH PLAIN " + (QByteArray(1, '\0') + userBytes + '\0' + passBytes).toBase64());
-    } else if (offered.contains(QLatin1String("LOGIN"))) {
-        mechanism = QStringLiteral("LOGIN");
-        reply = m_dialogue->command("AUTH LOGIN");
-        if (reply.code == 334)
-            reply = m_dialogue->command(userBytes.toBase64());
-        if (reply.code == 334)
-            reply = m_dialogue->command(passBytes.toBase64());
-    } else if (offered.contains(QLatin1String("CRAM-MD5"))) {
-        mechanism = QStringLiteral("CRAM-MD5");
-        reply = m_dialogue->command("AUTH CRAM-MD5");
-        if (reply.code == 334) {
-            const QByteArray challenge = QByteArray::fromBase64(reply.lines.value(0).toLatin1());
-            const QByteArray digest =
-                QMessageAuthenticationCode::hash(challenge, passBytes, QCryptographicHash::Md5).toHex();
-            reply = m_dialogue->command((userBytes + ' ' + digest).toBase64());
-        }
-    } else {
-        result.summary = QStringLiteral("the server offers only %1, which this check cannot try")
-                             .arg(offered.join(QLatin1Char(' ')));
-        finish(std::move(result));
-        return true;
+    const SmtpProbe::Step *auth = m_trace.find(SmtpStep::Auth);
+    if (!auth && m_trace.mechanism.isEmpty() && m_trace.outcome.phase == MailPhase::Auth) {
+        reachedAtEnd();
+        return fail(result, QStringLiteral("the server offers only %1, none of which the service can use")
+                                .arg(offered.join(QLatin1Char(' '))),
+                    QStringLiteral("Ask the server's administrator for AUTH PLAIN, LOGIN or CRAM-MD5 on this port, or "
+                                   "turn Login off if the server takes mail without it."));
     }
-    result.data.insert(QStringLiteral("mechanism"), mechanism);
-    // A reply to a half-finished exchange would be a challenge, not an answer.
-    const QString answer = reply.code == 334 ? QStringLiteral("%1 (the exchange did not end)").arg(reply.code)
-                                             : reply.text();
+    result.data.insert(QStringLiteral("mechanism"), m_trace.mechanism);
+    if (!auth) {
+        return fail(result, QStringLiteral("login as %1 (AUTH %2): %3").arg(user, m_trace.mechanism, sessionFailure()),
+                    QStringLiteral("The server stopped answering during the login: try again later, and ask its "
+                                   "administrator if this repeats."));
+    }
+    reachedAt(auth->at);
+    // Neither the password nor anything made from it is shown, even if the
+    // server repeats it.
+    const QString answer = mail::cleanServerText(auth->reply.text(), CredentialMask(a.UserName, a.UserPassword));
     result.data.insert(QStringLiteral("reply"), answer);
-    if (reply.code != 235) {
-        if (reply.code == 334)
-            m_dialogue->command("*"); // cancels the exchange
+    insertEnhanced(result.data, auth->reply);
+    if (!auth->reply.ok()) {
         return fail(result, QStringLiteral("login as %1 refused: %2").arg(user, answer),
-                    reply.code == 535 || reply.code == 334
+                    auth->reply.code == 535
                         ? QStringLiteral("The server refused the user name or password: retype both in %1.")
                               .arg(QLatin1String(kAccountDialog))
                         : QStringLiteral("The server did not accept the login: read its answer above, or ask its "
                                          "administrator."));
     }
-    result.summary = QStringLiteral("logged in as %1 (AUTH %2)").arg(user, mechanism);
+    result.summary = QStringLiteral("logged in as %1 (AUTH %2)").arg(user, m_trace.mechanism);
     return pass(result);
 }
 
 bool AccountCheck::checkSender()
 {
-    begin();
     CheckStageResult result;
     result.stage = CheckStage::Sender;
     const QString sender = m_settings.AccountSettings.SenderEmail;
@@ -583,13 +635,16 @@ bool AccountCheck::checkSender()
         return fail(result, QStringLiteral("the sender address %1 cannot be used: %2").arg(mail::printable(sender), problem),
                     QStringLiteral("Correct the sender address in %1.").arg(QLatin1String(kAccountDialog)));
     }
-    const SmtpReply reply = m_dialogue->command("MAIL FROM:<" + sender.toUtf8() + '>');
-    result.data.insert(QStringLiteral("reply"), reply.text());
-    if (!reply.received()) {
-        return fail(result, QStringLiteral("MAIL FROM:<%1>: %2").arg(sender, reply.failure),
+    const SmtpProbe::Step *mail = m_trace.find(SmtpStep::Mail);
+    if (!mail) {
+        return fail(result, QStringLiteral("MAIL FROM:<%1>: %2").arg(sender, sessionFailure()),
                     QStringLiteral("The server stopped answering: it may be overloaded or a filter holds the "
                                    "connection; try again later."));
     }
+    reachedAt(mail->at);
+    const SmtpReply &reply = mail->reply;
+    result.data.insert(QStringLiteral("reply"), reply.text());
+    insertEnhanced(result.data, reply);
     if (!reply.ok()) {
         const bool wantsLogin = reply.code == 530 || reply.text().contains(QLatin1String("auth"), Qt::CaseInsensitive);
         return fail(result, QStringLiteral("MAIL FROM:<%1> refused: %2").arg(sender, reply.text()),
@@ -598,12 +653,11 @@ bool AccountCheck::checkSender()
                                : QStringLiteral("The server refused the sender address: use an address of the "
                                                 "account's own domain."));
     }
-    m_inTransaction = true;
     result.summary = QStringLiteral("MAIL FROM:<%1> accepted").arg(sender);
     return pass(result);
 }
 
-QStringList AccountCheck::recipientsToCheck(CheckStageResult &result) const
+QStringList AccountCheck::recipientsToCheck(QStringList *notes) const
 {
     QStringList addresses;
     const RecipientListTable &lists = m_settings.RecipientLists;
@@ -616,8 +670,8 @@ QStringList AccountCheck::recipientsToCheck(CheckStageResult &result) const
                 continue;
             // The queue leaves out what fails its address test; so does the check.
             if (!CheckEmailAddress(address, false)) {
-                result.details << QStringLiteral("list %1 slot %2: \"%3\" is not used by the service (no '@')")
-                                      .arg(n).arg(k).arg(mail::printable(address));
+                *notes << QStringLiteral("list %1 slot %2: \"%3\" is not used by the service (no '@')")
+                              .arg(n).arg(k).arg(mail::printable(address));
                 continue;
             }
             const QString trimmed = trimSpaces(address);
@@ -630,48 +684,52 @@ QStringList AccountCheck::recipientsToCheck(CheckStageResult &result) const
 
 void AccountCheck::checkRecipients()
 {
-    begin();
     CheckStageResult result;
     result.stage = CheckStage::Recipients;
-    const QStringList addresses = recipientsToCheck(result);
-    if (addresses.isEmpty()) {
+    result.details = m_recipientNotes;
+    if (m_recipients.isEmpty()) {
         const QString none = m_options.list == 0 ? QStringLiteral("no list has addresses")
                                                  : QStringLiteral("list %1 has no addresses").arg(m_options.list);
         fail(result, none, QStringLiteral("Add addresses in Settings > Email Lists."));
         return;
     }
+    // The client wrote one RCPT per usable address, in this order.
+    const std::vector<const SmtpProbe::Step *> answers = m_trace.all(SmtpStep::Rcpt);
+    std::size_t next = 0;
     QJsonArray verdicts;
     QString firstRefusal;
     int accepted = 0;
-    for (const QString &address : addresses) {
+    for (const QString &address : m_recipients) {
         QString verdict;
         bool ok = false;
         QString reply;
+        QJsonObject entry{{QStringLiteral("address"), mail::printable(address)}};
         if (const QString problem = mail::envelopeProblem(address); !problem.isEmpty()) {
             verdict = QStringLiteral("not sent: %1").arg(problem);
-        } else {
-            const SmtpReply answer = m_dialogue->command("RCPT TO:<" + address.toUtf8() + '>');
-            reply = answer.text();
-            ok = answer.ok();
+        } else if (next < answers.size()) {
+            const SmtpProbe::Step *answer = answers[next++];
+            reachedAt(answer->at);
+            reply = answer->reply.text();
+            ok = answer->reply.ok();
+            insertEnhanced(entry, answer->reply);
             verdict = ok ? QStringLiteral("accepted") : QStringLiteral("refused: %1").arg(reply);
-            if (!answer.received()) {
-                result.details << QStringLiteral("%1: %2").arg(mail::printable(address), verdict);
-                fail(result, QStringLiteral("the server stopped answering: %1").arg(answer.failure),
-                     QStringLiteral("The server stopped answering during the recipients: try again, and ask its "
-                                    "administrator if this repeats."));
-                return;
-            }
+        } else {
+            result.details << QStringLiteral("%1: no answer").arg(mail::printable(address));
+            fail(result, QStringLiteral("the server stopped answering: %1").arg(sessionFailure()),
+                 QStringLiteral("The server stopped answering during the recipients: try again, and ask its "
+                                "administrator if this repeats."));
+            return;
         }
         accepted += ok ? 1 : 0;
         if (!ok && firstRefusal.isEmpty())
             firstRefusal = QStringLiteral("%1 (%2)").arg(mail::printable(address), reply.isEmpty() ? verdict : reply);
         result.details << QStringLiteral("%1: %2").arg(mail::printable(address), verdict);
-        verdicts.append(QJsonObject{{QStringLiteral("address"), mail::printable(address)},
-                                    {QStringLiteral("accepted"), ok},
-                                    {QStringLiteral("reply"), reply}});
+        entry.insert(QStringLiteral("accepted"), ok);
+        entry.insert(QStringLiteral("reply"), reply);
+        verdicts.append(entry);
     }
     result.data.insert(QStringLiteral("recipients"), verdicts);
-    const QString counts = QStringLiteral("%1 of %2 accepted").arg(accepted).arg(addresses.size());
+    const QString counts = QStringLiteral("%1 of %2 accepted").arg(accepted).arg(m_recipients.size());
     if (!firstRefusal.isEmpty()) {
         fail(result, counts,
              QStringLiteral("The server refused %1: correct the address, or ask whether the server relays to other "
@@ -687,26 +745,34 @@ void AccountCheck::checkClose()
     skipRest(CheckStage::Greeting, CheckStage::Recipients);
     CheckStageResult result;
     result.stage = CheckStage::Close;
-    if (!m_dialogue || !m_dialogue->isOpen()) {
-        result.summary = m_dialogue ? QStringLiteral("the connection is already closed") : QStringLiteral("not tried");
+    const SmtpProbe::Step *reset = m_sessionRan ? m_trace.find(SmtpStep::Reset) : nullptr;
+    const SmtpProbe::Step *quit = m_sessionRan ? m_trace.find(SmtpStep::Quit) : nullptr;
+    if (!reset && !quit) {
+        // After a failure the client drops the connection at once, as it does
+        // when the service sends.
+        result.summary = !m_sessionRan ? QStringLiteral("not tried")
+            : m_trace.socketError == QAbstractSocket::RemoteHostClosedError
+            ? QStringLiteral("the connection is already closed")
+            : QStringLiteral("the connection was dropped after the failure, without QUIT");
         m_report.add(std::move(result));
         return;
     }
-    begin();
     QStringList answers;
     bool ok = true;
-    if (m_inTransaction) {
-        const SmtpReply reset = m_dialogue->command("RSET");
-        answers << QStringLiteral("RSET: %1").arg(reset.text());
-        ok = reset.ok();
+    if (reset) {
+        reachedAt(reset->at);
+        answers << QStringLiteral("RSET: %1").arg(reset->reply.text());
+        ok = reset->reply.ok();
     }
-    // No QUIT into a connection that has stopped answering: it would only wait again.
-    if (ok) {
-        const SmtpReply quit = m_dialogue->command("QUIT");
-        answers << QStringLiteral("QUIT: %1").arg(quit.text());
-        ok = quit.ok();
+    if (quit) {
+        reachedAt(quit->at);
+        answers << QStringLiteral("QUIT: %1").arg(quit->reply.text());
+        ok = ok && quit->reply.ok();
+    } else {
+        reachedAt(m_trace.closedAt);
+        answers << QStringLiteral("QUIT: no answer before the connection closed");
+        ok = false;
     }
-    m_dialogue->close();
     result.summary = answers.join(QStringLiteral(", "));
     if (!ok) {
         fail(result, result.summary,

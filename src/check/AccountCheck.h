@@ -1,33 +1,34 @@
 #pragma once
 
+#include "check/CertificateFindings.h"
 #include "check/CheckReport.h"
+#include "check/SmtpProbe.h"
 #include "mail/MailOptions.h"
 #include "mail/ServerEndpoint.h"
 #include "storage/Settings.h"
 
-#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QList>
+#include <QSslCertificate>
 #include <QString>
 #include <QStringList>
 
-#include <memory>
+#include <optional>
 
 namespace corvane {
-
-class SmtpDialogue;
 
 struct AccountCheckOptions {
     QString folder;             // where the service finds Corvane.ini
     int list = 0;               // 1..8: that list only; 0: every list with addresses
     MailTimeouts timeouts;      // the mail component's
-    QString caFile;             // trusted authorities instead of the system's store
+    QString caFile;             // trusted authorities besides the system's store; overrides CA_File
     QString heloName;           // our EHLO name; empty: this machine's
 };
 
-// Walks the account in Corvane.ini through an SMTP session step by step and
-// stops before DATA: no message is ever sent. Needs an application object for
-// the name lookup, but no display.
+// Walks the account in Corvane.ini through an SMTP session of the mail
+// library's own client, the one the service sends with, and judges it stage
+// by stage; the session stops before DATA: no message is ever sent. Needs an
+// application object for the name lookup and the sockets, but no display.
 class AccountCheck {
 public:
     explicit AccountCheck(AccountCheckOptions options);
@@ -36,13 +37,7 @@ public:
     CheckReport run();
 
 private:
-    struct Capabilities {
-        QStringList lines;
-        bool startTls = false;
-        bool pipelining = false;
-        qint64 sizeLimit = -1; // -1: not announced, 0: announced without a limit
-        QStringList authMechanisms;
-    };
+    using Clock = SmtpProbe::Clock;
 
     bool checkSettings();
     bool checkServer();
@@ -56,11 +51,19 @@ private:
     void checkRecipients();
     void checkClose();
 
-    bool ehlo(CheckStageResult &result);
-    void describeCertificate(CheckStageResult &result) const;
-    QStringList recipientsToCheck(CheckStageResult &result) const;
+    bool authorities(CheckStageResult &result);
+    SmtpAccount smtpAccount() const;
+    SmtpMessage probeMessage() const;
+    void ehlo(const SmtpProbe::Step &step, CheckStageResult &result) const;
+    CertificateFindings certificate() const;
+    bool handshakeFailed(CheckStageResult &result, const CertificateFindings &found);
+    const SmtpCapabilities &lastCapabilities() const;
+    QString sessionFailure();
+    QStringList recipientsToCheck(QStringList *notes) const;
 
     void begin();
+    void reachedAt(Clock::time_point at) { m_stageEnd = at; }
+    void reachedAtEnd() { m_stageEnd = m_trace.finishedAt; }
     void finish(CheckStageResult result);
     bool pass(CheckStageResult result);
     bool fail(CheckStageResult result, const QString &summary, const QString &advice);
@@ -71,10 +74,13 @@ private:
     ServerEndpoint m_endpoint;
     QList<QHostAddress> m_addresses;
     QHostAddress m_connectedAddress;
-    Capabilities m_capabilities;
-    std::unique_ptr<SmtpDialogue> m_dialogue;
-    bool m_inTransaction = false;
-    QElapsedTimer m_stageTimer;
+    QList<QSslCertificate> m_authorities;
+    QStringList m_recipients;        // what the service would send to, in list order
+    QStringList m_recipientNotes;    // what it leaves out, and why
+    SmtpProbe::Trace m_trace;        // the session that reached the server
+    bool m_sessionRan = false;
+    Clock::time_point m_stageStart;  // the end of the stage before
+    std::optional<Clock::time_point> m_stageEnd;
     CheckReport m_report;
 };
 

@@ -203,6 +203,7 @@ void SmtpSession::connectFor(Job &job)
     m_in.clear();
     m_out.clear();
     m_expect.clear();
+    m_unwritten = 0;
     job.started = true;
     if (job.deadline.isForever())
         job.deadline = QDeadlineTimer(m_timeouts.wholeAttempt);
@@ -210,14 +211,13 @@ void SmtpSession::connectFor(Job &job)
     status(job, QStringLiteral("Connecting to %1").arg(where()));
 
     const ServerEndpoint &endpoint = m_account.endpoint;
+    // Certificates are always checked; for an opportunistic server what is
+    // found is only kept (tlsErrors()), so plant relays set up years ago go on
+    // working and a check can still say whether the certificate would pass.
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    if (endpoint.verifiesCertificate()) {
-        tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
-        if (!m_account.caCertificates.isEmpty())
-            tls.addCaCertificates(m_account.caCertificates);
-    } else {
-        tls.setPeerVerifyMode(QSslSocket::VerifyNone);
-    }
+    tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    if (!m_account.caCertificates.isEmpty()) // besides the system's, not instead
+        tls.setCaCertificates(QSslConfiguration::systemCaCertificates() + m_account.caCertificates);
     m_socket.setSslConfiguration(tls);
     m_socket.setPeerVerifyName(endpoint.host);
     m_phase = Phase::Connecting;
@@ -264,7 +264,7 @@ bool SmtpSession::mayStartEnvelope() const
     for (const Job &job : m_jobs) {
         if (job.done || !job.begun)
             continue;
-        if (!m_caps.pipelining || chunking || !job.finalSent || job.message.probeOnly)
+        if (!m_caps.pipelining || chunking || !(job.finalSent || job.finalQueued) || job.message.probeOnly)
             return false;
     }
     return true;
@@ -326,8 +326,8 @@ void SmtpSession::writeData(Job &job)
     if (m_caps.pipelining && m_caps.chunking) {
         const QByteArray &data = job.message.data;
         m_out += "BDAT " + QByteArray::number(data.size()) + " LAST\r\n" + data;
-        m_expect.push_back({Expect::EndOfData, job.message.id});
-        job.finalSent = true;
+        expect({Expect::EndOfData, job.message.id});
+        job.finalQueued = true;
         progress(job, 100);
         return;
     }
@@ -338,24 +338,38 @@ void SmtpSession::writeBody(Job &job)
 {
     m_out += dotStuffed(job.message.data);
     m_out += ".\r\n";
-    m_expect.push_back({Expect::EndOfData, job.message.id});
-    job.finalSent = true;
+    expect({Expect::EndOfData, job.message.id});
+    job.finalQueued = true;
     progress(job, 100);
 }
 
 void SmtpSession::send(const QByteArray &line, Expected expected)
 {
     m_out += line + "\r\n";
+    expect(expected);
+}
+
+void SmtpSession::expect(Expected expected)
+{
     m_expect.push_back(expected);
+    ++m_unwritten;
 }
 
 void SmtpSession::flush()
 {
-    if (m_out.isEmpty() || m_phase == Phase::Closed)
+    // While replies are read, what they prompt is written once they are all
+    // read: a reply further on then cannot answer a command not yet sent.
+    if (m_out.isEmpty() || m_phase == Phase::Closed || m_readingReplies)
         return;
     m_socket.write(m_out);
     m_socket.flush(); // now, not at the next turn of the event loop
     m_out.clear();
+    m_unwritten = 0;
+    for (Job &job : m_jobs) {
+        // From here on the server may take the message, answer or not.
+        job.finalSent = job.finalSent || job.finalQueued;
+        job.finalQueued = false;
+    }
     armStall();
 }
 
@@ -366,6 +380,8 @@ void SmtpSession::quit()
         return;
     m_phase = Phase::Quitting;
     m_expect.clear();
+    m_out.clear();
+    m_unwritten = 0;
     send("QUIT", {Expect::Quit});
     flush();
     m_stallTimer.start(std::min(m_timeouts.politeClose, m_timeouts.serverReply));
@@ -477,13 +493,15 @@ void SmtpSession::onReadyRead()
     if (m_phase == Phase::Handshake || m_phase == Phase::Closed)
         return;
     SmtpReply reply;
+    m_readingReplies = true;
     while (m_phase != Phase::Closed && SmtpReply::take(m_in, &reply)) {
         if (!reply.received()) {
-            connectionLost(QStringLiteral("The server at %1 broke the protocol: %2").arg(where(), reply.failure),
+            connectionLost(QStringLiteral("The server at %1 broke the protocol: %2")
+                               .arg(where(), mail::cleanServerText(reply.failure, m_mask)),
                            MailPhase::Setup, false);
             break;
         }
-        if (m_expect.empty()) {
+        if (m_expect.size() <= m_unwritten) {
             // Either a server talking out of turn or someone on the path
             // injecting text: nothing it says can be trusted from here.
             connectionLost(QStringLiteral("The server at %1 broke the protocol: it answered a command that was not "
@@ -498,6 +516,7 @@ void SmtpSession::onReadyRead()
         if (expected.what == Expect::StartTls)
             break; // the rest, if any, came in the clear after the 220: thrown away there
     }
+    m_readingReplies = false;
     if (m_phase != Phase::Closed)
         armStall();
     flush();
@@ -638,13 +657,15 @@ void SmtpSession::handleSetupReply(const Expected &expected, const SmtpReply &re
         return sendEhlo();
     case Expect::Ehlo:
     case Expect::Helo:
-        m_listener.sessionStep(SmtpStep::Ehlo, reply);
         if (reply.ok()) {
             m_caps = {};
             if (expected.what == Expect::Ehlo)
                 parseEhlo(reply);
+            // After parsing, so that capabilities() answers for this reply.
+            m_listener.sessionStep(SmtpStep::Ehlo, reply);
             return afterCapabilities();
         }
+        m_listener.sessionStep(SmtpStep::Ehlo, reply);
         if (expected.what == Expect::Ehlo && reply.code >= 500) {
             send("HELO " + mail::localHostName(m_account.heloName).toUtf8(), {Expect::Helo});
             return flush();
@@ -676,7 +697,7 @@ void SmtpSession::handleAuthReply(const SmtpReply &reply)
         const QByteArray challenge = QByteArray::fromBase64(reply.lines.value(0).toLatin1());
         // Never through send(): nothing of these lines may be kept anywhere.
         m_out += m_mechanism->respond(challenge).toBase64() + "\r\n";
-        m_expect.push_back({Expect::Auth});
+        expect({Expect::Auth});
         return;
     }
     m_listener.sessionStep(SmtpStep::Auth, reply);
@@ -706,6 +727,10 @@ void SmtpSession::handleMessageReply(const Expected &expected, const SmtpReply &
                                     .arg(job->message.sender, codeAndText(reply)));
         if (!m_caps.pipelining && recipients > 0)
             writeRcpt(*job, 0);
+        // A probe without recipients ends here; nothing else would be written
+        // and it would wait for the whole-attempt limit.
+        if (recipients == 0 && job->message.probeOnly)
+            send("RSET", {Expect::Rset, job->message.id});
         return;
     case Expect::Rcpt:
         m_listener.sessionStep(SmtpStep::Rcpt, reply);
@@ -916,7 +941,7 @@ void SmtpSession::requeueBegun()
 
 void SmtpSession::requeue(Job &job)
 {
-    job.started = job.begun = job.answered = job.onKeptConnection = false;
+    job.started = job.begun = job.answered = job.onKeptConnection = job.finalQueued = false;
     job.rcptAnswered = 0;
     job.outcome = {};
 }
@@ -928,6 +953,7 @@ void SmtpSession::closeSocket()
     m_idleTimer.stop();
     m_expect.clear();
     m_out.clear();
+    m_unwritten = 0;
     m_in.clear();
     m_lookup.abandon();
     m_socket.abort();

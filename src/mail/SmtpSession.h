@@ -141,6 +141,7 @@ private:
         bool onKeptConnection = false;
         bool answered = false;    // the server answered a command of it
         bool failed = false;
+        bool finalQueued = false; // its final "." waits in m_out
         bool finalSent = false;
         bool done = false;        // outcome known, waiting for the messages before it
         int rcptAnswered = 0;
@@ -159,6 +160,7 @@ private:
     void writeData(Job &job);
     void writeBody(Job &job);
     void send(const QByteArray &line, Expected expected);
+    void expect(Expected expected); // a reply owed to what m_out will carry
     void flush();
     void quit();
     void sendEhlo();
@@ -220,6 +222,7 @@ private:
 
     std::deque<Job> m_jobs;          // unfinished, in submission order
     std::deque<Expected> m_expect;   // replies owed, in order
+    std::size_t m_unwritten = 0;     // the last of them, for commands still in m_out
     QByteArray m_out;                // written in one go at the end of a round
     QByteArray m_in;
 
@@ -240,6 +243,7 @@ private:
     bool m_inPump = false;
     bool m_pumpAgain = false;
     bool m_reporting = false;
+    bool m_readingReplies = false;
 };
 
 } // namespace corvane

@@ -205,6 +205,9 @@ class CheckTest(unittest.TestCase):
              ["--ca-file", self.certs.ca], {}, True),
             ("opportunistic STARTTLS does not need a trusted certificate", self.tls("starttls"),
              "127.0.0.1:%d", [], {}, "untrusted"),
+            # The client does not verify here; the check does, with the CA file too.
+            ("opportunistic STARTTLS verified through a CA file", self.tls("starttls"), "127.0.0.1:%d",
+             ["--ca-file", self.certs.ca], {}, True),
         ]
         for name, server_opts, text, args, account, verified in rows:
             with self.subTest(name):
@@ -297,7 +300,28 @@ class CheckTest(unittest.TestCase):
         self.assertTrue(verdicts["shift@plant.example"]["accepted"])
         self.assertFalse(verdicts["second@plant.example"]["accepted"])
         self.assertIn("550", verdicts["second@plant.example"]["reply"])
+        self.assertEqual(verdicts["second@plant.example"]["enhancedCode"], "5.1.1")
+        self.assertNotIn("enhancedCode", verdicts["shift@plant.example"])
         self.assertIn("second@plant.example", data["by_stage"]["recipients"]["advice"])
+
+    def test_login_names_the_mechanism_the_service_uses(self):
+        rows = [
+            # mechanisms the server offers, the one the mail client picks
+            ([], "PLAIN"),
+            (["LOGIN"], "LOGIN"),
+        ]
+        for offered, chosen in rows:
+            with self.subTest(offered=offered):
+                options = ["--auth-user", USER, "--auth-password", PASSWORD]
+                server = self.smtp(*options + [a for m in offered for a in ("--auth-mechanism", m)])
+                data = self.report("127.0.0.1:%d" % SMTP_PORT, Login="1", User_Name=USER, User_Password=PASSWORD)
+                self.assertEqual(data["returncode"], 0, json.dumps(data["stages"], indent=1))
+                login = data["by_stage"]["login"]
+                self.assertEqual(login["data"]["mechanism"], chosen)
+                self.assertIn("(AUTH %s)" % chosen, login["summary"])
+                self.assertEqual(login["data"]["enhancedCode"], "2.7.0")
+                server.terminate()
+                server.wait(timeout=10)
 
     def test_password_never_printed(self):
         self.smtp("--auth-user", USER, "--auth-password", PASSWORD)
