@@ -36,6 +36,11 @@ ServiceHeartbeat::ServiceHeartbeat(Service &service, ServiceNotifier &notifier, 
     m_timer.setInterval(watchdog.count() > 0 ? std::max<std::chrono::milliseconds>(watchdog / 2, std::chrono::milliseconds(1))
                                               : kStatusInterval);
     m_timer.start();
+    // Under a service manager nobody sees the window: the log and `systemctl
+    // status` say why a running Corvane sends nothing.
+    if (const QString missing = missingSetup(); !missing.isEmpty())
+        m_service.log().WriteLog(QStringLiteral("Not set up: %1 in %2")
+                                     .arg(missing, m_service.settings().SettingsFilePath));
     m_lastStatus = statusText();
     m_notifier.notify("READY=1\nSTATUS=" + m_lastStatus.toUtf8());
 }
@@ -46,7 +51,11 @@ QString ServiceHeartbeat::statusText() const
     const int waiting = queue ? queue->emailQueue().pendingCount() : 0;
     // Every queued message is sent once or fails once (there are no retries),
     // so the messages queued since start are those plus the ones still waiting.
-    QString text = QStringLiteral("%1 queued since start (%2 waiting), %3 sent, %4 failed")
+    QString text;
+    // Read on every tick: an account applied in the window shows at once.
+    if (const QString missing = missingSetup(); !missing.isEmpty())
+        text = QStringLiteral("Not set up: %1; ").arg(missing);
+    text += QStringLiteral("%1 queued since start (%2 waiting), %3 sent, %4 failed")
                        .arg(m_sent + m_failed + waiting)
                        .arg(waiting)
                        .arg(m_sent)
@@ -58,6 +67,16 @@ QString ServiceHeartbeat::statusText() const
         text += QStringLiteral("; nothing sent yet");
     }
     return text;
+}
+
+QString ServiceHeartbeat::missingSetup() const
+{
+    const AccountSettingsRecord &account = m_service.settings().AccountSettings;
+    if (account.SmtpServer.isEmpty())
+        return QStringLiteral("no SMTP server set");
+    if (account.SenderEmail.isEmpty())
+        return QStringLiteral("no sender address set");
+    return {};
 }
 
 void ServiceHeartbeat::onSent()

@@ -20,6 +20,8 @@ public:
     ServiceHeartbeat(Service &service, ServiceNotifier &notifier, QObject *parent = nullptr);
 
     QString statusText() const;
+    // What keeps the account from sending ("no SMTP server set"), or empty.
+    QString missingSetup() const;
 
 private:
     void onSent();

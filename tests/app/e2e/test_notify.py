@@ -62,12 +62,12 @@ class NotifyTest(unittest.TestCase):
         self.tmp = tempfile.TemporaryDirectory(prefix="corvane-notify-")
         self.addCleanup(self.tmp.cleanup)
 
-    def start(self, manager, environment, lists):
+    def start(self, manager, environment, lists, ini=None, folder="svc"):
         saved = {k: os.environ.get(k) for k in environment}
         os.environ.update(environment)
         try:
-            ini = road.make_ini("127.0.0.1:%d" % SMTP_PORT, lists)
-            svc = road.Service(os.path.join(self.tmp.name, "svc"), ini).start()
+            ini = ini or road.make_ini("127.0.0.1:%d" % SMTP_PORT, lists)
+            svc = road.Service(os.path.join(self.tmp.name, folder), ini).start()
         finally:
             for k, v in saved.items():
                 if v is None:
@@ -86,6 +86,31 @@ class NotifyTest(unittest.TestCase):
 
     def test_without_a_watchdog(self):
         self.run_row({}, keepalives=False)
+
+    def test_unconfigured_runs_and_says_what_is_missing(self):
+        lists = {1: ("Shift", ["shift@plant.example"])}
+        rows = [("no SMTP server set", road.make_ini("", lists)),
+                ("no sender address set", road.make_ini("127.0.0.1:%d" % SMTP_PORT, lists, Sender_Email="")),
+                (None, road.make_ini("127.0.0.1:%d" % SMTP_PORT, lists))]
+        for n, (missing, ini) in enumerate(rows):
+            with self.subTest(missing=missing):
+                manager = FakeManager(tempfile.mkdtemp(dir=self.tmp.name))
+                self.addCleanup(manager.close)
+                svc = self.start(manager, {"NOTIFY_SOCKET": manager.path}, lists, ini, "svc%d" % n)
+                try:
+                    manager.wait_for(lambda l: l == "READY=1", 20, "READY=1")
+                    status = manager.values("STATUS")[0]
+                    notes = [e for e in svc.log_entries() if e.startswith("Not set up:")]
+                finally:
+                    # The next row needs port 1095, also after a failure here.
+                    self.assertEqual(svc.stop(signal.SIGTERM), 0)
+                if missing:
+                    self.assertRegex(status, r"^Not set up: %s; 0 queued since start" % missing)
+                    self.assertEqual(notes, ["Not set up: %s in %s" % (
+                        missing, os.path.join(svc.folder, "Corvane.ini"))])
+                else:
+                    self.assertRegex(status, r"^0 queued since start")
+                    self.assertEqual(notes, [])
 
     def run_row(self, extra, keepalives):
         manager = FakeManager(tempfile.mkdtemp(dir=self.tmp.name))
