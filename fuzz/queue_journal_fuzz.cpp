@@ -38,8 +38,11 @@ void readAndCheck(const QByteArray &bytes)
     check(prefix.pending.size() == readout.pending.size(), "intact beginning holds the same messages");
     // What was read, written anew, reads back the same.
     QByteArray rewritten = QueueJournal::header();
-    for (const QueueJournal::Entry &entry : readout.pending)
+    for (const QueueJournal::Entry &entry : readout.pending) {
         rewritten += QueueJournal::encodeStored(entry);
+        if (entry.sending)
+            rewritten += QueueJournal::encodeSending(entry.sequence, entry.messageId);
+    }
     const QueueJournal::Readout again = QueueJournal::parse(rewritten);
     check(again.damage == QueueJournal::Damage::None, "rewrite reads clean");
     check(again.pending.size() == readout.pending.size(), "rewrite keeps every message");
@@ -47,6 +50,9 @@ void readAndCheck(const QByteArray &bytes)
         check(again.pending[i].sequence == readout.pending[i].sequence, "rewrite keeps sequences");
         check(again.pending[i].subject == readout.pending[i].subject, "rewrite keeps subjects");
         check(again.pending[i].body == readout.pending[i].body, "rewrite keeps texts");
+        check(again.pending[i].sending == readout.pending[i].sending
+                  && again.pending[i].messageId == readout.pending[i].messageId,
+              "rewrite keeps what went to a server");
     }
 }
 

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Round trips per alarm over a slow link (not a timed test).
 
-A delay proxy (bench/app/delay_proxy.py) holds every chunk 10 ms each way in
+A delay proxy (tests/support/delay_proxy.py) holds every chunk 10 ms each way in
 front of Postfix's smtp-sink, so the link's round trip is 20 ms and the time a
 message costs is set by how many times the sender waits for the server. For a
 list of 1 and a list of 8 addresses, --count alarms are fired as a burst through
@@ -36,7 +36,7 @@ import bench_service  # noqa: E402
 from bench_service import CountingSink, pass_rate, road  # noqa: E402
 
 SINK_PORT, PROXY_PORT, CAPTURE_PORT = 2526, 2530, 2531
-PROXY_SCRIPT = os.path.join(HERE, "delay_proxy.py")
+PROXY_SCRIPT = os.path.join(HERE, "..", "..", "tests", "support", "delay_proxy.py")
 SENDER = "alarm@plant.example"
 RCPT = bench_service.RCPT
 TEXT = bench_service.BURST_TEXT

@@ -16,6 +16,47 @@ Dispatcher::Dispatcher(NotificationQueue &queue, const Settings &settings,
     , m_log(log)
 {
     connect(&m_component, &MailComponent::finished, this, &Dispatcher::onSendFinished);
+    // What the server took leaves the journal the moment that is known, before
+    // the next message's end of data goes out: a crash then repeats at most the
+    // one message on the wire, and that one is known and keeps its Message-ID.
+    m_component.setDeliveryHooks({[this](quint64 send, const QByteArray &messageId) { onFinalSending(send, messageId); },
+                                  [this](quint64 send) { onAccepted(send); }});
+}
+
+void Dispatcher::onFinalSending(quint64 send, const QByteArray &messageId)
+{
+    if (const auto it = m_slotOfSend.find(send); it != m_slotOfSend.end())
+        m_queue.markSending(it->second, messageId);
+}
+
+void Dispatcher::onAccepted(quint64 send)
+{
+    const auto it = m_slotOfSend.find(send);
+    if (it == m_slotOfSend.end())
+        return;
+    if (it->second == m_sending)
+        m_queue.markDelivered(it->second);
+    else
+        m_acceptedUnlogged.insert(it->second);
+}
+
+bool Dispatcher::startSend(int index, bool first)
+{
+    const quint64 number = m_component.nextSendNumber();
+    m_slotOfSend[number] = index; // a hook may come from inside the call
+    const bool started = first ? m_component.Send() : m_component.SendNext();
+    if (!started)
+        m_slotOfSend.erase(number);
+    return started;
+}
+
+void Dispatcher::logSendEmail(int index)
+{
+    m_log.WriteLog(QStringLiteral("Send email:") + m_queue.emailQueue().at(index).Subject);
+    if (m_queue.sentBeforeRestart(index))
+        m_log.WriteLog(QStringLiteral("Sent again after a restart: it may arrive twice"));
+    if (m_acceptedUnlogged.erase(index) > 0)
+        m_queue.markDelivered(index);
 }
 
 bool Dispatcher::isPassRunning() const
@@ -60,8 +101,11 @@ void Dispatcher::accountChanged()
 void Dispatcher::takeBackLinedUp()
 {
     // The component takes back the newest first: they are the last ones here.
-    for (int taken = m_component.withdrawWaiting(); taken > 0 && !m_linedUp.empty(); --taken)
+    for (int taken = m_component.withdrawWaiting(); taken > 0 && !m_linedUp.empty(); --taken) {
         m_linedUp.pop_back();
+        if (!m_slotOfSend.empty())
+            m_slotOfSend.erase(std::prev(m_slotOfSend.end()));
+    }
 }
 
 void Dispatcher::sendFrom()
@@ -82,9 +126,9 @@ void Dispatcher::sendFrom()
         m_sending = index;
         m_insideSend = true;
         m_finishedInsideSend = false;
-        const bool started = m_component.Send();
+        const bool started = startSend(index, true);
         emit statusCleared();
-        m_log.WriteLog(QStringLiteral("Send email:") + entries.at(index).Subject);
+        logSendEmail(index);
         m_insideSend = false;
         if (started && !m_finishedInsideSend) {
             lineUpMore();
@@ -102,6 +146,8 @@ void Dispatcher::sendFrom()
 
 void Dispatcher::onSendFinished()
 {
+    if (!m_slotOfSend.empty())
+        m_slotOfSend.erase(m_slotOfSend.begin()); // sends finish in the order they were made
     if (m_insideSend) {
         // Delivered from within Send() or the clearing after it; sendFrom()
         // frees the slot once they have returned, so the walk never re-enters
@@ -121,7 +167,7 @@ void Dispatcher::onSendFinished()
         m_linedUp.pop_front();
         m_index = m_sending;
         emit statusCleared();
-        m_log.WriteLog(QStringLiteral("Send email:") + m_queue.emailQueue().at(m_sending).Subject);
+        logSendEmail(m_sending);
         lineUpMore();
         return;
     }
@@ -141,7 +187,7 @@ void Dispatcher::lineUpMore()
         if (!entries.isPending(index))
             continue;
         fillComponent(index);
-        if (!m_component.SendNext())
+        if (!startSend(index, false))
             return; // as many as the component takes
         m_linedUp.push_back(index);
     }
@@ -149,6 +195,7 @@ void Dispatcher::lineUpMore()
 
 void Dispatcher::endPass()
 {
+    m_acceptedUnlogged.clear();
     m_passRunning = false;
     m_sending = -1;
     m_linedUp.clear();
@@ -202,6 +249,7 @@ void Dispatcher::fillComponent(int index)
     mail.setPop3Host(account.Pop3Server);
     mail.setThirdOption(100);
     mail.setCaFile(account.CaFile);
+    mail.setMessageId(m_queue.sentBeforeRestart(index).value_or(QByteArray()));
 }
 
 } // namespace corvane

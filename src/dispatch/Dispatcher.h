@@ -3,6 +3,8 @@
 #include <QObject>
 
 #include <deque>
+#include <map>
+#include <set>
 
 namespace corvane {
 
@@ -49,11 +51,22 @@ private:
     void lineUpMore();
     void takeBackLinedUp();
     void endPass();
+    bool startSend(int index, bool first);
+    void logSendEmail(int index);
+    void onFinalSending(quint64 send, const QByteArray &messageId);
+    void onAccepted(quint64 send);
 
     NotificationQueue &m_queue;
     const Settings &m_settings;
     MailComponent &m_component;
     const ActivityLog &m_log;
+
+    // The slot of every send handed to the component and not yet finished,
+    // by the component's send number, for its delivery hooks.
+    std::map<quint64, int> m_slotOfSend;
+    // Accepted before their "Send email:" line was written: they leave the
+    // journal once it is, so the log never misses a delivered message.
+    std::set<int> m_acceptedUnlogged;
 
     bool m_passRunning = false;
     bool m_stopped = false;

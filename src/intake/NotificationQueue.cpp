@@ -55,11 +55,42 @@ std::optional<int> NotificationQueue::store(QueuedEmail entry)
     return storeJournalled(std::move(entry));
 }
 
+std::uint64_t NotificationQueue::sequenceOf(int slot) const
+{
+    const auto index = static_cast<std::size_t>(slot);
+    return slot >= 0 && index < m_sequenceOfSlot.size() ? m_sequenceOfSlot[index] : 0;
+}
+
+void NotificationQueue::markSending(int slot, const QByteArray &messageId)
+{
+    if (const std::uint64_t sequence = sequenceOf(slot); m_journal && sequence != 0)
+        m_journal->recordSending(sequence, messageId);
+}
+
+void NotificationQueue::markDelivered(int slot)
+{
+    const std::uint64_t sequence = sequenceOf(slot);
+    if (sequence == 0)
+        return;
+    m_sequenceOfSlot[static_cast<std::size_t>(slot)] = 0; // release() has nothing left to record
+    if (m_journal)
+        m_journal->recordFreed(sequence);
+}
+
+std::optional<QByteArray> NotificationQueue::sentBeforeRestart(int slot) const
+{
+    const auto it = m_resentOfSlot.find(slot);
+    if (it == m_resentOfSlot.end())
+        return std::nullopt;
+    return it->second;
+}
+
 void NotificationQueue::release(int slot)
 {
     if (!m_emailQueue.isPending(slot))
         return;
     m_emailQueue.release(slot);
+    m_resentOfSlot.erase(slot);
     const auto index = static_cast<std::size_t>(slot);
     if (index < m_sequenceOfSlot.size()) {
         const std::uint64_t sequence = std::exchange(m_sequenceOfSlot[index], 0);
@@ -83,6 +114,8 @@ int NotificationQueue::restore(const std::vector<QueueJournal::Entry> &entries)
         if (m_sequenceOfSlot.size() <= index)
             m_sequenceOfSlot.resize(static_cast<std::size_t>(m_emailQueue.size()), 0);
         m_sequenceOfSlot[index] = journalled.sequence;
+        if (journalled.sending)
+            m_resentOfSlot[*slot] = journalled.messageId;
         ++restored;
     }
     return restored;

@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -50,6 +51,19 @@ public:
     // Frees a slot once its send call has returned, whatever the outcome.
     void release(int slot);
 
+    // The message in the slot is about to reach a server, with this
+    // Message-ID: after a crash it is sent again with the same one, and said
+    // to be a repeat.
+    void markSending(int slot, const QByteArray &messageId);
+    // The server accepted the message in the slot: it leaves the journal now,
+    // so a crash does not send it again; the slot itself stays taken until
+    // release().
+    void markDelivered(int slot);
+    // The Message-ID a restored message went to a server with before the
+    // restart (perhaps empty, from an older journal); nothing when it never
+    // got that far.
+    std::optional<QByteArray> sentBeforeRestart(int slot) const;
+
     // Puts messages a previous run left in the journal back, in the given
     // order, without journalling them again. Returns how many found a slot.
     int restore(const std::vector<QueueJournal::Entry> &entries);
@@ -81,7 +95,10 @@ private:
     const ActivityLog &m_log;
     QueueJournal *m_journal;
     QueuedEmailArray m_emailQueue;
-    std::vector<std::uint64_t> m_sequenceOfSlot; // journal sequence per slot, 0 when free
+    std::uint64_t sequenceOf(int slot) const;
+
+    std::vector<std::uint64_t> m_sequenceOfSlot; // journal sequence per slot, 0 when free or delivered
+    std::map<int, QByteArray> m_resentOfSlot;     // restored slots that had reached a server
 };
 
 } // namespace corvane

@@ -77,6 +77,7 @@ void MailComponent::setPassword(const QString &value) { m_properties.password = 
 void MailComponent::setPop3Host(const QString &value) { m_properties.pop3Host = value; }
 void MailComponent::setThirdOption(int value) { m_properties.thirdOption = value; }
 void MailComponent::setCaFile(const QString &value) { m_properties.caFile = value; }
+void MailComponent::setMessageId(const QByteArray &value) { m_properties.messageId = value; }
 
 const MailProperties &MailComponent::properties() const
 {
@@ -103,7 +104,7 @@ void MailComponent::submit(bool now)
 {
     ++m_outstanding;
     const quint64 id = ++m_nextId;
-    m_tickets.push_back({id, {}, false});
+    m_tickets.push_back({id, {}, false, {}});
     m_waiting.push_back({id, m_properties, false, {}});
     if (now) {
         feedSession(); // the first send connects at once
@@ -158,6 +159,10 @@ void MailComponent::feedSession()
                         request.account.caCertificates);
             return;
         } else {
+            for (Ticket &ticket : m_tickets) {
+                if (ticket.id == front.id)
+                    ticket.messageId = request.messageId;
+            }
             m_session.submit(request.account, request.message);
         }
         m_waiting.pop_front();
@@ -258,6 +263,22 @@ void MailComponent::sessionFinished(quint64 id, const MailOutcome &outcome)
     else
         deliver(id, {Event::Failed, 0, outcome.explanation});
     deliver(id, {Event::Finished, 0, {}});
+}
+
+void MailComponent::sessionFinalSending(quint64 id)
+{
+    if (!m_hooks.finalSending)
+        return;
+    for (const Ticket &ticket : m_tickets) {
+        if (ticket.id == id)
+            m_hooks.finalSending(id, ticket.messageId);
+    }
+}
+
+void MailComponent::sessionAccepted(quint64 id)
+{
+    if (m_hooks.accepted)
+        m_hooks.accepted(id);
 }
 
 // A send's events go out once every send before it has finished: a request

@@ -50,6 +50,7 @@ public:
     void setPop3Host(const QString &value);
     void setThirdOption(int value);
     void setCaFile(const QString &value);
+    void setMessageId(const QByteArray &value);
 
     const MailProperties &properties() const;
     bool startupOption() const { return m_startupOption; }
@@ -75,6 +76,22 @@ public:
     // lined up by SendNext of which nothing went out are taken back and report
     // nothing.
     void cancel();
+
+    // The number the next Send() or SendNext() gives its message, for the
+    // delivery hooks below.
+    quint64 nextSendNumber() const { return m_nextId + 1; }
+
+    // Called at once from the component's network handling (also from inside
+    // Send() or SendNext()), before anything more goes to the server: just
+    // before a message's final "." is written, with its Message-ID, and when
+    // the server has accepted it, long before its events arrive. What the
+    // caller records there survives a crash; a hook must not call back into
+    // the component.
+    struct DeliveryHooks {
+        std::function<void(quint64 send, const QByteArray &messageId)> finalSending;
+        std::function<void(quint64 send)> accepted;
+    };
+    void setDeliveryHooks(DeliveryHooks hooks) { m_hooks = std::move(hooks); }
 
     // Runs around each delivery of events, so that what their slots do (log
     // writes, say) can be gathered; `deliver` emits them.
@@ -104,6 +121,7 @@ private:
         quint64 id;
         std::vector<Event> held; // while a send before it has not finished
         bool done = false;
+        QByteArray messageId;
     };
 
     // A send handed over and not yet to the session: made ready (the message
@@ -128,12 +146,15 @@ private:
     void sessionStatus(quint64 id, const QString &line) override;
     void sessionProgress(quint64 id, int percent) override;
     void sessionFinished(quint64 id, const MailOutcome &outcome) override;
+    void sessionFinalSending(quint64 id) override;
+    void sessionAccepted(quint64 id) override;
 
     MailOptions m_options;
     SmtpSession m_session;
     Pop3Client m_pop;
     MailProperties m_properties;
     EventScope m_eventScope;
+    DeliveryHooks m_hooks;
     bool m_startupOption = false;
     int m_outstanding = 0;             // sends whose `finished` has not been emitted
     quint64 m_nextId = 0;

@@ -32,6 +32,9 @@ struct MailProperties {
     // Certificate authorities (PEM) trusted besides the system's store; empty:
     // the component's own option, else the system's store alone.
     QString caFile;
+    // The Message-ID, "<...>", for a message sent again: receiving systems can
+    // then drop the copy. Empty: a new one.
+    QByteArray messageId;
 };
 
 } // namespace corvane

@@ -84,6 +84,8 @@ MailRequest MailRequest::fromProperties(const MailProperties &p, const MailOptio
     message.returnReceipt = p.returnReceipt;
     message.date = options.clock();
     message.messageIdDomain = MimeMessage::idDomain(sender, options.heloName);
+    message.messageId = MimeMessage::isMessageId(p.messageId) ? p.messageId
+                                                        : MimeMessage::newMessageId(message.messageIdDomain);
 
     r.account.endpoint = endpoint;
     r.account.heloName = options.heloName;
@@ -94,6 +96,7 @@ MailRequest MailRequest::fromProperties(const MailProperties &p, const MailOptio
     r.message.sender = sender;
     r.message.recipients = recipients;
     r.message.data = message.build();
+    r.messageId = message.messageId;
     return r;
 }
 

@@ -19,6 +19,7 @@ struct MailRequest {
     QString pop3Host;
     SmtpAccount account;
     SmtpMessage message;
+    QByteArray messageId;   // as in the message's header
 
     static MailRequest fromProperties(const MailProperties &properties, const MailOptions &options);
 };

@@ -65,7 +65,7 @@ QByteArray MimeMessage::build() const
     QByteArray out;
     out.reserve(600 + body.size() * 3); // one allocation: the body's encoding may triple it
     out += "Date: " + mail::formatDate(date) + "\r\n";
-    out += "Message-ID: " + newMessageId(messageIdDomain) + "\r\n";
+    out += "Message-ID: " + (messageId.isEmpty() ? newMessageId(messageIdDomain) : messageId) + "\r\n";
 
     const QByteArray from = addressBytes(senderAddress);
     const QByteArray name = senderName.trimmed().isEmpty() ? QByteArray() : mail::encodeDisplayName(senderName, 6);
@@ -100,6 +100,18 @@ QByteArray MimeMessage::newMessageId(const QString &domain)
     const QByteArray unique = QUuid::createUuid().toByteArray(QUuid::Id128);
     const QByteArray stamp = QByteArray::number(QDateTime::currentMSecsSinceEpoch(), 36);
     return '<' + stamp + '.' + unique + '@' + domain.toLatin1() + '>';
+}
+
+bool MimeMessage::isMessageId(const QByteArray &id)
+{
+    if (id.size() < 5 || id.size() > 250 || !id.startsWith('<') || !id.endsWith('>') || !id.contains('@'))
+        return false;
+    for (qsizetype i = 1; i + 1 < id.size(); ++i) {
+        const char c = id.at(i);
+        if (c <= ' ' || c > '~' || c == '<' || c == '>')
+            return false;
+    }
+    return true;
 }
 
 QString MimeMessage::idDomain(const QString &senderAddress, const QString &fallback)

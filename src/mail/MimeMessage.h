@@ -20,11 +20,15 @@ struct MimeMessage {
     bool returnReceipt = false;
     QDateTime date;
     QString messageIdDomain; // right-hand side of Message-ID
+    QByteArray messageId;    // "<...>"; empty: a new one
 
     QByteArray build() const;
 
     // "<unique@domain>"; unique across processes and calls.
     static QByteArray newMessageId(const QString &domain);
+    // "<left@right>" of printable ASCII without spaces, short enough for a
+    // header line: what may be used again as given.
+    static bool isMessageId(const QByteArray &id);
     // A domain for Message-ID: the sender's, else the fallback.
     static QString idDomain(const QString &senderAddress, const QString &fallback);
 };

@@ -361,6 +361,10 @@ void SmtpSession::flush()
     // read: a reply further on then cannot answer a command not yet sent.
     if (m_out.isEmpty() || m_phase == Phase::Closed || m_readingReplies)
         return;
+    for (const Job &job : m_jobs) {
+        if (job.finalQueued)
+            m_listener.sessionFinalSending(job.message.id);
+    }
     m_socket.write(m_out);
     m_socket.flush(); // now, not at the next turn of the event loop
     m_out.clear();
@@ -429,7 +433,7 @@ void SmtpSession::startAuth()
     const SaslCredentials credentials{m_account.userName, m_account.password, m_account.bearerToken};
     m_mechanism = SaslMechanism::choose(m_caps.auth, credentials);
     if (!m_mechanism) {
-        const QString offered = m_caps.auth.join(QLatin1Char(' '));
+        const QString offered = mail::cleanServerText(m_caps.auth.join(QLatin1Char(' ')), m_mask);
         if (!m_account.bearerToken.isEmpty())
             return failSetup(QStringLiteral("The server at %1 offers no OAuth sign-in (XOAUTH2 or OAUTHBEARER), only: %2")
                                  .arg(where(), offered),
@@ -776,6 +780,8 @@ void SmtpSession::handleMessageReply(const Expected &expected, const SmtpReply &
     default:
         return;
     }
+    if (!job->message.probeOnly)
+        m_listener.sessionAccepted(job->message.id);
     job->outcome.kind = Kind::Accepted;
     job->outcome.phase = MailPhase::EndOfData;
     job->outcome.code = reply.code;

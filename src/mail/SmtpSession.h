@@ -75,6 +75,12 @@ public:
     virtual void sessionStatus(quint64 id, const QString &line) = 0;
     virtual void sessionProgress(quint64 id, int percent) = 0;
     virtual void sessionFinished(quint64 id, const MailOutcome &outcome) = 0;
+    // At once, before a message's final "." (or BDAT LAST) is written, and
+    // when the server has accepted it, before anything more is written: the
+    // moments a record of it must be made so that a crash repeats at most the
+    // message on the wire.
+    virtual void sessionFinalSending(quint64 id) { (void)id; }
+    virtual void sessionAccepted(quint64 id) { (void)id; }
     // Each reply as it is read, for a caller that walks the dialogue step by step.
     virtual void sessionStep(SmtpStep step, const SmtpReply &reply)
     {

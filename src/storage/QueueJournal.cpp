@@ -25,6 +25,7 @@ namespace {
 
 constexpr char kStored = 1;
 constexpr char kFreed = 2;
+constexpr char kSending = 3;
 constexpr int kRecordHead = 9; // type, length, CRC
 // Far above any message a datagram can carry; a longer length is damage.
 constexpr quint32 kMaxPayload = 16 * 1024 * 1024;
@@ -96,6 +97,16 @@ bool decodeFreed(const QByteArray &payload, std::uint64_t *sequence)
     return in.status() == QDataStream::Ok && in.atEnd();
 }
 
+bool decodeSending(const QByteArray &payload, std::uint64_t *sequence, QByteArray *messageId)
+{
+    QDataStream in(payload);
+    configured(in);
+    quint64 value = 0;
+    in >> value >> *messageId;
+    *sequence = value;
+    return in.status() == QDataStream::Ok && in.atEnd();
+}
+
 // Makes a rename or a new file in the folder durable; best effort.
 void syncFolder(const QString &folder)
 {
@@ -155,6 +166,15 @@ QByteArray QueueJournal::encodeFreed(std::uint64_t sequence)
     return encodeRecord(kFreed, payload);
 }
 
+QByteArray QueueJournal::encodeSending(std::uint64_t sequence, const QByteArray &messageId)
+{
+    QByteArray payload;
+    QDataStream out(&payload, QIODevice::WriteOnly);
+    configured(out);
+    out << quint64{sequence} << messageId;
+    return encodeRecord(kSending, payload);
+}
+
 QueueJournal::Readout QueueJournal::parse(const QByteArray &bytes)
 {
     Readout readout;
@@ -206,6 +226,14 @@ QueueJournal::Readout QueueJournal::parse(const QByteArray &bytes)
             good = decodeFreed(payload, &sequence);
             if (good)
                 pending.erase(sequence);
+        } else if (good && type == kSending) {
+            std::uint64_t sequence = 0;
+            QByteArray messageId;
+            good = decodeSending(payload, &sequence, &messageId);
+            if (const auto it = pending.find(sequence); good && it != pending.end()) {
+                it->second.sending = true;
+                it->second.messageId = messageId;
+            }
         } else {
             good = false;
         }
@@ -303,8 +331,11 @@ bool QueueJournal::rewrite()
         return false;
     }
     QByteArray bytes = header();
-    for (const auto &item : m_pending)
+    for (const auto &item : m_pending) {
         bytes += encodeStored(item.second);
+        if (item.second.sending)
+            bytes += encodeSending(item.first, item.second.messageId);
+    }
     if (file.write(bytes) != bytes.size() || !file.flush()) {
         m_lastError = file.errorString();
         return false;
@@ -450,6 +481,16 @@ void QueueJournal::recordFreed(std::uint64_t sequence)
         return;
     }
     append(encodeFreed(sequence));
+}
+
+void QueueJournal::recordSending(std::uint64_t sequence, const QByteArray &messageId)
+{
+    const auto it = m_pending.find(sequence);
+    if (m_closed || it == m_pending.end())
+        return;
+    it->second.sending = true;
+    it->second.messageId = messageId;
+    append(encodeSending(sequence, messageId));
 }
 
 bool QueueJournal::sync()

@@ -22,9 +22,11 @@ namespace corvane {
 //   record  type (1 byte) | payload length (4 bytes LE) | CRC-32 (4 bytes LE) | payload
 //
 // The CRC covers type, length and payload. A "stored" record holds everything
-// needed to send the message again; a "freed" record names the stored record
-// whose send has returned. The messages pending are the stored records without
-// a freed one, in the order they were stored.
+// needed to send the message again; a "sending" record says that its end of
+// data is about to go to a server, with its Message-ID; a "freed" record names
+// the stored record the server accepted or whose send has returned. The
+// messages pending are the stored records without a freed one, in the order
+// they were stored.
 //
 // Records are written through at once (a killed process loses nothing); sync()
 // makes them durable across a power cut and is what an acknowledgement waits
@@ -38,6 +40,8 @@ public:
         QString recipients;
         QString subject;
         QString body;
+        bool sending = false;  // its end of data may have reached a server
+        QByteArray messageId;  // the Message-ID it went with then
     };
 
     enum class Damage {
@@ -79,6 +83,9 @@ public:
     std::uint64_t recordStored(const QString &recipients, const QString &subject, const QString &body);
     // Appends a freed record for a sequence number from recordStored() or open().
     void recordFreed(std::uint64_t sequence);
+    // Appends a sending record: after a crash the message is known to have
+    // perhaps arrived already, and goes again with the same Message-ID.
+    void recordSending(std::uint64_t sequence, const QByteArray &messageId);
 
     // Makes every record so far durable. Returns true when they are on disk,
     // false while the journal runs memory only (the caller goes on regardless).
@@ -111,6 +118,7 @@ public:
     static QByteArray header();
     static QByteArray encodeStored(const Entry &entry);
     static QByteArray encodeFreed(std::uint64_t sequence);
+    static QByteArray encodeSending(std::uint64_t sequence, const QByteArray &messageId);
 
 private:
     void append(const QByteArray &record);

@@ -9,7 +9,7 @@ program="$2"
 command -v systemd-analyze >/dev/null 2>&1 || { echo "SKIP: systemd-analyze not installed"; exit 77; }
 dir=$(mktemp -d) || exit 1
 trap 'rm -rf "$dir"' EXIT
-sed "s#/opt/corvane/corvane#$program#" "$unit" > "$dir/corvane.service"
+sed "s#/usr/bin/corvane#$program#" "$unit" > "$dir/corvane.service"
 out=$(systemd-analyze verify "$dir/corvane.service" 2>&1)
 rc=$?
 if [ $rc -ne 0 ] || [ -n "$out" ]; then

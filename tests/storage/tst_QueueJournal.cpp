@@ -104,6 +104,7 @@ private slots:
                                                            QStringLiteral("text 2"));
             spool.journal.recordStored(QStringLiteral("c@x"), QStringLiteral("three"), QStringLiteral("text 3"));
             QVERIFY(first != second);
+            spool.journal.recordSending(first, "<one@x>"); // its end of data went to a server
             spool.journal.recordFreed(second);
             QVERIFY(spool.journal.sync());
             QVERIFY(spool.reports.isEmpty());
@@ -118,6 +119,8 @@ private slots:
         QCOMPARE(restored[0].recipients, QStringLiteral("a@x; b@x"));
         QCOMPARE(restored[0].body, QStringLiteral("text 1"));
         QCOMPARE(restored[0].queuedAtMs, kNow.toMSecsSinceEpoch());
+        QVERIFY(restored[0].sending && !restored[1].sending);
+        QCOMPARE(restored[0].messageId, QByteArray("<one@x>"));
         // New messages continue the numbering: no freed record of the old run
         // can match them.
         const auto next = again.journal.recordStored(QStringLiteral("d@x"), QStringLiteral("four"),
@@ -282,13 +285,15 @@ private slots:
         spool.journal.open();
         const QString body(200, QLatin1Char('x'));
         const auto kept = spool.journal.recordStored(QStringLiteral("a@x"), QStringLiteral("kept"), body);
+        spool.journal.recordSending(kept, "<kept@x>");
         for (int i = 0; i < 200; ++i) {
             const auto s = spool.journal.recordStored(QStringLiteral("a@x"), QStringLiteral("s"), body);
             spool.journal.recordFreed(s);
             QVERIFY(QFileInfo(spool.journal.filePath()).size() <= options.compactAbove + 1024);
         }
-        QCOMPARE(subjects(QueueJournal::parse(readBytes(spool.journal.filePath())).pending),
-                 QStringList{QStringLiteral("kept")});
+        const auto compacted = QueueJournal::parse(readBytes(spool.journal.filePath())).pending;
+        QCOMPARE(subjects(compacted), QStringList{QStringLiteral("kept")});
+        QCOMPARE(compacted.front().messageId, QByteArray("<kept@x>")); // a rewrite keeps what went out
         spool.journal.recordFreed(kept);
         QCOMPARE(readBytes(spool.journal.filePath()), QueueJournal::header());
         QCOMPARE(fileMode(spool.journal.filePath()), 0600);

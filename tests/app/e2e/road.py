@@ -370,8 +370,11 @@ class Sink:
         """The Subject header of every dumped message (decoded)."""
         result = []
         for path in self.files():
-            with open(path, "rb") as f:
-                msg = email.message_from_bytes(f.read(), policy=email.policy.default)
+            try:
+                with open(path, "rb") as f:
+                    msg = email.message_from_bytes(f.read(), policy=email.policy.default)
+            except FileNotFoundError:
+                continue  # smtp-sink gave the dump its final name meanwhile
             result.append(str(msg["Subject"]))
         return result
 
@@ -383,6 +386,14 @@ def parse_captured(path):
     env_from, env_to, data = capture_format.split_envelope(data)
     message = email.message_from_bytes(data, policy=email.policy.default)
     return env_from, env_to, message
+
+
+def header_of(path, name):
+    """One header of a message smtp-sink dumped, decoded; None when absent."""
+    with open(path, "rb") as f:
+        msg = email.message_from_bytes(f.read(), policy=email.policy.default)
+    value = msg[name]
+    return None if value is None else str(value)
 
 
 def body_text(message):
