@@ -35,8 +35,11 @@ MailComponent::MailComponent(MailTimeouts timeouts, MailOptions options, QObject
     : QObject(parent),
       m_options(withLocalName(std::move(options))),
       m_session(timeouts, m_options.reuseConnection, *this),
-      m_pop(timeouts)
+      m_pop(timeouts),
+      m_tokens(timeouts.serverReply, [clock = m_options.clock] { return clock().toMSecsSinceEpoch(); })
 {
+    connect(&m_tokens, &OAuthTokenSource::ready, this, &MailComponent::onToken);
+    connect(&m_tokens, &OAuthTokenSource::failed, this, &MailComponent::onTokenFailed);
     connect(&m_pop, &Pop3Client::status, this, [this](const QString &line) {
         if (m_popRunning)
             deliver(m_waiting.front().id, {Event::Status, 0, line});
@@ -78,6 +81,12 @@ void MailComponent::setPop3Host(const QString &value) { m_properties.pop3Host = 
 void MailComponent::setThirdOption(int value) { m_properties.thirdOption = value; }
 void MailComponent::setCaFile(const QString &value) { m_properties.caFile = value; }
 void MailComponent::setMessageId(const QByteArray &value) { m_properties.messageId = value; }
+
+void MailComponent::setOAuth(const OAuthConfig &config, const QString &problem)
+{
+    m_properties.oauth = config;
+    m_properties.oauthProblem = problem;
+}
 
 const MailProperties &MailComponent::properties() const
 {
@@ -136,6 +145,7 @@ void MailComponent::prepare(Waiting &waiting)
         waiting.request = {};
         waiting.request.failure =
             QStringLiteral("Sending failed: an internal error (%1)").arg(QString::fromLocal8Bit(error.what()));
+        waiting.request.failurePhase = MailPhase::Data; // this message's own, and it would fail again
     }
     waiting.request.message.id = waiting.id;
     for (const QString &note : waiting.request.notes)
@@ -146,23 +156,30 @@ void MailComponent::prepare(Waiting &waiting)
 // holds the ones behind it until its login is over.
 void MailComponent::feedSession()
 {
-    while (!m_waiting.empty() && !m_popRunning) {
+    while (!m_waiting.empty() && !m_popRunning && m_tokenRequest == 0) {
         Waiting &front = m_waiting.front();
         if (!front.prepared)
             prepare(front);
         MailRequest &request = front.request;
         if (!request.failure.isEmpty()) {
-            failRequest(front.id, request.failure);
+            failRequest(front.id, request.failure, request.failurePhase);
         } else if (request.popLogin) {
             m_popRunning = true;
             m_pop.start(request.pop3Host, request.account.userName, request.account.password,
                         request.account.caCertificates);
+            return;
+        } else if (request.useOAuth && request.account.bearerToken.isEmpty()) {
+            // The token as the settings are now, fetched or from memory; the
+            // messages behind wait, so they keep their order.
+            m_tokenRequest = m_tokens.request(request.oauth);
             return;
         } else {
             for (Ticket &ticket : m_tickets) {
                 if (ticket.id == front.id)
                     ticket.messageId = request.messageId;
             }
+            if (request.useOAuth)
+                m_signedIn[front.id] = request;
             m_session.submit(request.account, request.message);
         }
         m_waiting.pop_front();
@@ -185,11 +202,61 @@ void MailComponent::onPopFinished(const Pop3Result &result)
     feedSession();
 }
 
-void MailComponent::failRequest(quint64 id, const QString &reason)
+void MailComponent::onToken(quint64 request, const OAuthToken &token)
 {
-    deliver(id, {Event::Status, 0, reason});
-    deliver(id, {Event::Failed, 0, reason});
-    deliver(id, {Event::Finished, 0, {}});
+    if (request != m_tokenRequest || m_waiting.empty())
+        return;
+    m_tokenRequest = 0;
+    MailRequest &front = m_waiting.front().request;
+    if (!token.fromCache)
+        deliver(front.message.id, {Event::Status, 0, QStringLiteral("Sign-in token received from %1").arg(token.endpoint)});
+    front.account.bearerToken = token.accessToken;
+    feedSession();
+}
+
+void MailComponent::onTokenFailed(quint64 request, const QString &problem)
+{
+    if (request != m_tokenRequest || m_waiting.empty())
+        return;
+    m_tokenRequest = 0;
+    failRequest(m_waiting.front().id, QStringLiteral("No sign-in token: %1").arg(problem));
+    m_waiting.pop_front();
+    feedSession();
+}
+
+// A refused token may have been revoked or the settings changed: fetched anew
+// once and the message tried once more; a second refusal fails it.
+bool MailComponent::retryWithNewToken(quint64 id, const MailOutcome &outcome)
+{
+    const auto it = m_signedIn.find(id);
+    if (it == m_signedIn.end())
+        return false;
+    MailRequest request = std::move(it->second);
+    m_signedIn.erase(it);
+    if (request.tokenRetried || outcome.kind != MailOutcome::Kind::Refused || outcome.phase != MailPhase::Auth)
+        return false;
+    m_tokens.invalidate();
+    deliver(id, {Event::Status, 0,
+                 QStringLiteral("The server refused the sign-in token; fetching a new one and trying once more")});
+    request.tokenRetried = true;
+    request.account.bearerToken.clear();
+    Waiting again{id, {}, true, std::move(request)};
+    // Ahead of everything not yet begun, unless a login or token is under way for that one.
+    const bool busy = m_popRunning || m_tokenRequest != 0;
+    m_waiting.insert(busy && !m_waiting.empty() ? m_waiting.begin() + 1 : m_waiting.begin(), std::move(again));
+    feedSession();
+    return true;
+}
+
+void MailComponent::failRequest(quint64 id, const QString &reason, MailPhase phase)
+{
+    auto outcome = std::make_shared<MailOutcome>();
+    outcome->phase = phase;
+    outcome->explanation = reason;
+    deliver(id, {Event::Status, 0, reason, {}});
+    deliver(id, {Event::Failed, 0, reason, {}});
+    deliver(id, {Event::Outcome, 0, {}, std::move(outcome)});
+    deliver(id, {Event::Finished, 0, {}, {}});
 }
 
 int MailComponent::withdrawWaiting()
@@ -197,7 +264,7 @@ int MailComponent::withdrawWaiting()
     // The oldest outstanding send came through Send() and is never taken back.
     int wanted = m_outstanding - 1;
     int taken = 0;
-    while (wanted > 0 && m_waiting.size() > (m_popRunning ? 1u : 0u) && m_tickets.size() > 1) {
+    while (wanted > 0 && m_waiting.size() > (m_popRunning || m_tokenRequest != 0 ? 1u : 0u) && m_tickets.size() > 1) {
         m_waiting.pop_back();
         m_tickets.pop_back();
         --wanted;
@@ -228,6 +295,9 @@ void MailComponent::cancel()
         m_popRunning = false; // what the login still reports is not heard
         m_pop.cancel();
     }
+    m_tokenRequest = 0;
+    m_tokens.cancel();
+    m_signedIn.clear();
     while (!m_waiting.empty()) {
         failRequest(m_waiting.front().id, Cancelled);
         m_waiting.pop_front();
@@ -258,11 +328,14 @@ void MailComponent::sessionProgress(quint64 id, int percent)
 
 void MailComponent::sessionFinished(quint64 id, const MailOutcome &outcome)
 {
+    if (retryWithNewToken(id, outcome))
+        return;
     if (outcome.accepted())
-        deliver(id, {Event::Succeeded, 0, {}});
+        deliver(id, {Event::Succeeded, 0, {}, {}});
     else
-        deliver(id, {Event::Failed, 0, outcome.explanation});
-    deliver(id, {Event::Finished, 0, {}});
+        deliver(id, {Event::Failed, 0, outcome.explanation, {}});
+    deliver(id, {Event::Outcome, 0, {}, std::make_shared<const MailOutcome>(outcome)});
+    deliver(id, {Event::Finished, 0, {}, {}});
 }
 
 void MailComponent::sessionFinalSending(quint64 id)
@@ -341,6 +414,7 @@ void MailComponent::drainEvents()
         case Event::Status: emit Status(event.text); break;
         case Event::Succeeded: emit SendSuccesful(); break;
         case Event::Failed: emit SendFailed(event.text); break;
+        case Event::Outcome: emit sendOutcome(*event.outcome); break;
         case Event::Finished:
             --m_outstanding;
             emit finished();

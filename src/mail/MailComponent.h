@@ -3,6 +3,7 @@
 #include "mail/MailOptions.h"
 #include "mail/MailProperties.h"
 #include "mail/MailRequest.h"
+#include "mail/OAuthTokenSource.h"
 #include "mail/Pop3Client.h"
 #include "mail/SmtpSession.h"
 
@@ -11,6 +12,8 @@
 
 #include <deque>
 #include <functional>
+#include <memory>
+#include <map>
 #include <vector>
 
 namespace corvane {
@@ -51,6 +54,8 @@ public:
     void setThirdOption(int value);
     void setCaFile(const QString &value);
     void setMessageId(const QByteArray &value);
+    // The OAuth sign-in, as the settings have it now (or why they cannot be used).
+    void setOAuth(const OAuthConfig &config, const QString &problem = {});
 
     const MailProperties &properties() const;
     bool startupOption() const { return m_startupOption; }
@@ -108,13 +113,16 @@ signals:
     void Status(const QString &Status);
     void SendSuccesful();
     void SendFailed(const QString &Explanation);
+    // What became of the send, right before its `finished`.
+    void sendOutcome(const MailOutcome &outcome);
     void finished();
 
 private:
     struct Event {
-        enum Kind { Progress, Status, Succeeded, Failed, Finished } kind;
+        enum Kind { Progress, Status, Succeeded, Failed, Outcome, Finished } kind;
         int percent = 0;
         QString text;
+        std::shared_ptr<const MailOutcome> outcome = {}; // for Outcome
     };
 
     struct Ticket {
@@ -136,9 +144,12 @@ private:
     void submit(bool now);
     void prepare(Waiting &waiting);
     void feedSession();
-    void failRequest(quint64 id, const QString &reason);
+    void failRequest(quint64 id, const QString &reason, MailPhase phase = MailPhase::Setup);
     void deliver(quint64 id, Event event);
     void onPopFinished(const Pop3Result &result);
+    void onToken(quint64 request, const OAuthToken &token);
+    void onTokenFailed(quint64 request, const QString &problem);
+    bool retryWithNewToken(quint64 id, const MailOutcome &outcome);
     void queue(Event event);
     void drain();
     void drainEvents();
@@ -161,6 +172,9 @@ private:
     std::deque<Waiting> m_waiting;     // not yet handed to the session
     bool m_feedPosted = false;
     bool m_popRunning = false;
+    OAuthTokenSource m_tokens;
+    quint64 m_tokenRequest = 0;          // the token the front of m_waiting waits for; 0: none
+    std::map<quint64, MailRequest> m_signedIn; // with the session, signed in with a token
     std::deque<Ticket> m_tickets;      // every outstanding send, oldest first
     std::deque<Event> m_events;
     bool m_drainPosted = false;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "mail/OAuthConfig.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -35,6 +37,10 @@ struct MailProperties {
     // The Message-ID, "<...>", for a message sent again: receiving systems can
     // then drop the copy. Empty: a new one.
     QByteArray messageId;
+    // With a provider and the server login on, the sign-in is OAuth: a token
+    // for the user name's mailbox, never the password.
+    OAuthConfig oauth;
+    QString oauthProblem;      // set: the OAuth settings cannot be used, and why
 };
 
 } // namespace corvane

@@ -49,6 +49,7 @@ MailRequest MailRequest::fromProperties(const MailProperties &p, const MailOptio
     }
     if (recipients.isEmpty()) {
         r.failure = QStringLiteral("No recipient address to send to: nothing was sent");
+        r.failurePhase = MailPhase::Rcpt;
         return r;
     }
 
@@ -70,8 +71,22 @@ MailRequest MailRequest::fromProperties(const MailProperties &p, const MailOptio
             r.pop3Host = p.pop3Host;
         }
     }
-    if (p.serverLogin && p.userName.isEmpty())
+    if (p.serverLogin && !p.oauthProblem.isEmpty()) {
+        r.failure = p.oauthProblem;
+        return r;
+    }
+    if (p.serverLogin && p.oauth.enabled()) {
+        if (p.userName.isEmpty()) {
+            r.failure = QStringLiteral("OAuth sign-in needs the mailbox as User_Name: nothing was sent");
+            return r;
+        }
+        r.useOAuth = true;
+        r.oauth = p.oauth;
+        r.oauth.mailbox = p.userName;
+        r.oauth.caCertificates = authorities;
+    } else if (p.serverLogin && p.userName.isEmpty()) {
         r.notes << QStringLiteral("Server login is on but no user name is set; sending without logging in");
+    }
 
     MimeMessage message;
     message.senderName = p.senderName;
@@ -91,7 +106,7 @@ MailRequest MailRequest::fromProperties(const MailProperties &p, const MailOptio
     r.account.heloName = options.heloName;
     r.account.login = p.serverLogin;
     r.account.userName = p.userName;
-    r.account.password = p.password;
+    r.account.password = r.useOAuth ? QString() : p.password; // OAuth never falls back to it
     r.account.caCertificates = authorities;
     r.message.sender = sender;
     r.message.recipients = recipients;

@@ -14,12 +14,18 @@ namespace corvane {
 // touches the network.
 struct MailRequest {
     QString failure;        // set: nothing can be sent, and this says why
+    // Where that failure lies: Setup for the account (it can be mended, and
+    // the message tried again), a step of the message for the message itself.
+    MailPhase failurePhase = MailPhase::Setup;
     QStringList notes;      // status lines that come before any network step
     bool popLogin = false;  // POP-before-SMTP first
     QString pop3Host;
     SmtpAccount account;
     SmtpMessage message;
     QByteArray messageId;   // as in the message's header
+    bool useOAuth = false;  // sign in with a token fetched for `oauth`
+    OAuthConfig oauth;
+    bool tokenRetried = false; // a refused token was fetched anew once already
 
     static MailRequest fromProperties(const MailProperties &properties, const MailOptions &options);
 };

@@ -2,6 +2,7 @@
 
 #include "mail/MailEncoding.h"
 #include "mail/MailNetwork.h"
+#include "mail/OAuthErrors.h"
 
 #include <QSslConfiguration>
 
@@ -193,7 +194,11 @@ void SmtpSession::connectFor(Job &job)
 {
     m_account = job.account;
     m_key = job.key;
-    m_mask = CredentialMask(m_account.userName, m_account.password);
+    // A token is a password for this purpose: never in a status line.
+    m_mask = m_account.bearerToken.isEmpty() ? CredentialMask(m_account.userName, m_account.password)
+                                             : CredentialMask(m_account.userName,
+                                                              QString::fromLatin1(m_account.bearerToken));
+    m_tokenChallenge = {};
     m_caps = {};
     m_tlsErrors.clear();
     m_mechanism.reset();
@@ -444,7 +449,8 @@ void SmtpSession::startAuth()
     }
     m_mechanismName = QString::fromLatin1(m_mechanism->name());
     if (!encrypted)
-        status(QStringLiteral("Warning: the password goes to the server unencrypted"));
+        status(m_mechanism->usesToken() ? QStringLiteral("Warning: the sign-in token goes to the server unencrypted")
+                                        : QStringLiteral("Warning: the password goes to the server unencrypted"));
     QByteArray line = "AUTH " + m_mechanism->name();
     if (const auto initial = m_mechanism->initialResponse())
         line += ' ' + (initial->isEmpty() ? QByteArray("=") : initial->toBase64());
@@ -699,15 +705,26 @@ void SmtpSession::handleAuthReply(const SmtpReply &reply)
 {
     if (reply.code == 334 && m_mechanism) {
         const QByteArray challenge = QByteArray::fromBase64(reply.lines.value(0).toLatin1());
+        if (m_mechanism->usesToken())
+            m_tokenChallenge = reply; // an error challenge: what the server says of the token
         // Never through send(): nothing of these lines may be kept anywhere.
         m_out += m_mechanism->respond(challenge).toBase64() + "\r\n";
         expect({Expect::Auth});
         return;
     }
     m_listener.sessionStep(SmtpStep::Auth, reply);
-    if (!reply.ok())
-        return failSetup(QStringLiteral("Login denied by the server (%1)").arg(codeAndText(reply)), MailPhase::Auth,
-                         reply);
+    if (!reply.ok()) {
+        QString explanation = QStringLiteral("Login denied by the server (%1)").arg(codeAndText(reply));
+        if (m_mechanism && m_mechanism->usesToken()) {
+            // The provider's own words on a refused token name what to set up.
+            for (const SmtpReply &said : {m_tokenChallenge, reply}) {
+                const QString advice = said.received() ? describeOAuthSmtpRefusal(said) : QString();
+                if (!advice.isEmpty())
+                    explanation += QLatin1Char(' ') + mail::replaceControls(m_mask.apply(advice));
+            }
+        }
+        return failSetup(explanation, MailPhase::Auth, reply);
+    }
     m_loggedIn = true;
     status(QStringLiteral("Logged in as %1").arg(mail::replaceControls(m_account.userName)));
     becomeReady();

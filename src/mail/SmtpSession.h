@@ -240,6 +240,7 @@ private:
     QList<QSslError> m_tlsErrors;
     std::unique_ptr<SaslMechanism> m_mechanism;
     QString m_mechanismName;
+    SmtpReply m_tokenChallenge;      // the last 334 to a bearer token
     bool m_startTlsOffered = false;  // on the plain connection
     bool m_startTlsUsed = false;
     bool m_loggedIn = false;

@@ -52,6 +52,22 @@ struct AccountSettingsRecord {
     int MaxPerMinute = 0;
 };
 
+// OAuth 2.0 sign-in ([Email_OAuth]). With a Provider and Login=1 the account
+// signs in with a token; User_Name is then the mailbox and User_Password is
+// not used. Empty Provider: password sign-in.
+struct OAuthSettingsRecord {
+    QString Provider;            // "Microsoft", "Google" or "Custom"
+    QString Tenant;              // Microsoft tenant id or domain
+    QString ClientId;
+    QString ClientSecret;
+    QString CertificateFile;     // Microsoft certificate credential (PEM), with PrivateKeyFile
+    QString PrivateKeyFile;
+    QString ServiceAccountFile;  // Google service-account JSON key
+    QString RefreshToken;        // from a one-time consent (Google or Custom)
+    QString TokenUrl;            // empty: the provider's endpoint
+    QString Scope;               // empty: the provider's scope
+};
+
 // The settings the whole program works on. The application owns one instance and
 // hands references to the queue, the dispatcher and the dialogs; nothing is cached
 // elsewhere, so a change applied in a dialog is seen by the next message.
@@ -59,6 +75,7 @@ struct Settings {
     QString SettingsFilePath;
     RecipientListTable RecipientLists;
     AccountSettingsRecord AccountSettings;
+    OAuthSettingsRecord OAuth;
 };
 
 // Removes leading and trailing space characters (code 32) only; tabs stay.

@@ -13,6 +13,24 @@ namespace corvane {
 namespace {
 
 const QString kAccountSection = QStringLiteral("Email_Settings");
+const QString kOAuthSection = QStringLiteral("Email_OAuth");
+
+struct OAuthKey {
+    const char *name;
+    QString OAuthSettingsRecord::*field;
+};
+const OAuthKey kOAuthKeys[] = {
+    {"Provider", &OAuthSettingsRecord::Provider},
+    {"Tenant", &OAuthSettingsRecord::Tenant},
+    {"Client_Id", &OAuthSettingsRecord::ClientId},
+    {"Client_Secret", &OAuthSettingsRecord::ClientSecret},
+    {"Certificate_File", &OAuthSettingsRecord::CertificateFile},
+    {"Private_Key_File", &OAuthSettingsRecord::PrivateKeyFile},
+    {"Service_Account_File", &OAuthSettingsRecord::ServiceAccountFile},
+    {"Refresh_Token", &OAuthSettingsRecord::RefreshToken},
+    {"Token_Url", &OAuthSettingsRecord::TokenUrl},
+    {"Scope", &OAuthSettingsRecord::Scope},
+};
 
 QString listSection(int n)
 {
@@ -180,6 +198,11 @@ Result LoadAllSettings(Settings &settings)
     a.CaFile = text(kAccountSection, QStringLiteral("CA_File"), QString());
     a.RetryHours = countFrom(ini.readSetting(kAccountSection, QStringLiteral("Retry_Hours"), QString()), 24);
     a.MaxPerMinute = countFrom(ini.readSetting(kAccountSection, QStringLiteral("Max_Per_Minute"), QString()), 0);
+
+    // Whole values, not cut to 254 characters as the old keys are: refresh
+    // tokens and some client secrets are longer, and a cut one never works.
+    for (const OAuthKey &key : kOAuthKeys)
+        settings.OAuth.*key.field = trimSpaces(ini.value(kOAuthSection, QLatin1String(key.name), QString()));
     return loaded;
 }
 
@@ -228,6 +251,11 @@ Result SaveAllSettings(const Settings &settings)
     putNewer("CA_File", trimSpaces(a.CaFile), QString());
     putNewer("Retry_Hours", QString::number(a.RetryHours), QStringLiteral("24"));
     putNewer("Max_Per_Minute", QString::number(a.MaxPerMinute), QStringLiteral("0"));
+    for (const OAuthKey &key : kOAuthKeys) {
+        const QString value = trimSpaces(settings.OAuth.*key.field);
+        if (!value.isEmpty() || ini.contains(kOAuthSection, QLatin1String(key.name)))
+            ini.setValue(kOAuthSection, QLatin1String(key.name), value);
+    }
 
     return ini.save(path);
 }

@@ -3,7 +3,10 @@
 #include "mail/MailComponent.h"
 #include "support/TestSupport.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
+#include <QTest>
 #include <QStringList>
 #include <QTemporaryDir>
 
@@ -91,5 +94,50 @@ struct TestCertificates {
 };
 
 QString mailTestDir(); // tests/mail in the source tree
+
+// smtp_script.py on a free port, with one script for the run.
+class SmtpScriptServer {
+public:
+    bool start(const QJsonArray &connections, const TestCertificates *tls = nullptr)
+    {
+        m_port = freeTcpPort();
+        const QJsonObject script{{QStringLiteral("connections"), connections}};
+        QStringList args{supportDir() + QStringLiteral("/smtp_script.py"), QStringLiteral("--port"),
+                         QString::number(m_port), QStringLiteral("--script"),
+                         QString::fromUtf8(QJsonDocument(script).toJson(QJsonDocument::Compact))};
+        if (tls)
+            args << QStringLiteral("--cert") << tls->certFile << QStringLiteral("--key") << tls->keyFile;
+        return m_peer.start(QString::fromLatin1(SystemPython), args, QStringLiteral("READY"));
+    }
+    quint16 port() const { return m_port; }
+    // Output lines that start with `prefix`, the prefix taken off.
+    QStringList lines(const QString &prefix)
+    {
+        m_later += m_peer.process().readAll();
+        QStringList found;
+        for (const QString &line : QString::fromUtf8(m_peer.output() + m_later).split(QLatin1Char('\n'))) {
+            if (line.startsWith(prefix))
+                found.append(line.mid(prefix.size()).chopped(line.endsWith(QLatin1Char('\r')) ? 1 : 0));
+        }
+        return found;
+    }
+    QStringList received() { return lines(QStringLiteral("RECV ")); }
+    QStringList verbs()
+    {
+        QStringList verbs;
+        for (const QString &line : received())
+            verbs.append(line.section(QLatin1Char(' '), 0, 0).toUpper());
+        return verbs;
+    }
+    bool waitFor(const QString &prefix, const QString &line)
+    {
+        return QTest::qWaitFor([&] { return lines(prefix).contains(line); }, 10000);
+    }
+
+private:
+    PeerProcess m_peer;
+    QByteArray m_later;
+    quint16 m_port = 0;
+};
 
 } // namespace corvane::test

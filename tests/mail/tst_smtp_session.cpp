@@ -44,50 +44,6 @@ public:
     }
 };
 
-// smtp_script.py on a free port, with one script for the run.
-class ScriptServer {
-public:
-    bool start(const QJsonArray &connections, const TestCertificates *tls = nullptr)
-    {
-        m_port = freeTcpPort();
-        const QJsonObject script{{QStringLiteral("connections"), connections}};
-        QStringList args{supportDir() + QStringLiteral("/smtp_script.py"), QStringLiteral("--port"),
-                         QString::number(m_port), QStringLiteral("--script"),
-                         QString::fromUtf8(QJsonDocument(script).toJson(QJsonDocument::Compact))};
-        if (tls)
-            args << QStringLiteral("--cert") << tls->certFile << QStringLiteral("--key") << tls->keyFile;
-        return m_peer.start(QString::fromLatin1(SystemPython), args, QStringLiteral("READY"));
-    }
-    quint16 port() const { return m_port; }
-    // Output lines that start with `prefix`, the prefix taken off.
-    QStringList lines(const QString &prefix)
-    {
-        m_later += m_peer.process().readAll();
-        QStringList found;
-        for (const QString &line : QString::fromUtf8(m_peer.output() + m_later).split(QLatin1Char('\n'))) {
-            if (line.startsWith(prefix))
-                found.append(line.mid(prefix.size()).chopped(line.endsWith(QLatin1Char('\r')) ? 1 : 0));
-        }
-        return found;
-    }
-    QStringList received() { return lines(QStringLiteral("RECV ")); }
-    QStringList verbs()
-    {
-        QStringList verbs;
-        for (const QString &line : received())
-            verbs.append(line.section(QLatin1Char(' '), 0, 0).toUpper());
-        return verbs;
-    }
-    bool waitFor(const QString &prefix, const QString &line)
-    {
-        return QTest::qWaitFor([&] { return lines(prefix).contains(line); }, 10000);
-    }
-
-private:
-    PeerProcess m_peer;
-    QByteArray m_later;
-    quint16 m_port = 0;
-};
 
 MailTimeouts testTimeouts()
 {
@@ -194,7 +150,7 @@ void SmtpSessionTest::pipelinedGroups()
     QFETCH(QString, hold);
     QFETCH(QStringList, verbs);
     QFETCH(QString, hiddenLine);
-    ScriptServer server;
+    SmtpScriptServer server;
     QVERIFY(server.start({connection(ehlo, {}, QJsonDocument::fromJson(hold.toUtf8()).array())}));
     Recorder recorder;
     SmtpSession session(testTimeouts(), true, recorder);
@@ -240,7 +196,7 @@ void SmtpSessionTest::replyShapes()
     QFETCH(QJsonObject, script);
     QFETCH(bool, accepted);
     QFETCH(QString, reply);
-    ScriptServer server;
+    SmtpScriptServer server;
     QVERIFY(server.start({script}));
     Recorder recorder;
     SmtpSession session(testTimeouts(), false, recorder);
@@ -268,7 +224,7 @@ void SmtpSessionTest::textInjectedAfterStartTlsIsNeverRead()
     // As an answer to EHLO it would offer a login the real server does not.
     script.insert(QStringLiteral("inject"), QStringLiteral("250-evil.test\n250-AUTH PLAIN\n250 SIZE 1"));
     script.insert(QStringLiteral("ehlo_tls"), QJsonArray{"PIPELINING", "SIZE 50000"});
-    ScriptServer server;
+    SmtpScriptServer server;
     QVERIFY(server.start({script}, &certs));
     Recorder recorder;
     SmtpSession session(testTimeouts(), true, recorder);
@@ -303,7 +259,7 @@ void SmtpSessionTest::refusedRecipients()
     QFETCH(QStringList, rcptReplies);
     QFETCH(bool, accepted);
     QFETCH(QStringList, refused);
-    ScriptServer server;
+    SmtpScriptServer server;
     QVERIFY(server.start({connection(ehlo << "ENHANCEDSTATUSCODES",
                                      {{"RCPT", QJsonArray::fromStringList(rcptReplies)}})}));
     Recorder recorder;
@@ -351,7 +307,7 @@ void SmtpSessionTest::refusalPhases()
     QFETCH(QString, verb);
     QFETCH(QString, reply);
     QFETCH(MailPhase, phase);
-    ScriptServer server;
+    SmtpScriptServer server;
     QVERIFY(server.start({connection(ehlo, {{verb, reply}})}));
     Recorder recorder;
     SmtpSession session(testTimeouts(), true, recorder);
@@ -378,7 +334,7 @@ void SmtpSessionTest::dropAfterFinalDataRepeatsOnlyTheMessageBehind()
 {
     QFETCH(QStringList, ehlo);
     QFETCH(QString, finalVerb);
-    ScriptServer server;
+    SmtpScriptServer server;
     QVERIFY(server.start({connection(ehlo, {{finalVerb, QJsonArray{QJsonValue::Null}}}), connection(ehlo)}));
     Recorder recorder;
     SmtpSession session(testTimeouts(), true, recorder);
@@ -404,7 +360,7 @@ void SmtpSessionTest::sizeLimit()
 {
     QFETCH(QString, size);
     QFETCH(bool, sent);
-    ScriptServer server;
+    SmtpScriptServer server;
     QVERIFY(server.start({connection({"PIPELINING", size})}));
     Recorder recorder;
     SmtpSession session(testTimeouts(), true, recorder);
@@ -453,7 +409,7 @@ void SmtpSessionTest::bearerToken()
     QFETCH(QStringList, authLines);
     QFETCH(bool, accepted);
     QFETCH(QString, explanation);
-    ScriptServer server;
+    SmtpScriptServer server;
     QVERIFY(server.start({connection({offered}, replies)}));
     Recorder recorder;
     SmtpSession session(testTimeouts(), false, recorder);
@@ -486,7 +442,7 @@ void SmtpSessionTest::loginExchangeStaysOutOfStatusLines()
     QFETCH(QString, finalReply);
     QFETCH(bool, accepted);
     const QString userPrompt = QStringLiteral("VXNlcm5hbWU6"), passwordPrompt = QStringLiteral("UGFzc3dvcmQ6");
-    ScriptServer server;
+    SmtpScriptServer server;
     QVERIFY(server.start({connection({"AUTH LOGIN"}, {{"AUTH", "334 " + userPrompt},
                                                       {"*", QJsonArray{"334 " + passwordPrompt, finalReply}}})}));
     Recorder recorder;

@@ -1,0 +1,368 @@
+// Token requests against a local HTTPS token endpoint
+// (tests/support/token_endpoint.py) that checks every form field and verifies
+// the signed assertions with python3-jwt, as Microsoft and Google do.
+#include "mail/MailHarness.h"
+#include "mail/OAuthErrors.h"
+#include "mail/OAuthTokenSource.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSignalSpy>
+#include <QTest>
+#include <QUrl>
+
+using namespace corvane;
+using namespace corvane::test;
+using namespace std::chrono_literals;
+
+Q_DECLARE_METATYPE(corvane::OAuthConfig)
+
+namespace {
+
+const QString ClientId = QStringLiteral("0c1d2e3f-app");
+const QString Secret = QStringLiteral("Zq8~s3cr+et/Wx.42=");
+const QString RotatedSecret = QStringLiteral("second-S3cret-0123");
+const QString WrongSecret = QStringLiteral("wr0ng+secret/Value~77");
+const QString RefreshToken = QStringLiteral("1//0gRefresh-Token+xyz");
+const QString Mailbox = QStringLiteral("alarms@plant.example.com");
+const QString ServiceAccount = QStringLiteral("corvane@plant-alarms.iam.gserviceaccount.com");
+
+// Everything Qt was asked to print during the run, to look for secrets in.
+QStringList &printed()
+{
+    static QStringList lines;
+    return lines;
+}
+
+void capture(QtMsgType, const QMessageLogContext &, const QString &text)
+{
+    printed().append(text);
+    fprintf(stderr, "%s\n", qPrintable(text));
+}
+
+struct Outcome {
+    bool answered = false;
+    bool insideCall = false;
+    quint64 id = 0;
+    std::optional<OAuthToken> token;
+    QString problem;
+};
+
+Outcome fetch(OAuthTokenSource &source, const OAuthConfig &config)
+{
+    Outcome o;
+    QSignalSpy ready(&source, &OAuthTokenSource::ready);
+    QSignalSpy failed(&source, &OAuthTokenSource::failed);
+    const quint64 id = source.request(config);
+    o.insideCall = ready.count() + failed.count() > 0;
+    o.answered = QTest::qWaitFor([&] { return ready.count() + failed.count() > 0; }, 15000);
+    if (!ready.isEmpty()) {
+        o.id = ready.first().at(0).toULongLong();
+        o.token = ready.first().at(1).value<OAuthToken>();
+    } else if (!failed.isEmpty()) {
+        o.id = failed.first().at(0).toULongLong();
+        o.problem = failed.first().at(1).toString();
+    }
+    o.answered = o.answered && o.id == id && ready.count() + failed.count() == 1;
+    return o;
+}
+
+} // namespace
+
+class OAuthTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    TestCertificates m_tls;
+    QString m_serviceAccount;
+    QString m_wrongKind;
+    PeerProcess m_endpoint;
+    quint16 m_port = 0;
+    QByteArray m_said;
+
+    // What the endpoint printed so far.
+    QByteArray endpointSaid()
+    {
+        m_said += m_endpoint.process().readAll();
+        return m_said;
+    }
+
+    QString url(const QString &path) const { return QStringLiteral("https://127.0.0.1:%1%2").arg(m_port).arg(path); }
+
+    OAuthConfig config(OAuthProvider provider, const QString &path) const
+    {
+        OAuthConfig c;
+        c.provider = provider;
+        c.clientId = ClientId;
+        c.tokenUrl = url(path);
+        c.mailbox = Mailbox;
+        c.caCertificates = QSslCertificate::fromPath(m_tls.caFile);
+        return c;
+    }
+    OAuthConfig microsoft(const QString &secret, const QString &query = QString()) const
+    {
+        OAuthConfig c = config(OAuthProvider::Microsoft, "/plant.onmicrosoft.com/oauth2/v2.0/token" + query);
+        c.clientSecret = secret;
+        return c;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        qInstallMessageHandler(capture);
+        // The test server's certificate stands in for the application's; the service account signs with its key.
+        QVERIFY(m_tls.make(m_dir.path()));
+        QFile key(m_tls.keyFile);
+        QVERIFY(key.open(QIODevice::ReadOnly));
+        const QJsonObject serviceAccount{{"type", "service_account"}, {"client_email", ServiceAccount},
+                                         {"private_key_id", "k-2026"}, {"private_key", QString::fromLatin1(key.readAll())}};
+        m_serviceAccount = m_dir.filePath("service-account.json");
+        m_wrongKind = m_dir.filePath("client-secret.json");
+        for (const auto &[path, json] : {std::pair{m_serviceAccount, serviceAccount},
+                                         std::pair{m_wrongKind, QJsonObject{{"type", "authorized_user"}}}}) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QJsonDocument(json).toJson());
+        }
+
+        m_port = freeTcpPort();
+        QVERIFY(m_endpoint.start(QString::fromLatin1(SystemPython),
+                                 {supportDir() + "/token_endpoint.py", "--port", QString::number(m_port), "--cert",
+                                  m_tls.certFile, "--key", m_tls.keyFile, "--client-id", ClientId, "--secret", Secret,
+                                  "--secret", RotatedSecret, "--app-cert", m_tls.certFile, "--sa-key", m_tls.keyFile,
+                                  "--sa-email", ServiceAccount, "--sa-kid", "k-2026", "--mailbox", Mailbox,
+                                  "--refresh-token", RefreshToken},
+                                 QStringLiteral("READY")));
+    }
+
+    void cleanupTestCase() { qInstallMessageHandler(nullptr); }
+
+    void grants_data()
+    {
+        QTest::addColumn<OAuthConfig>("config");
+        QTest::addColumn<QString>("expected"); // the grant the endpoint took, or part of the problem
+        QTest::addColumn<bool>("succeeds");
+
+        QTest::newRow("Microsoft, secret") << microsoft(Secret) << "secret" << true;
+        OAuthConfig certificate = microsoft(QString());
+        certificate.certificateFile = m_tls.certFile;
+        certificate.privateKeyFile = m_tls.keyFile;
+        QTest::newRow("Microsoft, certificate (PS256)") << certificate << "assertion" << true;
+        OAuthConfig serviceAccount = config(OAuthProvider::Google, "/google/token");
+        serviceAccount.clientId.clear();
+        serviceAccount.serviceAccountFile = m_serviceAccount;
+        QTest::newRow("Google, service account (RS256)") << serviceAccount << "service-account" << true;
+        OAuthConfig refresh = config(OAuthProvider::Google, "/google/token");
+        refresh.clientSecret = Secret;
+        refresh.refreshToken = RefreshToken;
+        QTest::newRow("Google, refresh token") << refresh << "refresh" << true;
+        refresh.provider = OAuthProvider::Custom;
+        QTest::newRow("Custom, refresh token") << refresh << "refresh" << true;
+
+        QTest::newRow("wrong secret named, not shown")
+            << microsoft(WrongSecret) << "refused the request (HTTP 401): invalid_client: AADSTS7000215" << false;
+        refresh.provider = OAuthProvider::Google;
+        refresh.refreshToken = "1//0gRevoked+Token";
+        QTest::newRow("revoked refresh token") << refresh << "invalid_grant: Token has been expired" << false;
+        certificate.privateKeyFile = m_dir.filePath("ca.key");
+        QTest::newRow("key of another certificate") << certificate << "does not belong to the certificate" << false;
+        serviceAccount.serviceAccountFile = m_wrongKind;
+        QTest::newRow("not a service-account key") << serviceAccount << "not of a service account" << false;
+        serviceAccount.serviceAccountFile = m_dir.filePath("missing.json");
+        QTest::newRow("missing key file") << serviceAccount << "missing.json does not exist" << false;
+        OAuthConfig silent = microsoft(Secret);
+        silent.tokenUrl = url("/silent/token");
+        QTest::newRow("endpoint silent") << silent << "within 1.5 seconds" << false;
+        OAuthConfig untrusted = microsoft(Secret);
+        untrusted.caCertificates.clear();
+        QTest::newRow("endpoint's authority unknown") << untrusted << "was not accepted" << false;
+        OAuthConfig plain = microsoft(Secret);
+        plain.tokenUrl.replace("https:", "http:");
+        QTest::newRow("plain http refused") << plain << "is not an https address" << false;
+    }
+
+    void grants()
+    {
+        QFETCH(OAuthConfig, config);
+        QFETCH(QString, expected);
+        QFETCH(bool, succeeds);
+        printed().clear();
+        OAuthTokenSource source(1500ms, [] { return QDateTime::currentMSecsSinceEpoch(); });
+        const Outcome o = fetch(source, config);
+        QVERIFY(!o.insideCall);
+        QVERIFY(o.answered);
+        QVERIFY2(o.token.has_value() == succeeds, qPrintable(o.problem));
+        if (succeeds) {
+            QVERIFY(o.token->accessToken.size() > 10);
+            QVERIFY(o.token->expiresAtMs > QDateTime::currentMSecsSinceEpoch() + 3500000);
+            QCOMPARE(o.token->httpStatus, 200);
+            QVERIFY(QTest::qWaitFor([&] { return endpointSaid().contains(" " + expected.toLatin1() + "\n"); }, 5000));
+            if (config.provider == OAuthProvider::Microsoft)
+                QCOMPARE(o.token->claimsForInfo.value("roles").toArray(), QJsonArray{"SMTP.SendAsApp"});
+        } else {
+            QVERIFY2(o.problem.contains(expected), qPrintable(o.problem));
+            QVERIFY2(o.problem.count(". ") >= 1 && o.problem.endsWith('.'), qPrintable(o.problem)); // cause, then advice
+        }
+        // No credential in any form, in the answer or in anything printed meanwhile.
+        QFile key(m_tls.keyFile);
+        QVERIFY(key.open(QIODevice::ReadOnly));
+        const QString keyLine = QString::fromLatin1(key.readAll().split('\n').value(1));
+        const QString said = o.problem + '\n' + printed().join('\n');
+        for (const QString &secret : {config.clientSecret, config.refreshToken, keyLine})
+            if (!secret.isEmpty())
+                for (const QString &form : {secret, QString::fromLatin1(QUrl::toPercentEncoding(secret))})
+                    QVERIFY2(!said.contains(form), qPrintable(said));
+    }
+
+    // A token is used until 5 minutes (or a tenth of its life) before it
+    // expires, and only for the config it came for.
+    void tokenLife_data()
+    {
+        QTest::addColumn<qint64>("life");
+        QTest::addColumn<qint64>("ahead");
+        QTest::newRow("one hour: 5 minutes ahead") << qint64(3600) << qint64(300);
+        QTest::newRow("ten minutes: a tenth ahead") << qint64(600) << qint64(60);
+    }
+
+    void tokenLife()
+    {
+        QFETCH(qint64, life);
+        QFETCH(qint64, ahead);
+        const qint64 start = 1800000000000;
+        qint64 now = start;
+        OAuthTokenSource source(5s, [&now] { return now; });
+        const OAuthConfig config = microsoft(Secret, "?expires_in=" + QString::number(life));
+        const auto token = [&](const OAuthConfig &c) {
+            const Outcome o = fetch(source, c);
+            return o.answered && o.token && !o.insideCall ? *o.token : OAuthToken();
+        };
+
+        const OAuthToken first = token(config);
+        QVERIFY(!first.accessToken.isEmpty() && !first.fromCache);
+        QCOMPARE(first.expiresAtMs, start + life * 1000);
+        now = first.expiresAtMs - ahead * 1000 - 1000;
+        const OAuthToken cached = token(config);
+        QVERIFY(cached.fromCache);
+        QCOMPARE(cached.accessToken, first.accessToken);
+        now += 2000;
+        const OAuthToken renewed = token(config);
+        QVERIFY(!renewed.fromCache && !renewed.accessToken.isEmpty());
+        QVERIFY(renewed.accessToken != first.accessToken);
+
+        OAuthConfig rotated = config;
+        rotated.clientSecret = RotatedSecret;
+        const OAuthToken other = token(rotated);
+        QVERIFY(!other.fromCache && !other.accessToken.isEmpty() && other.accessToken != renewed.accessToken);
+        QCOMPARE(token(rotated).accessToken, other.accessToken);
+        source.invalidate();
+        const OAuthToken again = token(rotated);
+        QVERIFY(!again.fromCache && !again.accessToken.isEmpty() && again.accessToken != other.accessToken);
+    }
+
+    // Requests for one config share its fetch; a cancel ends each exactly once.
+    void cancelEndsEveryRequest()
+    {
+        OAuthTokenSource source(10s, [] { return QDateTime::currentMSecsSinceEpoch(); });
+        QSignalSpy ready(&source, &OAuthTokenSource::ready);
+        QSignalSpy failed(&source, &OAuthTokenSource::failed);
+        OAuthConfig silent = microsoft(Secret);
+        silent.tokenUrl = url("/silent/token");
+        const quint64 a = source.request(silent);
+        const quint64 b = source.request(silent);
+        QVERIFY(QTest::qWaitFor([&] { return endpointSaid().contains("SILENT 1\n"); }, 10000));
+        source.cancel();
+        QTRY_COMPARE(failed.count(), 2);
+        QCOMPARE(ready.count(), 0);
+        QCOMPARE(failed.at(0).at(0).toULongLong(), a);
+        QCOMPARE(failed.at(1).at(0).toULongLong(), b);
+        QVERIFY(failed.at(0).at(1).toString().contains("cancelled"));
+    }
+
+    // The component signs in with the token: XOAUTH2 for the mailbox, never
+    // the password; a refused token is fetched anew once and the send tried
+    // once more.
+    void componentSignsInWithTheToken_data()
+    {
+        QTest::addColumn<QJsonArray>("authReplies"); // one a connection, the last repeating
+        QTest::addColumn<QString>("offered");
+        QTest::addColumn<bool>("delivered");
+        QTest::addColumn<int>("tokens");
+        QTest::newRow("accepted") << QJsonArray{"235 2.7.0 ok"} << "XOAUTH2 PLAIN" << true << 1;
+        QTest::newRow("refused once, then a new token")
+            << QJsonArray{"535 5.7.3 Authentication unsuccessful", "235 2.7.0 ok"} << "XOAUTH2" << true << 2;
+        QTest::newRow("refused twice") << QJsonArray{"535 5.7.3 Authentication unsuccessful"} << "XOAUTH2" << false
+                                       << 2;
+        QTest::newRow("no token mechanism offered") << QJsonArray{"235 2.7.0 ok"} << "PLAIN LOGIN" << false << 1;
+    }
+
+    void componentSignsInWithTheToken()
+    {
+        QFETCH(QJsonArray, authReplies);
+        QFETCH(QString, offered);
+        QFETCH(bool, delivered);
+        QFETCH(int, tokens);
+        SmtpScriptServer smtp;
+        QJsonArray connections;
+        for (const QJsonValue &reply : authReplies)
+            connections.append(QJsonObject{{"ehlo", QJsonArray{"AUTH " + offered}},
+                                           {"replies", QJsonObject{{"AUTH", reply}}}});
+        QVERIFY(smtp.start(connections));
+        const qsizetype tokensBefore = endpointSaid().count("TOKEN ");
+        MailComponent component(shortTimeouts(5s, 30s));
+        fillPlainMessage(component, QStringLiteral("127.0.0.1:%1").arg(smtp.port()));
+        component.setServerLogin(true);
+        component.setUserName(Mailbox);
+        component.setPassword(QStringLiteral("never-This-Password"));
+        component.setOAuth(microsoft(Secret));
+        component.setCaFile(m_tls.caFile); // CA_File: trusted for the token endpoint too
+        SendRecorder recorder(component);
+        QVERIFY(recorder.sendAndWait(20s));
+        QVERIFY2(recorder.last().ok() == delivered, qPrintable(recorder.last().statusText()));
+        QVERIFY(QTest::qWaitFor([&] { return endpointSaid().count("TOKEN ") - tokensBefore == tokens; }, 5000));
+        const QStringList auth = smtp.lines("RECV AUTH ");
+        for (const QString &line : auth) {
+            const QByteArray sent = QByteArray::fromBase64(line.section(' ', 1).toLatin1());
+            QVERIFY2(line.startsWith("XOAUTH2 ") && sent.startsWith("user=" + Mailbox.toUtf8() + "\x01" "auth=Bearer "),
+                     qPrintable(line));
+        }
+        QCOMPARE(auth.isEmpty(), offered == "PLAIN LOGIN"); // no password mechanism, ever
+        QVERIFY(!recorder.last().statusText().contains("never-This-Password"));
+    }
+
+    void smtpRefusal_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QString>("advice");
+        QTest::newRow("Microsoft: no service principal or mailbox permission")
+            << QByteArray("535 5.7.3 Authentication unsuccessful [MW4PR03CA0071]\r\n") << "New-ServicePrincipal";
+        QTest::newRow("Microsoft: SMTP AUTH off")
+            << QByteArray("535 5.7.139 Authentication unsuccessful, SmtpClientAuthentication is disabled for the "
+                          "Tenant.\r\n")
+            << "Set-CASMailbox";
+        QTest::newRow("Microsoft: no basic auth")
+            << QByteArray("550 5.7.30 Basic authentication is not supported for Client Submission.\r\n")
+            << "no password sign-in";
+        QTest::newRow("Google: error challenge")
+            << "334 " + QByteArray("{\"status\":\"401\",\"schemes\":\"bearer\",\"scope\":\"https://mail.google.com/\"}").toBase64()
+                   + "\r\n"
+            << "refused the token (status 401, scope https://mail.google.com/)";
+        QTest::newRow("Google: token not accepted")
+            << QByteArray("535-5.7.8 Username and Password not accepted.\r\n535 5.7.8 https://support.google.com\r\n")
+            << "User_Name is the mailbox";
+        QTest::newRow("other refusal: nothing to add") << QByteArray("535 5.7.1 Go away\r\n") << QString();
+    }
+
+    void smtpRefusal()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(QString, advice);
+        SmtpReply parsed;
+        QVERIFY(SmtpReply::take(reply, &parsed));
+        const QString said = describeOAuthSmtpRefusal(parsed);
+        QVERIFY2(advice.isEmpty() ? said.isEmpty() : said.contains(advice), qPrintable(said));
+    }
+};
+
+QTEST_GUILESS_MAIN(OAuthTest)
+#include "tst_oauth.moc"
