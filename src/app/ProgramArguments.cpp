@@ -28,8 +28,8 @@ struct Options {
                             QStringLiteral("n")};
     QCommandLineOption json{QStringLiteral("json"), QStringLiteral("With --check: print one JSON object.")};
     QCommandLineOption caFile{QStringLiteral("ca-file"),
-                              QStringLiteral("With --check: trust the authorities in this PEM file instead of the "
-                                             "system's store."),
+                              QStringLiteral("With --check: trust the authorities in this PEM file besides the "
+                                             "system's store, instead of CA_File (SMTP, POP3 and token servers)."),
                               QStringLiteral("file")};
     QCommandLineOption timeout{QStringLiteral("timeout"),
                                QStringLiteral("With --check: wait at most this long for a connection or an answer "

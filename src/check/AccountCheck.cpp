@@ -1,10 +1,12 @@
 #include "check/AccountCheck.h"
 
 #include "check/CertificateFindings.h"
+#include "check/TokenFetch.h"
 #include "intake/NotificationQueue.h"
 #include "mail/CredentialMask.h"
 #include "mail/MailAddresses.h"
 #include "mail/MailNetwork.h"
+#include "mail/OAuthErrors.h"
 #include "mail/Pop3Client.h"
 #include "storage/SettingsStore.h"
 
@@ -14,6 +16,7 @@
 #include <QHostInfo>
 #include <QJsonArray>
 #include <QTimer>
+#include <QUrl>
 
 #include <algorithm>
 
@@ -79,6 +82,34 @@ void insertEnhanced(QJsonObject &data, const SmtpReply &reply)
         data.insert(QStringLiteral("enhancedCode"), reply.enhanced);
 }
 
+// What the token says about itself, for information only: the SMTP server
+// decides. Microsoft puts the application permissions in "roles".
+void describeToken(const OAuthToken &token, OAuthProvider provider, CheckStageResult &result)
+{
+    const QString endpoint = QUrl(token.endpoint).toDisplayString(QUrl::RemoveUserInfo);
+    const QString life = token.expiresIn > 0 ? QStringLiteral("expires_in %1 s").arg(token.expiresIn)
+                                             : QStringLiteral("no expires_in (good for one sign-in)");
+    result.summary = QStringLiteral("token from %1: HTTP %2, %3").arg(endpoint).arg(token.httpStatus).arg(life);
+    result.data.insert(QStringLiteral("endpoint"), endpoint);
+    result.data.insert(QStringLiteral("httpStatus"), token.httpStatus);
+    result.data.insert(QStringLiteral("expiresIn"), token.expiresIn);
+    if (provider != OAuthProvider::Microsoft)
+        return;
+    if (token.claimsForInfo.isEmpty()) {
+        result.details << QStringLiteral("roles: cannot be read (the token is not a JWT)");
+        return;
+    }
+    QStringList roles;
+    for (const QJsonValue &role : token.claimsForInfo.value(QLatin1String("roles")).toArray())
+        roles << mail::printable(role.toString());
+    result.data.insert(QStringLiteral("roles"), QJsonArray::fromStringList(roles));
+    result.details << (roles.contains(QLatin1String("SMTP.SendAsApp"))
+                           ? QStringLiteral("roles: %1").arg(roles.join(QStringLiteral(", ")))
+                           : QStringLiteral("roles: %1 (SMTP.SendAsApp is expected: add that application permission "
+                                            "and grant admin consent)")
+                                 .arg(roles.isEmpty() ? QStringLiteral("none") : roles.join(QStringLiteral(", "))));
+}
+
 } // namespace
 
 AccountCheck::AccountCheck(AccountCheckOptions options) : m_options(std::move(options)) {}
@@ -87,7 +118,8 @@ AccountCheck::~AccountCheck() = default;
 
 CheckReport AccountCheck::run()
 {
-    const bool ready = checkSettings() && checkServer() && checkPop3() && checkResolve() && checkConnect();
+    const bool ready =
+        checkSettings() && checkServer() && checkToken() && checkPop3() && checkResolve() && checkConnect();
     if (!ready) {
         skipRest(CheckStage::Server, CheckStage::Close);
         return m_report;
@@ -205,6 +237,68 @@ bool AccountCheck::checkServer()
     return pass(result);
 }
 
+OAuthConfig AccountCheck::oauthConfig(OAuthProvider provider) const
+{
+    const OAuthSettingsRecord &o = m_settings.OAuth;
+    OAuthConfig config;
+    config.provider = provider;
+    config.tenant = o.Tenant;
+    config.clientId = o.ClientId;
+    config.clientSecret = o.ClientSecret;
+    config.certificateFile = o.CertificateFile;
+    config.privateKeyFile = o.PrivateKeyFile;
+    config.serviceAccountFile = o.ServiceAccountFile;
+    config.refreshToken = o.RefreshToken;
+    config.tokenUrl = o.TokenUrl;
+    config.scope = o.Scope;
+    config.mailbox = m_settings.AccountSettings.UserName;
+    config.caCertificates = m_authorities;
+    return config;
+}
+
+// The token the service would sign in with, fetched as it fetches it. Its
+// failures stop the check here: without a token there is nothing to log in with.
+bool AccountCheck::checkToken()
+{
+    begin();
+    CheckStageResult result;
+    result.stage = CheckStage::Token;
+    const QString name = m_settings.OAuth.Provider;
+    const std::optional<OAuthProvider> provider = oauthProviderFromName(name);
+    if (!provider) {
+        return fail(result, QStringLiteral("Provider \"%1\" in [Email_OAuth] is not known").arg(mail::printable(name)),
+                    QStringLiteral("Set Provider to Microsoft, Google or Custom, or leave it empty to sign in with "
+                                   "the password."));
+    }
+    if (*provider == OAuthProvider::None) {
+        result.summary = QStringLiteral("no OAuth provider ([Email_OAuth] Provider is empty)");
+        finish(std::move(result));
+        return true;
+    }
+    result.data.insert(QStringLiteral("provider"), oauthProviderName(*provider));
+    // The service takes the OAuth settings only together with Login; alone
+    // they would be ignored and the mail sent without any sign-in.
+    if (!m_settings.AccountSettings.UseLogin) {
+        return fail(result,
+                    QStringLiteral("Provider is %1 but Login is off: OAuth needs Login on")
+                        .arg(oauthProviderName(*provider)),
+                    QStringLiteral("Turn Login on in %1, or empty Provider in [Email_OAuth] if the server takes mail "
+                                   "without a sign-in.").arg(QLatin1String(kAccountDialog)));
+    }
+    if (!authorities(result))
+        return false;
+    const TokenFetch fetched = fetchOAuthToken(oauthConfig(*provider), m_options.timeouts.serverReply);
+    if (!fetched.token) {
+        // The source's text names the cause and what to do about it.
+        return fail(result, fetched.problem,
+                    QStringLiteral("Correct [Email_OAuth] in Corvane.ini as said above: the service gets its token "
+                                   "the same way and cannot sign in until this passes."));
+    }
+    m_bearerToken = fetched.token->accessToken;
+    describeToken(*fetched.token, *provider, result);
+    return pass(result);
+}
+
 bool AccountCheck::checkPop3()
 {
     begin();
@@ -286,6 +380,9 @@ bool AccountCheck::checkResolve()
 // --ca-file stands in for CA_File, as for the POP3 login.
 bool AccountCheck::authorities(CheckStageResult &result)
 {
+    if (m_authoritiesRead)
+        return true;
+    m_authoritiesRead = true;
     const bool given = !m_options.caFile.isEmpty();
     const QString path = given ? m_options.caFile : m_settings.AccountSettings.CaFile.trimmed();
     if (path.isEmpty())
@@ -311,7 +408,9 @@ SmtpAccount AccountCheck::smtpAccount() const
     account.heloName = mail::localHostName(m_options.heloName);
     account.login = a.UseLogin;
     account.userName = a.UserName;
-    account.password = a.UserPassword;
+    // With a token the password stays here: OAuth never falls back to it.
+    account.password = m_bearerToken.isEmpty() ? a.UserPassword : QString();
+    account.bearerToken = m_bearerToken;
     account.caCertificates = m_authorities;
     return account;
 }
@@ -589,9 +688,18 @@ bool AccountCheck::checkLogin()
                         : QStringLiteral("Many servers offer a login only over TLS: use smtp://%1:587 or "
                                          "smtps://%1:465, or turn Login off.").arg(m_endpoint.host));
     }
+    const bool oauth = !m_bearerToken.isEmpty();
+    result.data.insert(QStringLiteral("oauth"), oauth);
     const SmtpProbe::Step *auth = m_trace.find(SmtpStep::Auth);
     if (!auth && m_trace.mechanism.isEmpty() && m_trace.outcome.phase == MailPhase::Auth) {
         reachedAtEnd();
+        if (oauth) {
+            return fail(result, QStringLiteral("the server offers no OAuth sign-in (XOAUTH2 or OAUTHBEARER), only %1; "
+                                               "the password is not tried").arg(offered.join(QLatin1Char(' '))),
+                        QStringLiteral("Use the provider's submission server (smtp.office365.com:587 for Microsoft "
+                                       "365, smtp.gmail.com:587 for Google), or empty Provider in [Email_OAuth] to "
+                                       "sign in with the password."));
+        }
         return fail(result, QStringLiteral("the server offers only %1, none of which the service can use")
                                 .arg(offered.join(QLatin1Char(' '))),
                     QStringLiteral("Ask the server's administrator for AUTH PLAIN, LOGIN or CRAM-MD5 on this port, or "
@@ -604,11 +712,19 @@ bool AccountCheck::checkLogin()
                                    "administrator if this repeats."));
     }
     reachedAt(auth->at);
-    // Neither the password nor anything made from it is shown, even if the
-    // server repeats it.
-    const QString answer = mail::cleanServerText(auth->reply.text(), CredentialMask(a.UserName, a.UserPassword));
+    // Neither the password or token nor anything made from it is shown, even
+    // if the server repeats it.
+    const QString secret = oauth ? QString::fromLatin1(m_bearerToken) : a.UserPassword;
+    const QString answer = mail::cleanServerText(auth->reply.text(), CredentialMask(a.UserName, secret));
     result.data.insert(QStringLiteral("reply"), answer);
     insertEnhanced(result.data, auth->reply);
+    if (!auth->reply.ok() && oauth) {
+        const QString known = describeOAuthSmtpRefusal(auth->reply);
+        return fail(result, QStringLiteral("the token for %1 was refused: %2").arg(user, answer),
+                    !known.isEmpty() ? known
+                                     : QStringLiteral("The server refused the token: check that User_Name is the "
+                                                      "mailbox the application may send as."));
+    }
     if (!auth->reply.ok()) {
         return fail(result, QStringLiteral("login as %1 refused: %2").arg(user, answer),
                     auth->reply.code == 535
@@ -617,7 +733,8 @@ bool AccountCheck::checkLogin()
                         : QStringLiteral("The server did not accept the login: read its answer above, or ask its "
                                          "administrator."));
     }
-    result.summary = QStringLiteral("logged in as %1 (AUTH %2)").arg(user, m_trace.mechanism);
+    result.summary = QStringLiteral("logged in as %1 (AUTH %2%3)")
+                         .arg(user, m_trace.mechanism, oauth ? QStringLiteral(" with the OAuth token") : QString());
     return pass(result);
 }
 

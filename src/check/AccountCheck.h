@@ -4,9 +4,11 @@
 #include "check/CheckReport.h"
 #include "check/SmtpProbe.h"
 #include "mail/MailOptions.h"
+#include "mail/OAuthConfig.h"
 #include "mail/ServerEndpoint.h"
 #include "storage/Settings.h"
 
+#include <QByteArray>
 #include <QHostAddress>
 #include <QList>
 #include <QSslCertificate>
@@ -41,6 +43,7 @@ private:
 
     bool checkSettings();
     bool checkServer();
+    bool checkToken();
     bool checkPop3();
     bool checkResolve();
     bool checkConnect();
@@ -52,6 +55,7 @@ private:
     void checkClose();
 
     bool authorities(CheckStageResult &result);
+    OAuthConfig oauthConfig(OAuthProvider provider) const;
     SmtpAccount smtpAccount() const;
     SmtpMessage probeMessage() const;
     void ehlo(const SmtpProbe::Step &step, CheckStageResult &result) const;
@@ -75,6 +79,8 @@ private:
     QList<QHostAddress> m_addresses;
     QHostAddress m_connectedAddress;
     QList<QSslCertificate> m_authorities;
+    bool m_authoritiesRead = false;  // by the first stage that needs them
+    QByteArray m_bearerToken;        // from the Token stage: the login uses it, never a password
     QStringList m_recipients;        // what the service would send to, in list order
     QStringList m_recipientNotes;    // what it leaves out, and why
     SmtpProbe::Trace m_trace;        // the session that reached the server

@@ -2,6 +2,7 @@
 
 #include <QJsonArray>
 
+#include <algorithm>
 #include <array>
 
 namespace corvane {
@@ -17,9 +18,11 @@ struct StageInfo {
 };
 
 // The exit codes start at 10 so that they never meet the shell's own (1, 2, 126..).
-constexpr std::array<StageInfo, 11> kStages{{
+constexpr std::array<StageInfo, 12> kStages{{
     {CheckStage::Settings, "settings", "Settings file", 10, "the settings file cannot be read"},
     {CheckStage::Server, "server", "Server setting", 11, "the SMTP or POP3 server setting is empty or not valid"},
+    {CheckStage::Token, "token", "OAuth token", 21,
+     "no OAuth token with the [Email_OAuth] settings, or Login is off for them"},
     {CheckStage::Pop3Login, "pop3", "POP3 login", 12, "the POP3 login before sending failed"},
     {CheckStage::Resolve, "resolve", "Host name", 13, "the server's name cannot be resolved"},
     {CheckStage::Connect, "connect", "TCP connect", 14, "no connection to the server's port"},
@@ -31,6 +34,17 @@ constexpr std::array<StageInfo, 11> kStages{{
      "no recipient to check, or the server refused one"},
     {CheckStage::Close, "close", "RSET, QUIT", 20, "the server did not end the session properly"},
 }};
+
+// infoOf() looks a stage up by its place.
+constexpr bool inStageOrder()
+{
+    for (std::size_t i = 0; i < kStages.size(); ++i) {
+        if (static_cast<std::size_t>(kStages[i].stage) != i)
+            return false;
+    }
+    return true;
+}
+static_assert(inStageOrder(), "kStages must follow the order of CheckStage");
 
 const StageInfo &infoOf(CheckStage stage)
 {
@@ -106,7 +120,11 @@ QString CheckReport::exitCodeTable()
 {
     QString table = QStringLiteral("  0   every stage passed\n  %1   the command line is wrong\n")
                         .arg(UsageExitCode);
-    for (const StageInfo &info : kStages)
+    // By number: a stage added later runs where it belongs but has the next free code.
+    std::array<StageInfo, kStages.size()> byCode = kStages;
+    std::sort(byCode.begin(), byCode.end(),
+              [](const StageInfo &a, const StageInfo &b) { return a.exitCode < b.exitCode; });
+    for (const StageInfo &info : byCode)
         table += QStringLiteral("  %1  %2\n").arg(info.exitCode).arg(QLatin1String(info.meaning));
     return table;
 }

@@ -10,10 +10,12 @@
 namespace corvane {
 
 // The stages of an account check, in the order they run. Each has an exit code
-// of its own so that scripts can tell where a check stopped.
+// of its own so that scripts can tell where a check stopped; the codes keep
+// the numbers they were given first, whatever the place of a stage added later.
 enum class CheckStage {
     Settings,
     Server,
+    Token,
     Pop3Login,
     Resolve,
     Connect,

@@ -2,7 +2,8 @@
 """`corvane --check` against real servers: aiosmtpd with and without a login,
 with STARTTLS and with TLS from the first byte (a certificate made here with
 openssl), a server refusing one recipient, one that is down, one that stops
-answering, and Dovecot for the POP3 login.
+answering, Dovecot for the POP3 login, and an OAuth token endpoint
+(tests/support/token_endpoint.py) with a server that takes XOAUTH2.
 
 Runs the real executable inside a private network namespace of its own (like
 the end-to-end test of the service); exits 77 (skipped) where that is not
@@ -30,12 +31,17 @@ SMTP_PORT = 2525
 DOWN_PORT = 2599
 SILENT_PORT = 2530
 POP_PORT = 2110
+TOKEN_PORT = 2443
 USER = "alarm"
 PASSWORD = "Pw-7#secret"
 LISTS = {1: ("Shift", ["shift@plant.example", "  second@plant.example ", "no-at-sign"]),
          2: ("Office", ["office@plant.example"])}
 EXIT = {"server": 11, "pop3": 12, "connect": 14, "greeting": 15, "tls": 16, "login": 17, "sender": 18,
-        "recipients": 19}
+        "recipients": 19, "token": 21}
+MAILBOX = "alarm@plant.example"
+CLIENT_ID = "5e1f-check-client"
+SECRET = "Q~8sEcr3t+value/x="
+WRONG_SECRET = "wr0ng+Secret/Value~77"
 
 
 def password_forms(password, user=USER):
@@ -163,10 +169,12 @@ class CheckTest(unittest.TestCase):
         cert, key = pair or (self.certs.cert, self.certs.key)
         return ["--cert", cert, "--key", key, "--" + mode]
 
-    def check(self, server, *args, lists=LISTS, timeout=60, **account):
+    def check(self, server, *args, lists=LISTS, timeout=60, oauth=None, **account):
         if server is not None:  # None: no settings file at all
             with open(os.path.join(self.folder, "Corvane.ini"), "w", newline="") as f:
                 f.write(road.make_ini(server, lists, **account))
+                if oauth:
+                    f.write("[Email_OAuth]\r\n" + "".join("%s=%s\r\n" % item for item in oauth.items()))
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         started = time.monotonic()
         # Started from elsewhere: the settings are found beside the executable.
@@ -217,6 +225,7 @@ class CheckTest(unittest.TestCase):
                 self.assertTrue(data["passed"])
                 st = data["by_stage"]
                 self.assertEqual(st["login"]["verdict"], "passed" if account else "skipped")
+                self.assertEqual(st["token"]["verdict"], "skipped")
                 rcpts = st["recipients"]["data"]["recipients"]
                 self.assertEqual(sorted(r["address"] for r in rcpts),
                                  ["office@plant.example", "second@plant.example", "shift@plant.example"])
@@ -322,6 +331,70 @@ class CheckTest(unittest.TestCase):
                 self.assertEqual(login["data"]["enhancedCode"], "2.7.0")
                 server.terminate()
                 server.wait(timeout=10)
+
+    def test_oauth_token_then_login(self):
+        endpoint = subprocess.Popen(road.DIE_WITH_PARENT + [
+            road.PYTHON, os.path.join(road.SOURCE_DIR, "tests", "support", "token_endpoint.py"), "--port",
+            str(TOKEN_PORT), "--cert", self.certs.cert, "--key", self.certs.key, "--client-id", CLIENT_ID,
+            "--secret", SECRET], stdout=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: (endpoint.kill(), endpoint.wait(timeout=10), endpoint.stdout.close()))
+        self.assertTrue(endpoint.stdout.readline().startswith("READY"))
+        url = "https://127.0.0.1:%d/%%s/oauth2/v2.0/token" % TOKEN_PORT
+        settings = {"Provider": "Microsoft", "Tenant": "plant.example", "Client_Id": CLIENT_ID,
+                    "Client_Secret": SECRET, "Token_Url": url % "plant.example"}
+        account = {"Login": "1", "User_Name": MAILBOX, "User_Password": PASSWORD, "CA_File": self.certs.ca}
+        xoauth2 = ["--oauth-user", MAILBOX]
+        rows = [
+            # name, server options, settings changed, account changed, extra args, stage it stops at, said there
+            ("Microsoft secret", xoauth2, {}, {}, [], None, None),
+            ("wrong secret", xoauth2, {"Client_Secret": WRONG_SECRET}, {}, [], "token",
+             "invalid_client: AADSTS7000215"),
+            ("token endpoint not trusted without CA_File", xoauth2, {}, {"CA_File": ""}, [], "token", "certificate"),
+            ("token endpoint silent", xoauth2, {"Token_Url": url % "silent"}, {},
+             ["--timeout", "1"], "token", "No answer"),
+            ("unknown provider", xoauth2, {"Provider": "Yahoo"}, {}, [], "token", '"Yahoo"'),
+            ("Login off", xoauth2, {}, {"Login": "0"}, [], "token", "OAuth needs Login on"),
+            ("server offers only PLAIN and LOGIN", ["--auth-user", MAILBOX, "--auth-password", PASSWORD, "--log-auth"],
+             {}, {}, [], "login", "only LOGIN PLAIN"),
+            ("mailbox not given to the application", ["--oauth-user", "other@plant.example"], {}, {}, [], "login",
+             "Add-MailboxPermission"),
+        ]
+        for name, server_opts, changed, account_changed, args, stage, said in rows:
+            with self.subTest(name):
+                server = self.smtp(*server_opts)
+                runs = [self.check("127.0.0.1:%d" % SMTP_PORT, *(args + more), oauth=dict(settings, **changed),
+                                   **dict(account, **account_changed)) for more in ([], ["--json"])]
+                server.terminate()
+                heard = server.stdout.read().splitlines()
+                server.wait(timeout=10)
+                data = json.loads(runs[1].stdout)
+                data["returncode"] = runs[1].returncode
+                st = {s["stage"]: s for s in data["stages"]}
+                self.assertEqual(runs[0].returncode, runs[1].returncode)
+                self.assertLess(max(run.seconds for run in runs), 15)
+                tokens = [line.split()[2] for line in heard if line.startswith("XOAUTH2 ")]
+                if stage is None:
+                    self.assertEqual(data["returncode"], 0, json.dumps(data["stages"], indent=1))
+                    self.assertIn("token from %s: HTTP 200, expires_in 3600 s" % (url % "plant.example"),
+                                  runs[0].stdout)
+                    self.assertIn("roles: SMTP.SendAsApp", runs[0].stdout)
+                    self.assertEqual(st["token"]["data"]["roles"], ["SMTP.SendAsApp"])
+                    self.assertEqual(st["login"]["data"]["mechanism"], "XOAUTH2")
+                    # One fresh token per run, each the endpoint's, for the mailbox.
+                    self.assertEqual(len(set(tokens)), 2)
+                    for sent in tokens:
+                        claims = json.loads(base64.urlsafe_b64decode(sent.split(".")[1] + "=="))
+                        self.assertEqual(claims["roles"], ["SMTP.SendAsApp"])
+                else:
+                    self.assertStopsAt(data, stage)
+                    self.assertIn(said, st[stage]["summary"] + " " + st[stage]["advice"])
+                # The password is never offered, whatever the server takes.
+                self.assertFalse([line for line in heard if line.startswith("AUTH ")], heard)
+                printed = "".join(run.stdout + run.stderr for run in runs)
+                for secret in password_forms(PASSWORD, MAILBOX) + tokens + [
+                        SECRET, WRONG_SECRET, urllib.parse.quote(SECRET, safe=""),
+                        urllib.parse.quote(WRONG_SECRET, safe="")]:
+                    self.assertNotIn(secret, printed)
 
     def test_password_never_printed(self):
         self.smtp("--auth-user", USER, "--auth-password", PASSWORD)

@@ -19,9 +19,15 @@ Options for the mail component's tests:
                                     MAIL FROM comes over it
   --log-auth                        print "AUTH <user>" for every login attempt
   --host ADDRESS                    listen there instead of 127.0.0.1
+  --oauth-user U                    offer only AUTH XOAUTH2 and require it: a bearer
+                                    token for mailbox U is taken, any other mailbox
+                                    gets Microsoft's "535 5.7.3"; prints
+                                    "XOAUTH2 <user> <token>" for every attempt
 """
 import argparse
 import asyncio
+import base64
+import collections
 import os
 import signal
 import ssl
@@ -70,6 +76,30 @@ class Capture:
         return "250 Message accepted for delivery"
 
 
+class OAuthCapture(Capture):
+    """Takes XOAUTH2 sign-ins for one mailbox, as Exchange Online does."""
+
+    def __init__(self, *args, oauth_user, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.oauth_user = oauth_user
+
+    async def auth_XOAUTH2(self, server, args):
+        # "user=U\x01auth=Bearer T\x01\x01" in the AUTH line itself, as clients send it
+        fields = dict(f.partition("=")[::2] for f in base64.b64decode(args[-1]).decode(errors="replace").split("\x01"))
+        user, token = fields.get("user", ""), fields.get("auth", "").partition("Bearer ")[2]
+        print("XOAUTH2 %s %s" % (user, token), flush=True)
+        if len(args) == 2 and user == self.oauth_user and token:
+            return AuthResult(success=True, auth_data=user)
+        return AuthResult(success=False, handled=False, message="535 5.7.3 Authentication unsuccessful")
+
+
+class LongLines:
+    """Room for a 1-2 KB bearer token in one AUTH line."""
+    command_size_limit = 4096
+    command_size_limits = collections.defaultdict(lambda: 4096)
+    line_length_limit = 8192
+
+
 class LoggingSMTP(SMTP):
     def connection_made(self, transport):
         super().connection_made(transport)
@@ -83,12 +113,15 @@ class LoggingSMTP(SMTP):
 
 
 class CaptureController(Controller):
-    def __init__(self, *args, log_sessions=False, **kwargs):
+    def __init__(self, *args, log_sessions=False, long_lines=False, **kwargs):
         self.log_sessions = log_sessions
+        self.long_lines = long_lines
         super().__init__(*args, **kwargs)
 
     def factory(self):
         cls = LoggingSMTP if self.log_sessions else SMTP
+        if self.long_lines:
+            cls = type("Long" + cls.__name__, (LongLines, cls), {})
         return cls(self.handler, **self.SMTP_kwargs)
 
 
@@ -121,6 +154,7 @@ def main():
     parser.add_argument("--idle-timeout", type=float)
     parser.add_argument("--hangup-on-reuse", action="store_true")
     parser.add_argument("--log-auth", action="store_true")
+    parser.add_argument("--oauth-user")
     args = parser.parse_args()
     os.makedirs(args.out, exist_ok=True)
 
@@ -144,12 +178,19 @@ def main():
         if args.auth_mechanism:
             offered = set(m.upper() for m in args.auth_mechanism)
             kwargs["auth_exclude_mechanism"] = [m for m in ("PLAIN", "LOGIN") if m not in offered]
+    if args.oauth_user is not None:
+        kwargs["auth_required"] = True
+        kwargs["auth_require_tls"] = False
+        kwargs["auth_exclude_mechanism"] = ["PLAIN", "LOGIN"]
     if args.idle_timeout:
         kwargs["timeout"] = args.idle_timeout
 
+    handler_args = (args.out, args.refuse, args.log_sessions, args.hangup_on_reuse)
+    handler = (OAuthCapture(*handler_args, oauth_user=args.oauth_user) if args.oauth_user is not None
+               else Capture(*handler_args))
     controller = CaptureController(
-        Capture(args.out, args.refuse, args.log_sessions, args.hangup_on_reuse), hostname=args.host, port=args.port,
-        ssl_context=context if args.implicit_tls else None, log_sessions=args.log_sessions, **kwargs)
+        handler, hostname=args.host, port=args.port, ssl_context=context if args.implicit_tls else None,
+        log_sessions=args.log_sessions, long_lines=args.oauth_user is not None, **kwargs)
     controller.start()
     print("READY %d" % args.port, flush=True)
     signal.sigwait([signal.SIGTERM, signal.SIGINT])
