@@ -21,7 +21,6 @@ Runs inside its own network namespace (re-runs itself under `unshare -n`).
 """
 import argparse
 import os
-import select
 import socket
 import statistics
 import subprocess
@@ -36,7 +35,6 @@ import bench_service  # noqa: E402
 from bench_service import CountingSink, pass_rate, road  # noqa: E402
 
 SINK_PORT, PROXY_PORT, CAPTURE_PORT = 2526, 2530, 2531
-PROXY_SCRIPT = os.path.join(HERE, "..", "..", "tests", "support", "delay_proxy.py")
 SENDER = "alarm@plant.example"
 RCPT = bench_service.RCPT
 TEXT = bench_service.BURST_TEXT
@@ -48,32 +46,6 @@ def ini_for(port):
     lists = {LIST_FOR[1]: ("One", [RCPT]),
              LIST_FOR[8]: ("Eight", ["op%d@plant.example" % k for k in range(1, 9)])}
     return road.make_ini("127.0.0.1:%d" % port, lists)
-
-
-class DelayProxy:
-    """delay_proxy.py from `listen` to `target`, stopping by itself after
-    `max_seconds` if the harness does not stop it first."""
-
-    def __init__(self, listen, target, delay_ms, max_seconds):
-        command = [road.PYTHON, PROXY_SCRIPT, "--listen", str(listen), "--connect", str(target),
-                   "--delay-ms", str(delay_ms), "--max-seconds", str(max_seconds)]
-        self.proc = subprocess.Popen(road.DIE_WITH_PARENT + command, stdout=subprocess.PIPE)
-        output, deadline = b"", time.monotonic() + 15
-        while b"READY" not in output:
-            left = deadline - time.monotonic()
-            if left <= 0 or not select.select([self.proc.stdout], [], [], left)[0]:
-                break
-            chunk = os.read(self.proc.stdout.fileno(), 4096)
-            if not chunk:
-                break
-            output += chunk
-        if b"READY" not in output:
-            self.stop()
-            raise RuntimeError("delay proxy did not start: %r" % output)
-
-    def stop(self):
-        road.terminate(self.proc)
-        self.proc.stdout.close()
 
 
 def probe_rtt_ms(port, probes=10):
@@ -136,7 +108,7 @@ class SlowLink:
     def __init__(self, delay_ms, max_seconds):
         self.sink = CountingSink(SINK_PORT)
         try:
-            self.proxy = DelayProxy(PROXY_PORT, SINK_PORT, delay_ms, max_seconds)
+            self.proxy = road.DelayProxy(PROXY_PORT, SINK_PORT, delay_ms, max_seconds)
         except Exception:
             self.sink.stop()
             raise

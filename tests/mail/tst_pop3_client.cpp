@@ -1,5 +1,6 @@
-// The event-driven POP3 login: a real Dovecot, and a scripted server for the
-// faults Dovecot never makes.
+// The event-driven POP3 login against a scripted server, for the faults a real
+// server never makes (tst_mail_pop logs in to a real Dovecot through the
+// component).
 #include "mail/MailHarness.h"
 #include "mail/Pop3Client.h"
 
@@ -16,7 +17,6 @@ using namespace corvane::test;
 
 namespace {
 
-const QString Dovecot = QStringLiteral("/usr/sbin/dovecot");
 const QString PopUser = QStringLiteral("popuser");
 const QString PopPassword = QStringLiteral("pop-Secret-1");
 const QString Warning = QStringLiteral("Warning: the POP3 password went to the server unencrypted");
@@ -81,17 +81,11 @@ private slots:
     void cancelAbortsAtOnce();
     void scripted_data();
     void scripted();
-    void dovecot_data();
-    void dovecot();
 
 private:
-    void startDovecot();
-    QString dovecotLog() const;
 
     QTemporaryDir m_dir;
     TestCertificates m_certs;
-    PeerProcess m_dovecot;
-    quint16 m_popPort = 0;
 };
 
 void Pop3ClientTest::initTestCase()
@@ -243,80 +237,6 @@ void Pop3ClientTest::scripted()
     // The password never goes out in the clear unless the server is local and offers no STLS.
     if (!warned)
         QVERIFY2(!server.output().contains("CMD USER plain"), server.output().constData());
-}
-
-void Pop3ClientTest::startDovecot()
-{
-    const QString dir = m_dir.path();
-    // The mail processes run as nobody and must reach their folder.
-    QVERIFY(QFile::setPermissions(dir, QFile::permissions(dir) | QFile::ExeOther | QFile::ReadOther));
-    QVERIFY(QDir(dir).mkpath(QStringLiteral("mail")));
-    QVERIFY(::chown(QFile::encodeName(dir + QStringLiteral("/mail")).constData(), 65534, 65534) == 0);
-    QFile passwd(dir + QStringLiteral("/passwd"));
-    QVERIFY(passwd.open(QIODevice::WriteOnly));
-    passwd.write((PopUser + QStringLiteral(":{PLAIN}") + PopPassword + QLatin1Char('\n')).toUtf8());
-    passwd.close();
-
-    QFile templ(mailTestDir() + QStringLiteral("/dovecot-pop3.conf.in"));
-    QVERIFY(templ.open(QIODevice::ReadOnly));
-    const QByteArray text = templ.readAll();
-    for (int attempt = 0; attempt < 3 && m_popPort == 0; ++attempt) {
-        m_popPort = freeTcpPort();
-        QByteArray config = text;
-        config.replace("@DIR@", QFile::encodeName(dir)).replace("@PORT@", QByteArray::number(m_popPort));
-        QFile conf(dir + QStringLiteral("/dovecot.conf"));
-        QVERIFY(conf.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        conf.write(config);
-        conf.close();
-        if (!m_dovecot.start(Dovecot, {QStringLiteral("-F"), QStringLiteral("-c"), conf.fileName()}, QString(),
-                             m_popPort)) {
-            m_dovecot.stop();
-            m_popPort = 0;
-        }
-    }
-    QVERIFY2(m_popPort != 0, m_dovecot.output().constData());
-}
-
-QString Pop3ClientTest::dovecotLog() const
-{
-    QFile log(m_dir.path() + QStringLiteral("/dovecot.log"));
-    return log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()) : QString();
-}
-
-void Pop3ClientTest::dovecot_data()
-{
-    QTest::addColumn<QString>("password");
-    QTest::addColumn<bool>("accepted");
-    QTest::newRow("right password") << PopPassword << true;
-    QTest::newRow("wrong password") << QStringLiteral("not-the-Secret") << false;
-}
-
-void Pop3ClientTest::dovecot()
-{
-    QFETCH(QString, password);
-    QFETCH(bool, accepted);
-    if (!QFileInfo(Dovecot).isExecutable())
-        QSKIP("dovecot is not installed (Debian package dovecot-pop3d)");
-    if (::geteuid() != 0)
-        QSKIP("Dovecot's POP3 server needs root to start here (it switches to nobody)");
-    if (m_popPort == 0)
-        startDovecot();
-    QVERIFY(m_popPort != 0);
-
-    Session s(twoSeconds());
-    s.client.start(QStringLiteral("127.0.0.1:%1").arg(m_popPort), PopUser, password, {});
-    QVERIFY(s.waitFinished());
-    const Pop3Result result = s.results.first();
-    QCOMPARE(result.loggedIn, accepted);
-    QCOMPARE(s.status, QStringList({QStringLiteral("POP3 login at 127.0.0.1:%1").arg(m_popPort), Warning}));
-    if (accepted) {
-        QVERIFY(result.reason.isEmpty());
-        QTRY_VERIFY_WITH_TIMEOUT(dovecotLog().contains(QStringLiteral("Login: user=<popuser>")), 5000);
-    } else {
-        QVERIFY2(result.reason.startsWith(QStringLiteral("login denied by the server (")), qPrintable(result.reason));
-        QVERIFY(!result.reason.contains(password));
-    }
-    QCOMPARE(s.results.size(), 1);
 }
 
 QTEST_GUILESS_MAIN(Pop3ClientTest)

@@ -238,6 +238,42 @@ def accepted_entry(recipients, subject, text):
 
 # --- peers ----------------------------------------------------------------------
 
+def wait_ready(proc, what, timeout=15):
+    """Reads `proc`'s output until it prints READY (it does once it listens);
+    raises when it does not within `timeout`."""
+    output, deadline = b"", time.monotonic() + timeout
+    while b"READY" not in output:
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([proc.stdout], [], [], left)[0]:
+            break
+        chunk = os.read(proc.stdout.fileno(), 4096)
+        if not chunk:
+            break
+        output += chunk
+    if b"READY" not in output:
+        raise AssertionError("%s did not start: %r" % (what, output))
+
+
+class DelayProxy:
+    """tests/support/delay_proxy.py from `listen` to `target` on loopback: every
+    chunk held `delay_ms` each way; it stops by itself after `max_seconds`."""
+
+    def __init__(self, listen, target, delay_ms, max_seconds=900):
+        script = os.path.join(SOURCE_DIR, "tests", "support", "delay_proxy.py")
+        command = [PYTHON, script, "--listen", str(listen), "--connect", str(target),
+                   "--delay-ms", str(delay_ms), "--max-seconds", str(max_seconds)]
+        self.proc = subprocess.Popen(DIE_WITH_PARENT + command, stdout=subprocess.PIPE)
+        try:
+            wait_ready(self.proc, "delay proxy")
+        except AssertionError:
+            self.stop()
+            raise
+
+    def stop(self):
+        terminate(self.proc)
+        self.proc.stdout.close()
+
+
 class CaptureServer:
     """tests/support/smtp_capture.py on 127.0.0.1:port, writing to `out`."""
 
@@ -247,20 +283,11 @@ class CaptureServer:
         command = [PYTHON, CAPTURE_SCRIPT, "--port", str(port), "--out", out]
         self.proc = subprocess.Popen(DIE_WITH_PARENT + command,
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        # The server prints READY once it listens; wait for it, but not forever.
-        output = b""
-        deadline = time.monotonic() + 15
-        while b"READY" not in output:
-            left = deadline - time.monotonic()
-            if left <= 0 or not select.select([self.proc.stdout], [], [], left)[0]:
-                break
-            chunk = os.read(self.proc.stdout.fileno(), 4096)
-            if not chunk:
-                break
-            output += chunk
-        if b"READY" not in output:
+        try:
+            wait_ready(self.proc, "capture SMTP server")
+        except AssertionError:
             self.stop()
-            raise AssertionError("capture SMTP server did not start: %r" % output)
+            raise
 
     def messages(self):
         return sorted(glob.glob(os.path.join(self.out, "*.eml")))

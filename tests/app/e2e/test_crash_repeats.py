@@ -14,7 +14,6 @@ not allowed).
 import collections
 import os
 import random
-import subprocess
 import sys
 import tempfile
 import time
@@ -27,7 +26,6 @@ import road  # noqa: E402
 SINK_PORT, PROXY_PORT = 2526, 2530
 ALARMS = 1500
 KILLS = 4
-PROXY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support", "delay_proxy.py")
 
 
 class CrashRepeatsTest(unittest.TestCase):
@@ -41,12 +39,8 @@ class CrashRepeatsTest(unittest.TestCase):
         os.chmod(tmp.name, 0o755)  # smtp-sink writes its dumps as nobody
         sink = road.Sink(os.path.join(tmp.name, "mail"), SINK_PORT)
         self.addCleanup(sink.stop)
-        proxy = subprocess.Popen([sys.executable, PROXY, "--listen", str(PROXY_PORT), "--connect",
-                                  str(SINK_PORT), "--delay-ms", "2", "--max-seconds", "600"],
-                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        self.addCleanup(proxy.stdout.close)
-        self.addCleanup(road.kill_quietly, proxy)
-        self.assertTrue(proxy.stdout.readline().startswith("READY"))
+        proxy = road.DelayProxy(PROXY_PORT, SINK_PORT, delay_ms=2, max_seconds=600)
+        self.addCleanup(proxy.stop)
 
         ini = road.make_ini(smtp_server="127.0.0.1:%d" % PROXY_PORT,
                             lists={1: ("Plant", ["ops@plant.example"])})
