@@ -5,6 +5,7 @@
 #include "dialogs/frmEmailTest.h"
 #include "dialogs/frmSetEmailAccount.h"
 #include "dialogs/frmSetEmailLists.h"
+#include "dialogs/frmSetOAuth.h"
 #include "storage/Settings.h"
 
 namespace corvane {
@@ -18,6 +19,11 @@ void installDialogs(MDIMain &window, Service &service)
     window.setDialogFactory(MDIMain::Dialog::EmailAccount, [&settings, &service](QWidget *parent) {
         auto *dialog = new frmSetEmailAccount(settings, parent);
         QObject::connect(dialog, &frmSetEmailAccount::accountApplied, &service, &Service::accountChanged);
+        return dialog;
+    });
+    window.setDialogFactory(MDIMain::Dialog::OAuth, [&settings, &service](QWidget *parent) {
+        auto *dialog = new frmSetOAuth(settings, parent);
+        QObject::connect(dialog, &frmSetOAuth::oauthApplied, &service, &Service::accountChanged);
         return dialog;
     });
     window.setDialogFactory(MDIMain::Dialog::EmailTest, [&settings, &service](QWidget *parent) {

@@ -1,11 +1,12 @@
-// Renders the three dialogs into PNGs for the README:
+// Renders the dialogs into PNGs for the README:
 //   QT_QPA_PLATFORM=offscreen corvane-dialog-screenshots docs/
-// writes dialog-account.png, dialog-lists.png, dialog-lists-page3.png and
-// dialog-test.png, filled with a made-up plant's settings.
+// writes dialog-account.png, dialog-lists.png, dialog-lists-page3.png,
+// dialog-oauth.png and dialog-test.png, filled with a made-up plant's settings.
 
 #include "dialogs/frmEmailTest.h"
 #include "dialogs/frmSetEmailAccount.h"
 #include "dialogs/frmSetEmailLists.h"
+#include "dialogs/frmSetOAuth.h"
 #include "intake/NotificationQueue.h"
 #include "storage/ActivityLog.h"
 #include "storage/Clock.h"
@@ -44,6 +45,11 @@ corvane::Settings plantSettings(const QString &folder)
     settings.RecipientLists[3].Addresses[1] = QStringLiteral("night@plant.example");
     settings.RecipientLists[3].Addresses[2] = QStringLiteral("on.call@plant.example");
     settings.RecipientLists[8].Name = QStringLiteral("Maintenance");
+    corvane::OAuthSettingsRecord &oauth = settings.OAuth;
+    oauth.Provider = QStringLiteral("Microsoft");
+    oauth.Tenant = QStringLiteral("plant.example");
+    oauth.ClientId = QStringLiteral("5f1c0d2e-8a3b-4c7d-9e6f-0a1b2c3d4e5f");
+    oauth.ClientSecret = QStringLiteral("made-up secret");
     return settings;
 }
 
@@ -86,6 +92,9 @@ int main(int argc, char *argv[])
     ok = render(lists, out.filePath(QStringLiteral("dialog-lists.png"))) && ok;
     lists->findChild<QTabWidget *>(QStringLiteral("SSTab1"))->setCurrentIndex(2);
     ok = render(lists, out.filePath(QStringLiteral("dialog-lists-page3.png"))) && ok;
+    ok = render(new corvane::frmSetOAuth(settings, &owner),
+                out.filePath(QStringLiteral("dialog-oauth.png")))
+         && ok;
     ok = render(new corvane::frmEmailTest(settings.RecipientLists, queue, &owner),
                 out.filePath(QStringLiteral("dialog-test.png")))
          && ok;

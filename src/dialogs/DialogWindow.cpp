@@ -1,6 +1,8 @@
 #include "dialogs/DialogWindow.h"
 
 #include "dialogs/DialogRules.h"
+#include "storage/Settings.h"
+#include "storage/SettingsStore.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -93,6 +95,14 @@ void DialogWindow::showMessage(QMessageBox::Icon icon, const QString &caption, c
     QMessageBox box(icon, caption, text, QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);
     box.exec();
+}
+
+void DialogWindow::saveAndClose(Settings &settings)
+{
+    const SaveResult saved = SaveAllSettings(settings);
+    if (!saved)
+        showMessage(QMessageBox::NoIcon, QStringLiteral("Error"), saveFailureText(settings.SettingsFilePath, saved.error));
+    close();
 }
 
 void DialogWindow::changeEvent(QEvent *event)

@@ -11,7 +11,9 @@ class QPushButton;
 
 namespace corvane {
 
-// What the three settings and test dialogs share: a top-level window owned by
+struct Settings;
+
+// What the settings and test dialogs share: a top-level window owned by
 // the main window, never modal, of a fixed size, released when it closes, and
 // closed without applying as soon as another window of the program becomes
 // the active one.
@@ -33,6 +35,10 @@ protected:
 
     // A modal box with one OK button and the text shown exactly as given.
     void showMessage(QMessageBox::Icon icon, const QString &caption, const QString &text);
+    // Writes the whole settings file, an "Error" box naming the file and the
+    // reason when it cannot be written (what was applied stays in memory),
+    // then closes.
+    void saveAndClose(Settings &settings);
 
     void changeEvent(QEvent *event) override;
 

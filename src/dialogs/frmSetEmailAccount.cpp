@@ -2,7 +2,6 @@
 
 #include "dialogs/DialogRules.h"
 #include "storage/Settings.h"
-#include "storage/SettingsStore.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -210,11 +209,7 @@ void frmSetEmailAccount::apply()
     account.UsePopLogin = m_chkPopLogin->isChecked();
     emit accountApplied();
 
-    const SaveResult saved = SaveAllSettings(m_settings);
-    if (!saved)
-        showMessage(QMessageBox::NoIcon, QStringLiteral("Error"),
-                    saveFailureText(m_settings.SettingsFilePath, saved.error));
-    close();
+    saveAndClose(m_settings);
 }
 
 } // namespace corvane

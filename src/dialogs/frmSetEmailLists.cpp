@@ -1,7 +1,6 @@
 #include "dialogs/frmSetEmailLists.h"
 
 #include "dialogs/DialogRules.h"
-#include "storage/SettingsStore.h"
 
 #include <QApplication>
 #include <QGroupBox>
@@ -148,11 +147,7 @@ void frmSetEmailLists::apply()
         return;
     }
     applyTypedLists(m_settings.RecipientLists, typed);
-    const SaveResult saved = SaveAllSettings(m_settings);
-    if (!saved)
-        showMessage(QMessageBox::NoIcon, QStringLiteral("Error"),
-                    saveFailureText(m_settings.SettingsFilePath, saved.error));
-    close();
+    saveAndClose(m_settings);
 }
 
 int frmSetEmailLists::pageOf(const QWidget *widget) const

@@ -17,16 +17,17 @@
 namespace corvane::test {
 
 ProgramData::ProgramData()
-    : settings{QDir(m_dir.path()).filePath(QStringLiteral("Corvane.ini")), {}, {}}
-    , log(QDir(m_dir.path()).filePath(QStringLiteral("Logs")),
+    : log(QDir(m_dir.path()).filePath(QStringLiteral("Logs")),
           [] { return QDateTime(QDate(2026, 12, 7), QTime(8, 30, 0)); })
     , queue(settings.RecipientLists, log)
 {
+    settings.SettingsFilePath = QDir(m_dir.path()).filePath(QStringLiteral("Corvane.ini"));
 }
 
 Settings ProgramData::readBack() const
 {
-    Settings fromFile{settings.SettingsFilePath, {}, {}};
+    Settings fromFile;
+    fromFile.SettingsFilePath = settings.SettingsFilePath;
     (void)LoadAllSettings(fromFile); // a file the test could not read shows as defaults
     return fromFile;
 }

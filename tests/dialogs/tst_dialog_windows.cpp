@@ -32,6 +32,7 @@ struct Running {
             qFatal("the service did not start");
         settings().RecipientLists[1].Addresses[1] = QStringLiteral("one@plant.example");
         settings().AccountSettings.SmtpServer = QStringLiteral("kept.example");
+        settings().OAuth.Provider = QStringLiteral("Custom");
         window = std::make_unique<MDIMain>(rig.service());
         installDialogs(*window, rig.service());
         window->show();
@@ -50,7 +51,7 @@ struct Running {
     bool untouched()
     {
         return settings().AccountSettings.SmtpServer == QLatin1String("kept.example")
-               && settings().RecipientLists[1].Name.isEmpty()
+               && settings().RecipientLists[1].Name.isEmpty() && settings().OAuth.ClientId.isEmpty()
                && !QFile::exists(settings().SettingsFilePath)
                && !rig.logMessages().join(QString()).contains(QLatin1String("Address: "));
     }
@@ -72,6 +73,8 @@ private slots:
                                  << "txtServer" << "txtServer";
         QTest::newRow("lists") << "menuSetEmailLists" << int(MDIMain::Dialog::EmailLists)
                                << "txtName(1)" << "txtName(1)";
+        QTest::newRow("oauth") << "menuSetOAuth" << int(MDIMain::Dialog::OAuth) << "cmbProvider"
+                               << "txtClientId";
         QTest::newRow("test") << "menuTestEmail" << int(MDIMain::Dialog::EmailTest) << "cmbList"
                               << "txtSubject";
     }

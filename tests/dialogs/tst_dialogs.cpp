@@ -1,4 +1,4 @@
-// The three dialogs on their own, driven with keys and clicks; what they
+// The dialogs on their own, driven with keys and clicks; what they
 // applied is read back from the settings file, what they queued from the log.
 
 #include "DialogTestSupport.h"
@@ -6,11 +6,13 @@
 #include "dialogs/frmEmailTest.h"
 #include "dialogs/frmSetEmailAccount.h"
 #include "dialogs/frmSetEmailLists.h"
+#include "dialogs/frmSetOAuth.h"
 #include "storage/StorageTestUtil.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QLineEdit>
 #include <QTabWidget>
 #include <QTest>
 
@@ -19,7 +21,7 @@ using namespace corvane::test;
 
 namespace {
 
-enum Kind { Account, Lists, Test };
+enum Kind { Account, Lists, Test, OAuth };
 
 struct Opened : Driver {
     ProgramData data;
@@ -33,6 +35,8 @@ struct Opened : Driver {
             w = new frmSetEmailAccount(s, &owner);
         else if (kind == Lists)
             w = new frmSetEmailLists(s, &owner);
+        else if (kind == OAuth)
+            w = new frmSetOAuth(s, &owner);
         else
             w = new frmEmailTest(s.RecipientLists, data.queue, &owner);
         if (!show(w))
@@ -306,6 +310,89 @@ private slots:
         // In use all the same.
         QCOMPARE(kind == Account ? s.AccountSettings.SmtpServer : s.RecipientLists[2].Addresses[2],
                  QStringLiteral("a@b"));
+    }
+
+    void oauthFieldsFollowTheProvider_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("typed"); // the provider list's keyboard search
+        QTest::addColumn<QStringList>("shown"); // in Tab order
+        QTest::addColumn<QString>("saved");
+        const QStringList urlAndScope{"txtTokenUrl", "txtScope"}, grant{"txtClientId", "txtClientSecret", "txtRefreshToken"};
+        const QStringList google = QStringList{"txtServiceAccountFile"} + grant + urlAndScope;
+        const QStringList custom = QStringList{"txtTokenUrl"} + grant + QStringList{"txtScope"};
+        QTest::newRow("off to Microsoft") << "" << "M" << QStringList{"txtTenant", "txtClientId", "txtClientSecret",
+            "txtCertificateFile", "txtPrivateKeyFile"} + urlAndScope << "Microsoft";
+        QTest::newRow("Microsoft to Google") << "Microsoft" << "G" << google << "Google";
+        QTest::newRow("any case") << " google" << "" << google << "Google";
+        QTest::newRow("off to Custom") << "" << "C" << custom << "Custom";
+        QTest::newRow("Custom to off") << "Custom" << "N" << QStringList{} << "";
+        QTest::newRow("unknown name kept") << "Okta" << "" << custom << "Okta";
+    }
+    void oauthFieldsFollowTheProvider()
+    {
+        QFETCH(QString, stored);
+        QFETCH(QString, typed);
+        QFETCH(QStringList, shown);
+        QFETCH(QString, saved);
+        Opened t;
+        t.data.settings.OAuth.Provider = stored;
+        t.open(OAuth);
+        QVERIFY(!t.combo("cmbProvider")->isEditable());
+        QTest::keyClicks(QApplication::focusWidget(), typed);
+        QCOMPARE(Driver::tabWalk(int(shown.size()) + 3),
+                 QStringList("cmbProvider") + shown + QStringList({"cmdOk", "cmdCancel", "cmbProvider"}));
+        const auto boxes = t.dialog->findChildren<QLineEdit *>();
+        QCOMPARE(boxes.size(), 9);
+        for (QLineEdit *box : boxes) {
+            const QString name = box->objectName();
+            QCOMPARE(box->isVisible(), shown.contains(name));
+            QCOMPARE(t.get(QLatin1String("lbl") + name.mid(3))->isVisible(), box->isVisible());
+            const bool secret = name.endsWith(QLatin1String("Secret")) || name.endsWith(QLatin1String("Token"));
+            QCOMPARE(box->echoMode(), secret ? QLineEdit::Password : QLineEdit::Normal);
+        }
+        t.press(QStringLiteral("cmdOk"));
+        QCOMPARE(t.data.readBack().OAuth.Provider, saved);
+    }
+
+    void oauthAppliedOnlyByItsButton_data()
+    {
+        QTest::addColumn<QString>("leave"); // empty: the window is closed
+        QTest::newRow("applied") << "cmdOk";
+        QTest::newRow("cancelled") << "cmdCancel";
+        QTest::newRow("window closed") << "";
+    }
+    void oauthAppliedOnlyByItsButton()
+    {
+        QFETCH(QString, leave);
+        Opened t;
+        OAuthSettingsRecord &oauth = t.data.settings.OAuth;
+        oauth.Tenant = QStringLiteral("old.example");
+        t.open(OAuth);
+        int applied = 0;
+        connect(qobject_cast<frmSetOAuth *>(t.dialog.data()), &frmSetOAuth::oauthApplied, this, [&] { ++applied; });
+        QTest::keyClicks(t.combo("cmbProvider"), QStringLiteral("M"));
+        t.type(QStringLiteral("txtTenant"), QStringLiteral(" contoso.example "));
+        t.type(QStringLiteral("txtClientId"), QStringLiteral("app-1"));
+        t.type(QStringLiteral("txtClientSecret"), QStringLiteral(" s3cret "));
+        // On to Google: what was typed for Microsoft is kept.
+        QTest::keyClick(t.combo("cmbProvider"), Qt::Key_Down);
+        const QString token(300, QLatin1Char('t')); // longer than the old keys' 254
+        t.type(QStringLiteral("txtRefreshToken"), token);
+        leave.isEmpty() ? void(t.dialog->close()) : t.press(leave);
+        settle();
+        QVERIFY(t.dialog.isNull());
+        const auto fields = [](const OAuthSettingsRecord &o) {
+            return QStringList{o.Provider, o.Tenant, o.ClientId, o.ClientSecret, o.RefreshToken};
+        };
+        const bool ok = leave == QLatin1String("cmdOk");
+        const QStringList expected = ok ? QStringList{"Google", "contoso.example", "app-1", "s3cret", token}
+                                        : QStringList{"", "old.example", "", "", ""};
+        QCOMPARE(applied, ok ? 1 : 0);
+        QCOMPARE(fields(oauth), expected);
+        QCOMPARE(QFile::exists(t.data.settings.SettingsFilePath), ok);
+        if (ok)
+            QCOMPARE(fields(t.data.readBack().OAuth), expected);
     }
 
     void testEntriesNameEveryList()

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "dialogs/DialogWindow.h"
+
+#include <vector>
+
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace corvane {
+
+struct Settings;
+
+// The OAuth sign-in ([Email_OAuth]): a provider and the fields that provider
+// needs; "Apply And Save" copies the controls to Settings::OAuth and writes the
+// whole settings file.
+class frmSetOAuth : public DialogWindow {
+    Q_OBJECT
+public:
+    frmSetOAuth(Settings &settings, QWidget *parent);
+
+signals:
+    // The controls were copied to Settings::OAuth (whether or not the file
+    // could be written).
+    void oauthApplied();
+
+private:
+    struct Row {
+        QLabel *label = nullptr;
+        QLineEdit *box = nullptr;
+    };
+
+    void load();
+    void providerChanged();
+    void apply();
+
+    Settings &m_settings;
+    QGroupBox *m_frame1 = nullptr;
+    QComboBox *m_cmbProvider = nullptr;
+    std::vector<Row> m_rows; // in the order of the settings keys
+    QLabel *m_lblNote = nullptr;
+    QPushButton *m_cmdOk = nullptr;
+    QPushButton *m_cmdCancel = nullptr;
+};
+
+} // namespace corvane
