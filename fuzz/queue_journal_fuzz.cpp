@@ -38,11 +38,8 @@ void readAndCheck(const QByteArray &bytes)
     check(prefix.pending.size() == readout.pending.size(), "intact beginning holds the same messages");
     // What was read, written anew, reads back the same.
     QByteArray rewritten = QueueJournal::header();
-    for (const QueueJournal::Entry &entry : readout.pending) {
-        rewritten += QueueJournal::encodeStored(entry);
-        if (entry.sending)
-            rewritten += QueueJournal::encodeSending(entry.sequence, entry.messageId);
-    }
+    for (const QueueJournal::Entry &entry : readout.pending)
+        rewritten += QueueJournal::encodeEntry(entry);
     const QueueJournal::Readout again = QueueJournal::parse(rewritten);
     check(again.damage == QueueJournal::Damage::None, "rewrite reads clean");
     check(again.pending.size() == readout.pending.size(), "rewrite keeps every message");
@@ -53,6 +50,9 @@ void readAndCheck(const QByteArray &bytes)
         check(again.pending[i].sending == readout.pending[i].sending
                   && again.pending[i].messageId == readout.pending[i].messageId,
               "rewrite keeps what went to a server");
+        check(again.pending[i].attempts == readout.pending[i].attempts
+                  && again.pending[i].firstAttemptMs == readout.pending[i].firstAttemptMs,
+              "rewrite keeps the deferral");
     }
 }
 

@@ -98,6 +98,7 @@ MDIMain::MDIMain(Service &service, QWidget *parent)
     connect(&m_service, &Service::statusCleared, this, &MDIMain::clearStatus);
     connect(&m_service, &Service::statusLineAppended, this, &MDIMain::appendStatusLine);
     connect(&m_service, &Service::progressTextChanged, this, &MDIMain::showProgress);
+    connect(&m_service, &Service::deferredCountChanged, this, &MDIMain::showDeferred);
 
     m_statusRepaint.setSingleShot(true);
     connect(&m_statusRepaint, &QTimer::timeout, this, &MDIMain::repaintStatusArea);
@@ -182,11 +183,19 @@ void MDIMain::buildTopPanel()
     // repaints the label instead of asking its parent to lay out again.
     const QFontMetrics metrics(m_lblProgress->font());
     const QMargins margins = m_lblProgress->contentsMargins();
-    const int needWidth = metrics.horizontalAdvance(SendEvents::progressText(100)) + metrics.averageCharWidth()
-        + margins.left() + margins.right();
+    const int longest = std::max(metrics.horizontalAdvance(SendEvents::progressText(100)),
+                                 metrics.horizontalAdvance(QStringLiteral("Next try 00:00:00")));
+    const int needWidth = longest + metrics.averageCharWidth() + margins.left() + margins.right();
     const int needHeight = metrics.height() + margins.top() + margins.bottom();
     m_lblProgress->setFixedSize(std::max(m_lblProgress->width(), needWidth),
                                 std::max(m_lblProgress->height(), needHeight));
+
+    // Left of the progress, under the list: empty while nothing waits.
+    m_lblDeferred = new QLabel(QString(), m_frame2);
+    m_lblDeferred->setObjectName(QStringLiteral("lblDeferred"));
+    m_lblDeferred->setFont(legacyFont(8.25));
+    place(m_lblDeferred, 180, 1290, 1500, 195);
+    m_lblDeferred->setFixedSize(m_lblDeferred->width(), m_lblProgress->height());
 }
 
 void MDIMain::buildMenus()
@@ -208,6 +217,9 @@ void MDIMain::buildMenus()
     menuSetEmailAccount->setObjectName(QStringLiteral("menuSetEmailAccount"));
     connect(menuSetEmailAccount, &QAction::triggered, this,
             [this] { showDialog(Dialog::EmailAccount); });
+    QAction *menuSetOAuth = menuSet->addAction(QStringLiteral("OAuth Sign-In"));
+    menuSetOAuth->setObjectName(QStringLiteral("menuSetOAuth"));
+    connect(menuSetOAuth, &QAction::triggered, this, [this] { showDialog(Dialog::OAuth); });
 
     QMenu *menuTest = bar->addMenu(QStringLiteral("Test"));
     menuTest->setObjectName(QStringLiteral("menuTest"));
@@ -290,6 +302,12 @@ void MDIMain::showProgress(const QString &text)
 {
     holdStatusRepaint();
     m_lblProgress->setText(text);
+}
+
+void MDIMain::showDeferred(int count)
+{
+    holdStatusRepaint();
+    m_lblDeferred->setText(count > 0 ? QStringLiteral("%1 deferred").arg(count) : QString());
 }
 
 void MDIMain::appendStatusLine(const QString &line)

@@ -28,7 +28,8 @@ class Service;
 class MDIMain : public QMainWindow {
     Q_OBJECT
 public:
-    enum class Dialog { EmailLists, EmailAccount, EmailTest };
+    enum class Dialog { EmailLists, EmailAccount, EmailTest, OAuth };
+    static constexpr std::size_t DialogCount = 4;
     // Makes a dialog's instance; the window shows it modeless, gives it the
     // focus and keeps it as the single instance until it is destroyed (the
     // dialog sets Qt::WA_DeleteOnClose to be released when it closes).
@@ -55,6 +56,7 @@ private:
     void clearStatus();
     void appendStatusLine(const QString &line);
     void showProgress(const QString &text);
+    void showDeferred(int count);
     void holdStatusRepaint();
     void repaintStatusArea();
 
@@ -71,13 +73,14 @@ private:
     QLabel *m_lblTime = nullptr;
     QListWidget *m_lstStatus = nullptr;
     QLabel *m_lblProgress = nullptr;
+    QLabel *m_lblDeferred = nullptr; // how many messages wait for a later try
     bool m_followNewestLine = false; // keep lstStatus scrolled to its last line
     QSize m_statusLineSize;          // of one lstStatus line, once measured
     QElapsedTimer m_statusPainted;   // when the status area was last let draw
     QTimer m_statusRepaint;          // runs while the area's drawing is held
 
-    std::array<DialogFactory, 3> m_dialogFactories;
-    std::array<QPointer<QWidget>, 3> m_dialogs;
+    std::array<DialogFactory, DialogCount> m_dialogFactories;
+    std::array<QPointer<QWidget>, DialogCount> m_dialogs;
 };
 
 } // namespace corvane

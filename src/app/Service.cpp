@@ -94,8 +94,11 @@ Result Service::start()
     if (restored > 0)
         m_log.WriteLog(QStringLiteral("Restored %1 queued messages from the spool").arg(restored));
 
-    m_dispatcher = std::make_unique<Dispatcher>(*m_queue, m_settings, *m_poSendMail, m_log);
+    m_dispatcher = std::make_unique<Dispatcher>(*m_queue, m_settings, *m_poSendMail, m_log, m_options.clock);
     connect(m_dispatcher.get(), &Dispatcher::statusCleared, this, &Service::statusCleared);
+    connect(m_dispatcher.get(), &Dispatcher::statusLine, this, &Service::statusLineAppended);
+    connect(m_dispatcher.get(), &Dispatcher::progressText, this, &Service::progressTextChanged);
+    connect(m_dispatcher.get(), &Dispatcher::deferredCountChanged, this, &Service::deferredCountChanged);
     connect(&m_timeEmail, &QTimer::timeout, m_dispatcher.get(), &Dispatcher::onTick);
     m_timeTime.start();
     m_timeEmail.start();

@@ -82,6 +82,7 @@ signals:
     void statusCleared();                          // empty lstStatus
     void statusLineAppended(const QString &line);  // append to lstStatus
     void progressTextChanged(const QString &text); // lblProgress
+    void deferredCountChanged(int count);          // messages waiting for a later try
     void stopping();                               // a close request or "Exit" began the stop
     void stopped();                                // the event loop may end now
 

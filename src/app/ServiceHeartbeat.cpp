@@ -2,6 +2,7 @@
 
 #include "app/Service.h"
 #include "app/ServiceNotifier.h"
+#include "dispatch/Dispatcher.h"
 #include "intake/NotificationQueue.h"
 #include "mail/MailComponent.h"
 
@@ -25,6 +26,8 @@ ServiceHeartbeat::ServiceHeartbeat(Service &service, ServiceNotifier &notifier, 
         return;
     connect(m_service.mailComponent(), &MailComponent::SendSuccesful, this, &ServiceHeartbeat::onSent);
     connect(m_service.mailComponent(), &MailComponent::SendFailed, this, &ServiceHeartbeat::onFailed);
+    // Comes after SendFailed and before `finished`: the message waits, it did not fail.
+    connect(m_service.dispatcher(), &Dispatcher::sendDeferred, this, [this] { m_outcome = Outcome::Deferred; });
     // After the dispatcher has freed the slot (it was connected first), so the
     // message is not counted as waiting and as done at once.
     connect(m_service.mailComponent(), &MailComponent::finished, this, &ServiceHeartbeat::onFinished);
@@ -49,8 +52,9 @@ QString ServiceHeartbeat::statusText() const
 {
     const NotificationQueue *queue = m_service.queue();
     const int waiting = queue ? queue->emailQueue().pendingCount() : 0;
-    // Every queued message is sent once or fails once (there are no retries),
-    // so the messages queued since start are those plus the ones still waiting.
+    // Every queued message is at last sent once or fails once (a deferred one
+    // is still waiting), so the messages queued since start are those plus the
+    // ones still waiting.
     QString text;
     // Read on every tick: an account applied in the window shows at once.
     if (const QString missing = missingSetup(); !missing.isEmpty())
@@ -60,6 +64,8 @@ QString ServiceHeartbeat::statusText() const
                        .arg(waiting)
                        .arg(m_sent)
                        .arg(m_failed);
+    if (const int deferred = queue ? queue->deferredCount() : 0; deferred > 0)
+        text += QStringLiteral(", %1 deferred").arg(deferred);
     if (m_lastSend.isValid()) {
         text += QStringLiteral("; last send %1: %2")
                     .arg(QLocale::c().toString(m_lastSend, QStringLiteral("yyyy-MM-dd HH:mm:ss")), m_lastOutcome);
@@ -95,9 +101,11 @@ void ServiceHeartbeat::onFinished()
     if (m_outcome == Outcome::None)
         return;
     const bool sent = m_outcome == Outcome::Sent;
-    ++(sent ? m_sent : m_failed);
+    if (m_outcome != Outcome::Deferred)
+        ++(sent ? m_sent : m_failed);
     m_lastSend = QDateTime::currentDateTime();
-    m_lastOutcome = sent ? QStringLiteral("sent") : QStringLiteral("failed");
+    m_lastOutcome = sent ? QStringLiteral("sent")
+                         : m_outcome == Outcome::Deferred ? QStringLiteral("deferred") : QStringLiteral("failed");
     m_outcome = Outcome::None;
     sendStatusIfChanged();
 }

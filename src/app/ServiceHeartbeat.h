@@ -38,7 +38,7 @@ private:
     int m_failed = 0;
     QDateTime m_lastSend;
     QString m_lastOutcome;
-    enum class Outcome { None, Sent, Failed } m_outcome = Outcome::None; // of the running send
+    enum class Outcome { None, Sent, Failed, Deferred } m_outcome = Outcome::None; // of the running send
     QString m_lastStatus;
     bool m_stopping = false;
 };

@@ -85,12 +85,50 @@ std::optional<QByteArray> NotificationQueue::sentBeforeRestart(int slot) const
     return it->second;
 }
 
+void NotificationQueue::defer(int slot, const RetryState &state)
+{
+    if (!m_emailQueue.isPending(slot))
+        return;
+    RetryState kept = state;
+    if (const auto resent = m_resentOfSlot.find(slot); resent != m_resentOfSlot.end()) {
+        if (!kept.repeatsMessageId) {
+            kept.repeatsMessageId = true;
+            kept.messageId = resent->second;
+        }
+        // Tried in this run: later tries are repeats of a deferral, not of a restart.
+        m_resentOfSlot.erase(resent);
+    }
+    if (const auto prior = m_retryOfSlot.find(slot);
+        !kept.repeatsMessageId && prior != m_retryOfSlot.end() && prior->second.repeatsMessageId) {
+        kept.repeatsMessageId = true;
+        kept.messageId = prior->second.messageId;
+    }
+    if (const std::uint64_t sequence = sequenceOf(slot); m_journal && sequence != 0)
+        m_journal->recordDeferred(sequence, kept.firstAttemptMs, kept.attempts);
+    m_retryOfSlot[slot] = std::move(kept);
+}
+
+const NotificationQueue::RetryState *NotificationQueue::retryState(int slot) const
+{
+    const auto it = m_retryOfSlot.find(slot);
+    return it == m_retryOfSlot.end() ? nullptr : &it->second;
+}
+
+bool NotificationQueue::isDue(int slot, qint64 nowMs) const
+{
+    if (!m_emailQueue.isPending(slot))
+        return false;
+    const RetryState *state = retryState(slot);
+    return !state || state->nextTryMs <= nowMs;
+}
+
 void NotificationQueue::release(int slot)
 {
     if (!m_emailQueue.isPending(slot))
         return;
     m_emailQueue.release(slot);
     m_resentOfSlot.erase(slot);
+    m_retryOfSlot.erase(slot);
     const auto index = static_cast<std::size_t>(slot);
     if (index < m_sequenceOfSlot.size()) {
         const std::uint64_t sequence = std::exchange(m_sequenceOfSlot[index], 0);
@@ -116,6 +154,10 @@ int NotificationQueue::restore(const std::vector<QueueJournal::Entry> &entries)
         m_sequenceOfSlot[index] = journalled.sequence;
         if (journalled.sending)
             m_resentOfSlot[*slot] = journalled.messageId;
+        // Deferred before the restart: tried at once, its count and first
+        // attempt kept, so Retry_Hours still counts from that attempt.
+        if (journalled.attempts > 0)
+            m_retryOfSlot[*slot] = {journalled.firstAttemptMs, journalled.attempts, 0, false, {}};
         ++restored;
     }
     return restored;

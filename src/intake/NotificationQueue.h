@@ -64,6 +64,26 @@ public:
     // got that far.
     std::optional<QByteArray> sentBeforeRestart(int slot) const;
 
+    // A message whose attempt met a passing failure keeps its slot, and its
+    // place in the queue, until its next try.
+    struct RetryState {
+        qint64 firstAttemptMs = 0; // milliseconds since the epoch
+        int attempts = 0;          // attempts that ended deferred
+        qint64 nextTryMs = 0;      // not tried before this; 0 after a restart: at once
+        // Its end of data once went out unanswered: every later try repeats
+        // messageId.
+        bool repeatsMessageId = false;
+        QByteArray messageId;
+    };
+    // Records the deferral (in the journal too). A Message-ID given, or one
+    // the message went out with before a restart, stays with it.
+    void defer(int slot, const RetryState &state);
+    // Nothing for a slot that was never deferred.
+    const RetryState *retryState(int slot) const;
+    // Pending and not waiting for a later try.
+    bool isDue(int slot, qint64 nowMs) const;
+    int deferredCount() const { return int(m_retryOfSlot.size()); }
+
     // Puts messages a previous run left in the journal back, in the given
     // order, without journalling them again. Returns how many found a slot.
     int restore(const std::vector<QueueJournal::Entry> &entries);
@@ -99,6 +119,7 @@ private:
 
     std::vector<std::uint64_t> m_sequenceOfSlot; // journal sequence per slot, 0 when free or delivered
     std::map<int, QByteArray> m_resentOfSlot;     // restored slots that had reached a server
+    std::map<int, RetryState> m_retryOfSlot;      // deferred slots
 };
 
 } // namespace corvane

@@ -26,6 +26,7 @@ namespace {
 constexpr char kStored = 1;
 constexpr char kFreed = 2;
 constexpr char kSending = 3;
+constexpr char kDeferred = 4;
 constexpr int kRecordHead = 9; // type, length, CRC
 // Far above any message a datagram can carry; a longer length is damage.
 constexpr quint32 kMaxPayload = 16 * 1024 * 1024;
@@ -107,6 +108,16 @@ bool decodeSending(const QByteArray &payload, std::uint64_t *sequence, QByteArra
     return in.status() == QDataStream::Ok && in.atEnd();
 }
 
+bool decodeDeferred(const QByteArray &payload, std::uint64_t *sequence, qint64 *firstAttemptMs, qint32 *attempts)
+{
+    QDataStream in(payload);
+    configured(in);
+    quint64 value = 0;
+    in >> value >> *firstAttemptMs >> *attempts;
+    *sequence = value;
+    return in.status() == QDataStream::Ok && in.atEnd() && *attempts > 0;
+}
+
 // Makes a rename or a new file in the folder durable; best effort.
 void syncFolder(const QString &folder)
 {
@@ -175,6 +186,25 @@ QByteArray QueueJournal::encodeSending(std::uint64_t sequence, const QByteArray 
     return encodeRecord(kSending, payload);
 }
 
+QByteArray QueueJournal::encodeDeferred(std::uint64_t sequence, qint64 firstAttemptMs, int attempts)
+{
+    QByteArray payload;
+    QDataStream out(&payload, QIODevice::WriteOnly);
+    configured(out);
+    out << quint64{sequence} << qint64{firstAttemptMs} << qint32{attempts};
+    return encodeRecord(kDeferred, payload);
+}
+
+QByteArray QueueJournal::encodeEntry(const Entry &entry)
+{
+    QByteArray bytes = encodeStored(entry);
+    if (entry.sending)
+        bytes += encodeSending(entry.sequence, entry.messageId);
+    if (entry.attempts > 0)
+        bytes += encodeDeferred(entry.sequence, entry.firstAttemptMs, entry.attempts);
+    return bytes;
+}
+
 QueueJournal::Readout QueueJournal::parse(const QByteArray &bytes)
 {
     Readout readout;
@@ -233,6 +263,15 @@ QueueJournal::Readout QueueJournal::parse(const QByteArray &bytes)
             if (const auto it = pending.find(sequence); good && it != pending.end()) {
                 it->second.sending = true;
                 it->second.messageId = messageId;
+            }
+        } else if (good && type == kDeferred) {
+            std::uint64_t sequence = 0;
+            qint64 firstAttemptMs = 0;
+            qint32 attempts = 0;
+            good = decodeDeferred(payload, &sequence, &firstAttemptMs, &attempts);
+            if (const auto it = pending.find(sequence); good && it != pending.end()) {
+                it->second.firstAttemptMs = firstAttemptMs;
+                it->second.attempts = attempts;
             }
         } else {
             good = false;
@@ -331,11 +370,8 @@ bool QueueJournal::rewrite()
         return false;
     }
     QByteArray bytes = header();
-    for (const auto &item : m_pending) {
-        bytes += encodeStored(item.second);
-        if (item.second.sending)
-            bytes += encodeSending(item.first, item.second.messageId);
-    }
+    for (const auto &item : m_pending)
+        bytes += encodeEntry(item.second);
     if (file.write(bytes) != bytes.size() || !file.flush()) {
         m_lastError = file.errorString();
         return false;
@@ -491,6 +527,16 @@ void QueueJournal::recordSending(std::uint64_t sequence, const QByteArray &messa
     it->second.sending = true;
     it->second.messageId = messageId;
     append(encodeSending(sequence, messageId));
+}
+
+void QueueJournal::recordDeferred(std::uint64_t sequence, qint64 firstAttemptMs, int attempts)
+{
+    const auto it = m_pending.find(sequence);
+    if (m_closed || it == m_pending.end() || attempts <= 0)
+        return;
+    it->second.firstAttemptMs = firstAttemptMs;
+    it->second.attempts = attempts;
+    append(encodeDeferred(sequence, firstAttemptMs, attempts));
 }
 
 bool QueueJournal::sync()

@@ -23,8 +23,10 @@ namespace corvane {
 //
 // The CRC covers type, length and payload. A "stored" record holds everything
 // needed to send the message again; a "sending" record says that its end of
-// data is about to go to a server, with its Message-ID; a "freed" record names
-// the stored record the server accepted or whose send has returned. The
+// data is about to go to a server, with its Message-ID; a "deferred" record
+// says that an attempt met a passing failure and the message waits for its next
+// try, with the time of its first attempt and how many were made; a "freed"
+// record names the stored record the server accepted or that is done with. The
 // messages pending are the stored records without a freed one, in the order
 // they were stored.
 //
@@ -42,6 +44,8 @@ public:
         QString body;
         bool sending = false;  // its end of data may have reached a server
         QByteArray messageId;  // the Message-ID it went with then
+        qint64 firstAttemptMs = 0; // UTC, milliseconds since the epoch; 0 until deferred
+        int attempts = 0;          // attempts that ended deferred
     };
 
     enum class Damage {
@@ -86,6 +90,9 @@ public:
     // Appends a sending record: after a crash the message is known to have
     // perhaps arrived already, and goes again with the same Message-ID.
     void recordSending(std::uint64_t sequence, const QByteArray &messageId);
+    // Appends a deferred record: the message stays pending and keeps, across
+    // a restart, when it was first tried and how often.
+    void recordDeferred(std::uint64_t sequence, qint64 firstAttemptMs, int attempts);
 
     // Makes every record so far durable. Returns true when they are on disk,
     // false while the journal runs memory only (the caller goes on regardless).
@@ -119,6 +126,9 @@ public:
     static QByteArray encodeStored(const Entry &entry);
     static QByteArray encodeFreed(std::uint64_t sequence);
     static QByteArray encodeSending(std::uint64_t sequence, const QByteArray &messageId);
+    static QByteArray encodeDeferred(std::uint64_t sequence, qint64 firstAttemptMs, int attempts);
+    // Everything known of one pending message, as a rewrite puts it in the file.
+    static QByteArray encodeEntry(const Entry &entry);
 
 private:
     void append(const QByteArray &record);

@@ -74,6 +74,8 @@ private slots:
         QCOMPARE(named<QListWidget>(w, "lstStatus")->selectionMode(),
                  QAbstractItemView::SingleSelection);
         QCOMPARE(named<QLabel>(w, "lblProgress")->text(), QStringLiteral("Progress  "));
+        QCOMPARE(named<QLabel>(w, "lblDeferred")->text(), QString());
+        QVERIFY(named<QLabel>(w, "lblDeferred")->geometry().right() < named<QLabel>(w, "lblProgress")->x());
 
         const QIcon icon = w.windowIcon();
         QVERIFY(!icon.isNull());
@@ -242,7 +244,8 @@ private slots:
         QCOMPARE(top.at(1)->menu()->objectName(), QStringLiteral("menuSet"));
         QCOMPARE(itemsOf(top.at(1)),
                  QStringList({QStringLiteral("menuSetEmailLists=Email Lists"),
-                              QStringLiteral("menuSetEmailAccount=Sending Email Account")}));
+                              QStringLiteral("menuSetEmailAccount=Sending Email Account"),
+                              QStringLiteral("menuSetOAuth=OAuth Sign-In")}));
         QCOMPARE(top.at(2)->menu()->objectName(), QStringLiteral("menuTest"));
         QCOMPARE(itemsOf(top.at(2)), QStringList({QStringLiteral("menuTestEmail=Test Email")}));
         QCOMPARE(top.at(3)->objectName(), QStringLiteral("menuAbout"));
@@ -390,6 +393,12 @@ private slots:
         // Progress and outcomes are shown, never logged; the explanation nowhere.
         QCOMPARE(app.rig.logMessages(), logBefore);
         QCOMPARE(lstStatus->count(), 13);
+
+        auto *lblDeferred = named<QLabel>(*app.window, "lblDeferred");
+        emit app.rig.service().deferredCountChanged(3);
+        QCOMPARE(lblDeferred->text(), QStringLiteral("3 deferred"));
+        emit app.rig.service().deferredCountChanged(0);
+        QCOMPARE(lblDeferred->text(), QString());
     }
 
     void statusAreaOnScreenCatchesUpWithARushOfChanges()

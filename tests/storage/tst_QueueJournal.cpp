@@ -129,6 +129,41 @@ private slots:
         QVERIFY(again.reports.isEmpty());
     }
 
+    // A deferred message keeps its first attempt and count through a restart
+    // and through the rewrite each open makes, the newest record winning.
+    void deferralSurvivesRestartsAndRewrites()
+    {
+        QTemporaryDir dir;
+        const QString folder = dir.filePath(QStringLiteral("Spool"));
+        const qint64 first = kNow.toMSecsSinceEpoch() - 90000;
+        {
+            Spool spool(folder);
+            QVERIFY(spool.journal.open().empty());
+            const auto a = spool.journal.recordStored(QStringLiteral("a@x"), QStringLiteral("a"), QStringLiteral("t"));
+            const auto b = spool.journal.recordStored(QStringLiteral("a@x"), QStringLiteral("b"), QStringLiteral("t"));
+            const auto c = spool.journal.recordStored(QStringLiteral("a@x"), QStringLiteral("c"), QStringLiteral("t"));
+            spool.journal.recordDeferred(a, first, 1);
+            spool.journal.recordSending(a, "<a@x>");
+            spool.journal.recordDeferred(a, first, 2);
+            spool.journal.recordDeferred(b, first + 5, 1);
+            spool.journal.recordFreed(b);
+            spool.journal.recordDeferred(b, first + 5, 2); // after its end: nothing
+            spool.journal.recordDeferred(c, first, 0);     // not a deferral: nothing
+            QVERIFY(spool.journal.sync());
+        }
+        for (int run = 0; run < 2; ++run) { // the second reads what the first open wrote anew
+            Spool spool(folder);
+            const std::vector<QueueJournal::Entry> restored = spool.journal.open();
+            QCOMPARE(subjects(restored), QStringList({QStringLiteral("a"), QStringLiteral("c")}));
+            QCOMPARE(restored[0].attempts, 2);
+            QCOMPARE(restored[0].firstAttemptMs, first);
+            QVERIFY(restored[0].sending);
+            QCOMPARE(restored[0].messageId, QByteArray("<a@x>"));
+            QCOMPARE(restored[1].attempts, 0);
+            QVERIFY(spool.reports.isEmpty());
+        }
+    }
+
     void tornLastRecordIsIgnored_data()
     {
         QTest::addColumn<QString>("last");
