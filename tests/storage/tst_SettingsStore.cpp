@@ -7,7 +7,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <array>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -17,6 +16,8 @@
 
 using namespace corvane;
 using namespace corvane::test;
+
+Q_DECLARE_METATYPE(OAuthSettingsRecord)
 
 namespace {
 
@@ -402,53 +403,41 @@ private slots:
     void oauthSection_data()
     {
         QTest::addColumn<QByteArray>("before");
-        QTest::addColumn<QStringList>("applied"); // the ten fields in key order; empty: as loaded
+        QTest::addColumn<OAuthSettingsRecord>("applied"); // no Provider: as loaded
         QTest::addColumn<QByteArray>("sectionAfter"); // empty: no section in the saved file
 
         const QByteArray account = "[Email_Settings]\nLogin=1\n";
-        const QString longToken = QStringLiteral("1//0g") + QString(300, QLatin1Char('R'));
-        QTest::newRow("absent stays absent") << account << QStringList() << QByteArray();
+        QTest::newRow("absent stays absent") << account << OAuthSettingsRecord() << QByteArray();
         QTest::newRow("new section holds only what is set")
             << account
-            << QStringList{"Microsoft", "contoso.onmicrosoft.com", "c1d2", " s3cr~et= ", "", "", "", "", "", ""}
+            << OAuthSettingsRecord{"Microsoft", "contoso.onmicrosoft.com", "c1d2", " s3cr~et= ", {}, {}, {}, {}, {}, {}}
             << QByteArray("[Email_OAuth]\nProvider=Microsoft\nTenant=contoso.onmicrosoft.com\nClient_Id=c1d2\n"
                           "Client_Secret=s3cr~et=\n");
         const QByteArray handWritten = "[email_oauth]\nprovider=Google\nService_Account_File=/etc/corvane/sa.json\n"
-                                       "Refresh_Token=" + longToken.toLatin1() + "\nScope=\n";
+                                       "Refresh_Token=1//0g" + QByteArray(300, 'R') + "\nScope=\n";
         QTest::newRow("hand-written section kept, long token whole")
-            << account + handWritten << QStringList() << handWritten;
+            << account + handWritten << OAuthSettingsRecord() << handWritten;
         QTest::newRow("cleared key stays, empty")
             << account + "[Email_OAuth]\nProvider=Custom\nClient_Secret=old\n"
-            << QStringList{"Custom", "", "", "", "", "", "", "", "https://idp.example.com/token", ""}
+            << OAuthSettingsRecord{"Custom", {}, {}, {}, {}, {}, {}, {}, "https://idp.example.com/token", {}}
             << QByteArray("[Email_OAuth]\nProvider=Custom\nClient_Secret=\nToken_Url=https://idp.example.com/token\n");
     }
 
     void oauthSection()
     {
         QFETCH(QByteArray, before);
-        QFETCH(QStringList, applied);
+        QFETCH(OAuthSettingsRecord, applied);
         QFETCH(QByteArray, sectionAfter);
-        const auto fields = [](OAuthSettingsRecord &o) {
-            return std::array<QString *, 10>{&o.Provider, &o.Tenant, &o.ClientId, &o.ClientSecret,
-                                             &o.CertificateFile, &o.PrivateKeyFile, &o.ServiceAccountFile,
-                                             &o.RefreshToken, &o.TokenUrl, &o.Scope};
-        };
         writeBytes(iniPath(), before);
         QVERIFY(LoadAllSettings(m_settings));
-        for (int i = 0; i < applied.size(); ++i)
-            *fields(m_settings.OAuth)[std::size_t(i)] = applied[i];
+        if (!applied.Provider.isEmpty())
+            m_settings.OAuth = applied;
         QVERIFY(SaveAllSettings(m_settings).ok);
 
         const QByteArray saved = readBytes(iniPath());
         const qsizetype at = saved.toLower().indexOf("[email_oauth]");
         const QByteArray section = at < 0 ? QByteArray() : saved.mid(at, saved.indexOf("\n[", at) + 1 - at);
         QCOMPARE(section.trimmed(), sectionAfter.trimmed());
-
-        Settings reloaded;
-        reloaded.SettingsFilePath = iniPath();
-        QVERIFY(LoadAllSettings(reloaded));
-        for (std::size_t i = 0; i < 10; ++i)
-            QCOMPARE(*fields(reloaded.OAuth)[i], trimSpaces(*fields(m_settings.OAuth)[i]));
     }
 
     void unreadableFileGivesDefaultsAndRefusesSaves()

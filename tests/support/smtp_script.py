@@ -2,7 +2,7 @@
 """A scripted SMTP server: it says exactly what a test tells it to, for what
 real servers will not do on demand.
 
-Usage: smtp_script.py --port P (--script JSON | --script-file F) [--cert C --key K]
+Usage: smtp_script.py --port P --script JSON [--cert C --key K]
 
 The script is {"connections": [C1, C2, ...]}; the n-th connection follows Cn,
 later ones the last. Each C may hold:
@@ -14,7 +14,6 @@ later ones the last. Each C may hold:
               verbs are the command words, "." for the end of data, "BDAT"
               for a chunk (answered once its bytes are read) and "*" for a
               line that answers a 334 during AUTH
-  "at"        {"N": reply}: the reply to the N-th command of the connection
   "hold"      [[FROM, TO], ...]: the replies to commands FROM..TO are kept back
               until command TO has been read, which shows the client did not
               wait for any of them before sending the next
@@ -86,15 +85,11 @@ class Session:
 
     # --- writing -------------------------------------------------------------
     def reply_for(self, verb, line):
-        at = self.script.get("at", {})
         occurrence = self.seen.get(verb, 0)
         self.seen[verb] = occurrence + 1
-        if str(self.count) in at:
-            reply = at[str(self.count)]
-        else:
-            reply = self.script.get("replies", {}).get(verb, self.default(verb))
-            if isinstance(reply, list):
-                reply = reply[min(occurrence, len(reply) - 1)] if reply else None
+        reply = self.script.get("replies", {}).get(verb, self.default(verb))
+        if isinstance(reply, list):
+            reply = reply[min(occurrence, len(reply) - 1)] if reply else None
         if isinstance(reply, str):
             reply = reply.replace("{line}", line)
         return reply
@@ -208,15 +203,10 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--script")
-    parser.add_argument("--script-file")
     parser.add_argument("--cert")
     parser.add_argument("--key")
     args = parser.parse_args()
-    if args.script_file:
-        with open(args.script_file, encoding="utf-8") as f:
-            script = json.load(f)
-    else:
-        script = json.loads(args.script or "{}")
+    script = json.loads(args.script or "{}")
     connections = script.get("connections") or [{}]
     tls_context = None
     if args.cert:

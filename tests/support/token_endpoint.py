@@ -167,7 +167,6 @@ def make_handler(endpoint, port, silence):
                 else:
                     return self.answer(404, {})
             except Refused as r:
-                print("REFUSED %s %s" % (r.error, r.description), flush=True)
                 return self.answer(r.status, {"error": r.error, "error_description": r.description})
             self.answer(200, endpoint.issue(grant, parts.path, urllib.parse.parse_qs(parts.query)))
 

@@ -104,13 +104,9 @@ class NotifyTest(unittest.TestCase):
                 finally:
                     # The next row needs port 1095, also after a failure here.
                     self.assertEqual(svc.stop(signal.SIGTERM), 0)
-                if missing:
-                    self.assertRegex(status, r"^Not set up: %s; 0 queued since start" % missing)
-                    self.assertEqual(notes, ["Not set up: %s in %s" % (
-                        missing, os.path.join(svc.folder, "Corvane.ini"))])
-                else:
-                    self.assertRegex(status, r"^0 queued since start")
-                    self.assertEqual(notes, [])
+                self.assertRegex(status, (r"^Not set up: %s; " % missing if missing else "^") + "0 queued since start")
+                note = "Not set up: %s in %s" % (missing, os.path.join(svc.folder, "Corvane.ini"))
+                self.assertEqual(notes, [note] if missing else [])
 
     def run_row(self, extra, keepalives):
         manager = FakeManager(tempfile.mkdtemp(dir=self.tmp.name))
