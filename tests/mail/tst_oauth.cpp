@@ -271,11 +271,15 @@ private slots:
         QTest::addColumn<QString>("offered");
         QTest::addColumn<bool>("delivered");
         QTest::addColumn<int>("tokens");
-        QTest::newRow("accepted") << QJsonArray{"235 2.7.0 ok"} << "XOAUTH2 PLAIN" << true << 1;
+        QTest::addColumn<bool>("google"); // a service account's token instead of Microsoft's
+        QTest::newRow("accepted") << QJsonArray{"235 2.7.0 ok"} << "XOAUTH2 PLAIN" << true << 1 << false;
+        QTest::newRow("Google service account") << QJsonArray{"235 2.7.0 ok"} << "XOAUTH2" << true << 1 << true;
         QTest::newRow("refused once, then a new token")
-            << QJsonArray{"535 5.7.3 Authentication unsuccessful", "235 2.7.0 ok"} << "XOAUTH2" << true << 2;
-        QTest::newRow("refused twice") << QJsonArray{"535 5.7.3 Authentication unsuccessful"} << "XOAUTH2" << false << 2;
-        QTest::newRow("no token mechanism offered") << QJsonArray{"235 2.7.0 ok"} << "PLAIN LOGIN" << false << 1;
+            << QJsonArray{"535 5.7.3 Authentication unsuccessful", "235 2.7.0 ok"} << "XOAUTH2" << true << 2 << false;
+        QTest::newRow("refused twice") << QJsonArray{"535 5.7.3 Authentication unsuccessful"} << "XOAUTH2" << false << 2
+                                       << false;
+        QTest::newRow("no token mechanism offered") << QJsonArray{"235 2.7.0 ok"} << "PLAIN LOGIN" << false << 1
+                                                    << false;
     }
 
     void componentSignsInWithTheToken()
@@ -284,6 +288,7 @@ private slots:
         QFETCH(QString, offered);
         QFETCH(bool, delivered);
         QFETCH(int, tokens);
+        QFETCH(bool, google);
         SmtpScriptServer smtp;
         QJsonArray connections;
         for (const QJsonValue &reply : authReplies)
@@ -296,7 +301,10 @@ private slots:
         component.setServerLogin(true);
         component.setUserName(Mailbox);
         component.setPassword(QStringLiteral("never-This-Password"));
-        component.setOAuth(microsoft(Secret));
+        OAuthConfig serviceAccount = config(OAuthProvider::Google, "/google/token");
+        serviceAccount.clientId.clear();
+        serviceAccount.serviceAccountFile = m_serviceAccount;
+        component.setOAuth(google ? serviceAccount : microsoft(Secret));
         component.setCaFile(m_tls.caFile); // CA_File: trusted for the token endpoint too
         SendRecorder recorder(component);
         QVERIFY(recorder.sendAndWait(20s));
