@@ -6,6 +6,7 @@
 #include <QMetaObject>
 #include <QPointer>
 
+#include <algorithm>
 #include <exception>
 #include <new>
 
@@ -95,7 +96,7 @@ const MailProperties &MailComponent::properties() const
 
 bool MailComponent::Send()
 {
-    if (m_outstanding > 0)
+    if (!m_outstanding.empty())
         return false;
     submit(true);
     return true;
@@ -103,7 +104,7 @@ bool MailComponent::Send()
 
 bool MailComponent::SendNext()
 {
-    if (m_outstanding < 1 || m_outstanding > MaxAhead)
+    if (m_outstanding.empty() || m_outstanding.size() > std::size_t(MaxAhead))
         return false;
     submit(false);
     return true;
@@ -111,8 +112,8 @@ bool MailComponent::SendNext()
 
 void MailComponent::submit(bool now)
 {
-    ++m_outstanding;
     const quint64 id = ++m_nextId;
+    m_outstanding.push_back(id);
     m_tickets.push_back({id, {}, false, {}});
     m_waiting.push_back({id, m_properties, false, {}});
     if (now) {
@@ -262,32 +263,41 @@ void MailComponent::failRequest(quint64 id, const QString &reason, MailPhase pha
 int MailComponent::withdrawWaiting()
 {
     // The oldest outstanding send came through Send() and is never taken back.
-    int wanted = m_outstanding - 1;
-    int taken = 0;
-    while (wanted > 0 && m_waiting.size() > (m_popRunning || m_tokenRequest != 0 ? 1u : 0u) && m_tickets.size() > 1) {
+    if (m_outstanding.empty())
+        return 0;
+    const quint64 oldest = m_outstanding.front();
+    int wanted = int(m_outstanding.size()) - 1;
+    std::vector<quint64> taken;
+    const std::size_t busyFront = m_popRunning || m_tokenRequest != 0 ? 1 : 0;
+    // Newest first; a message sent again with a new token may stand behind
+    // newer ones, so the tickets go by number, not by place.
+    while (wanted > 0 && m_waiting.size() > busyFront && m_waiting.back().id != oldest) {
+        taken.push_back(m_waiting.back().id);
         m_waiting.pop_back();
-        m_tickets.pop_back();
         --wanted;
-        ++taken;
     }
     if (wanted > 0 && m_waiting.empty()) {
-        const int fromSession = m_session.withdraw(wanted);
-        for (int i = 0; i < fromSession; ++i)
-            m_tickets.pop_back();
-        taken += fromSession;
+        for (const quint64 id : m_session.withdraw(wanted, oldest))
+            taken.push_back(id);
     }
-    m_outstanding -= taken;
-    return taken;
+    for (const quint64 id : taken) {
+        const auto ticket = std::find_if(m_tickets.begin(), m_tickets.end(), [id](const Ticket &t) { return t.id == id; });
+        if (ticket != m_tickets.end())
+            m_tickets.erase(ticket);
+        m_signedIn.erase(id);
+        m_outstanding.erase(std::find(m_outstanding.begin(), m_outstanding.end(), id));
+    }
+    return int(taken.size());
 }
 
 bool MailComponent::isSending() const
 {
-    return m_outstanding > 0;
+    return !m_outstanding.empty();
 }
 
 void MailComponent::cancel()
 {
-    if (m_outstanding == 0)
+    if (m_outstanding.empty())
         return;
     withdrawWaiting();
     m_session.cancel(); // the oldest sends: they report first
@@ -416,7 +426,7 @@ void MailComponent::drainEvents()
         case Event::Failed: emit SendFailed(event.text); break;
         case Event::Outcome: emit sendOutcome(*event.outcome); break;
         case Event::Finished:
-            --m_outstanding;
+            m_outstanding.pop_front();
             emit finished();
             break;
         }

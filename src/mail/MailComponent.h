@@ -167,7 +167,7 @@ private:
     EventScope m_eventScope;
     DeliveryHooks m_hooks;
     bool m_startupOption = false;
-    int m_outstanding = 0;             // sends whose `finished` has not been emitted
+    std::deque<quint64> m_outstanding; // sends whose `finished` has not been emitted, oldest first
     quint64 m_nextId = 0;
     std::deque<Waiting> m_waiting;     // not yet handed to the session
     bool m_feedPosted = false;

@@ -95,15 +95,15 @@ void SmtpSession::submit(const SmtpAccount &account, const SmtpMessage &message)
         pump();
 }
 
-int SmtpSession::withdraw(int atMost)
+std::vector<quint64> SmtpSession::withdraw(int atMost, quint64 keep)
 {
-    int taken = 0;
-    while (taken < atMost && !m_jobs.empty()) {
+    std::vector<quint64> taken;
+    while (int(taken.size()) < atMost && !m_jobs.empty()) {
         const Job &last = m_jobs.back();
-        if (last.started || last.done || !last.held.empty())
+        if (last.started || last.done || !last.held.empty() || last.message.id == keep)
             break;
+        taken.push_back(last.message.id);
         m_jobs.pop_back();
-        ++taken;
     }
     return taken;
 }

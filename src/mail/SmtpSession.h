@@ -108,8 +108,9 @@ public:
     // the caller.
     void submit(const SmtpAccount &account, const SmtpMessage &message);
     // Takes back up to `atMost` of the newest messages of which nothing was
-    // sent yet; they report nothing. Returns how many.
-    int withdraw(int atMost);
+    // sent yet, stopping at message `keep`; they report nothing. Returns
+    // their ids, newest first.
+    std::vector<quint64> withdraw(int atMost, quint64 keep);
     // Ends everything at once: each message not finished reports a cancel.
     void cancel();
     // Drops the connection without a word to the server.
