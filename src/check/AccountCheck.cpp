@@ -2,6 +2,7 @@
 
 #include "check/CertificateFindings.h"
 #include "check/TokenFetch.h"
+#include "dispatch/OAuthSettings.h"
 #include "intake/NotificationQueue.h"
 #include "mail/CredentialMask.h"
 #include "mail/MailAddresses.h"
@@ -239,18 +240,7 @@ bool AccountCheck::checkServer()
 
 OAuthConfig AccountCheck::oauthConfig(OAuthProvider provider) const
 {
-    const OAuthSettingsRecord &o = m_settings.OAuth;
-    OAuthConfig config;
-    config.provider = provider;
-    config.tenant = o.Tenant;
-    config.clientId = o.ClientId;
-    config.clientSecret = o.ClientSecret;
-    config.certificateFile = o.CertificateFile;
-    config.privateKeyFile = o.PrivateKeyFile;
-    config.serviceAccountFile = o.ServiceAccountFile;
-    config.refreshToken = o.RefreshToken;
-    config.tokenUrl = o.TokenUrl;
-    config.scope = o.Scope;
+    OAuthConfig config = oauthConfigFrom(m_settings.OAuth, provider);
     config.mailbox = m_settings.AccountSettings.UserName;
     config.caCertificates = m_authorities;
     return config;

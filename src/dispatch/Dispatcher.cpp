@@ -1,5 +1,6 @@
 #include "dispatch/Dispatcher.h"
 
+#include "dispatch/OAuthSettings.h"
 #include "dispatch/RetryRule.h"
 #include "mail/MailComponent.h"
 #include "mail/OAuthConfig.h"
@@ -434,18 +435,7 @@ void Dispatcher::setOAuth(MailComponent &mail, const OAuthSettingsRecord &settin
                               .arg(settings.Provider.trimmed()));
         return;
     }
-    OAuthConfig config;
-    config.provider = *provider;
-    config.tenant = settings.Tenant.trimmed();
-    config.clientId = settings.ClientId.trimmed();
-    config.clientSecret = settings.ClientSecret;
-    config.certificateFile = settings.CertificateFile.trimmed();
-    config.privateKeyFile = settings.PrivateKeyFile.trimmed();
-    config.serviceAccountFile = settings.ServiceAccountFile.trimmed();
-    config.refreshToken = settings.RefreshToken.trimmed();
-    config.tokenUrl = settings.TokenUrl.trimmed();
-    config.scope = settings.Scope.trimmed();
-    mail.setOAuth(config);
+    mail.setOAuth(oauthConfigFrom(settings, *provider));
 }
 
 } // namespace corvane

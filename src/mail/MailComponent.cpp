@@ -138,7 +138,7 @@ void MailComponent::prepare(Waiting &waiting)
     // Nothing thrown while a message is made ready may end more than that
     // message: it fails, and the next one starts clean.
     try {
-        waiting.request = MailRequest::fromProperties(waiting.properties, m_options);
+        waiting.request = MailRequest::fromProperties(waiting.properties, m_options, m_authorities);
     } catch (const std::bad_alloc &) {
         waiting.request = {};
         waiting.request.failure = QStringLiteral("Sending failed: out of memory");

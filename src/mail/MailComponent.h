@@ -1,5 +1,6 @@
 #pragma once
 
+#include "mail/CaFileCache.h"
 #include "mail/MailOptions.h"
 #include "mail/MailProperties.h"
 #include "mail/MailRequest.h"
@@ -161,6 +162,7 @@ private:
     void sessionAccepted(quint64 id) override;
 
     MailOptions m_options;
+    CaFileCache m_authorities;
     SmtpSession m_session;
     Pop3Client m_pop;
     MailProperties m_properties;

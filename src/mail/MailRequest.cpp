@@ -1,5 +1,6 @@
 #include "mail/MailRequest.h"
 
+#include "mail/CaFileCache.h"
 #include "mail/MailAddresses.h"
 #include "mail/MailEncoding.h"
 #include "mail/MimeMessage.h"
@@ -8,7 +9,7 @@
 
 namespace corvane {
 
-MailRequest MailRequest::fromProperties(const MailProperties &p, const MailOptions &options)
+MailRequest MailRequest::fromProperties(const MailProperties &p, const MailOptions &options, CaFileCache &cache)
 {
     MailRequest r;
     const bool noServer = p.smtpHost.trimmed().isEmpty();
@@ -56,7 +57,7 @@ MailRequest MailRequest::fromProperties(const MailProperties &p, const MailOptio
     QList<QSslCertificate> authorities;
     const QString caFile = p.caFile.trimmed().isEmpty() ? options.caFile : p.caFile.trimmed();
     if (!caFile.isEmpty()) {
-        authorities = QSslCertificate::fromPath(caFile, QSsl::Pem);
+        authorities = cache.load(caFile);
         if (authorities.isEmpty())
             r.notes << QStringLiteral("The CA file %1 holds no certificate that can be read; using the system's "
                                       "certificate authorities only")

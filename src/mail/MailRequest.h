@@ -9,6 +9,8 @@
 
 namespace corvane {
 
+class CaFileCache;
+
 // One message made ready from the component's properties: checked, built, and
 // split into what the POP3 login and the SMTP session need. Nothing in it
 // touches the network.
@@ -27,7 +29,8 @@ struct MailRequest {
     OAuthConfig oauth;
     bool tokenRetried = false; // a refused token was fetched anew once already
 
-    static MailRequest fromProperties(const MailProperties &properties, const MailOptions &options);
+    static MailRequest fromProperties(const MailProperties &properties, const MailOptions &options,
+                                      CaFileCache &authorities);
 };
 
 } // namespace corvane

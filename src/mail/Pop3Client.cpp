@@ -1,7 +1,6 @@
 #include "mail/Pop3Client.h"
 
 #include "mail/MailAddresses.h"
-#include "mail/MailEncoding.h"
 #include "mail/MailNetwork.h"
 
 #include <QNetworkProxy>
@@ -350,12 +349,7 @@ void Pop3Client::finish(const Pop3Result &result)
 
 QString Pop3Client::serverText(const QByteArray &text) const
 {
-    // Masked before anything else: a cut or a replaced character could break
-    // the password up so that it no longer matches.
-    QString clean = mail::replaceControls(m_mask.apply(QString::fromUtf8(text))).simplified();
-    if (clean.size() > 200)
-        clean = clean.left(200) + QStringLiteral("...");
-    return clean;
+    return mail::cleanServerText(QString::fromUtf8(text), m_mask);
 }
 
 } // namespace corvane

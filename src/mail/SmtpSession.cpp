@@ -34,11 +34,6 @@ QByteArray dotStuffed(const QByteArray &data)
     return out;
 }
 
-bool hasEightBit(const QByteArray &data)
-{
-    return std::any_of(data.begin(), data.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
-}
-
 bool isAscii(const QString &text)
 {
     return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; });
@@ -203,7 +198,7 @@ void SmtpSession::connectFor(Job &job)
     m_tlsErrors.clear();
     m_mechanism.reset();
     m_mechanismName.clear();
-    m_startTlsOffered = m_startTlsUsed = m_loggedIn = m_greeted = false;
+    m_startTlsUsed = m_loggedIn = m_greeted = false;
     m_carried = 0;
     m_in.clear();
     m_out.clear();
@@ -305,8 +300,6 @@ void SmtpSession::startEnvelope(Job &job)
     QByteArray mail = "MAIL FROM:<" + job.message.sender.toUtf8() + '>';
     if (m_caps.sizeLimit >= 0 && !job.message.probeOnly)
         mail += " SIZE=" + QByteArray::number(job.message.data.size());
-    if (m_caps.eightBitMime && hasEightBit(job.message.data))
-        mail += " BODY=8BITMIME";
     bool international = !isAscii(job.message.sender);
     for (const QString &rcpt : job.message.recipients)
         international = international || !isAscii(rcpt);
@@ -407,7 +400,6 @@ void SmtpSession::afterCapabilities()
 {
     const bool encrypted = m_socket.isEncrypted();
     if (!encrypted) {
-        m_startTlsOffered = m_caps.startTls;
         if (m_caps.startTls) {
             // Alone on the wire: nothing may ride behind STARTTLS.
             send("STARTTLS", {Expect::StartTls});
@@ -834,8 +826,6 @@ void SmtpSession::parseEhlo(const SmtpReply &reply)
             m_caps.chunking = true;
         else if (keyword == QLatin1String("ENHANCEDSTATUSCODES"))
             m_caps.enhancedCodes = true;
-        else if (keyword == QLatin1String("8BITMIME"))
-            m_caps.eightBitMime = true;
         else if (keyword == QLatin1String("SMTPUTF8"))
             m_caps.smtpUtf8 = true;
         else if (keyword == QLatin1String("SIZE"))

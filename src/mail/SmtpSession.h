@@ -57,7 +57,6 @@ struct SmtpCapabilities {
     bool pipelining = false;
     bool chunking = false;
     bool enhancedCodes = false;
-    bool eightBitMime = false;
     bool smtpUtf8 = false;
     qint64 sizeLimit = -1;    // -1: not announced; 0: announced without a limit
     QStringList auth;         // upper case
@@ -242,7 +241,6 @@ private:
     std::unique_ptr<SaslMechanism> m_mechanism;
     QString m_mechanismName;
     SmtpReply m_tokenChallenge;      // the last 334 to a bearer token
-    bool m_startTlsOffered = false;  // on the plain connection
     bool m_startTlsUsed = false;
     bool m_loggedIn = false;
     bool m_greeted = false;

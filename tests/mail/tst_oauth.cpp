@@ -1,6 +1,7 @@
 // Token requests against a local HTTPS token endpoint
 // (tests/support/token_endpoint.py) that checks every form field and verifies
 // the signed assertions with python3-jwt, as Microsoft and Google do.
+#include "mail/CaFileCache.h"
 #include "mail/MailHarness.h"
 #include "mail/OAuthErrors.h"
 #include "mail/OAuthTokenSource.h"
@@ -318,6 +319,25 @@ private slots:
         }
         QCOMPARE(auth.isEmpty(), offered == "PLAIN LOGIN"); // no password mechanism, ever
         QVERIFY(!recorder.last().statusText().contains("never-This-Password"));
+    }
+
+    // CA_File is read once, and again when it changes, not once per message.
+    void caFileIsReadAgainWhenItChanges()
+    {
+        const QString path = m_dir.filePath("ca-copy.pem");
+        QFile::remove(path);
+        QVERIFY(QFile::copy(m_tls.caFile, path));
+        CaFileCache cache;
+        QCOMPARE(cache.load(path).size(), 1);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::Append));
+        QFile cert(m_tls.certFile);
+        QVERIFY(cert.open(QIODevice::ReadOnly));
+        file.write(cert.readAll()); // another size: read again
+        file.close();
+        QCOMPARE(cache.load(path).size(), 2);
+        QVERIFY(QFile::remove(path));
+        QVERIFY(cache.load(path).isEmpty());
     }
 
     void smtpRefusal_data()
