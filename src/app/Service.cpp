@@ -5,6 +5,7 @@
 #include "intake/CommandEndpoint.h"
 #include "intake/CommandHandler.h"
 #include "intake/NotificationQueue.h"
+#include "mail/OAuthTokenSource.h"
 #include "storage/QueueJournal.h"
 #include "storage/SettingsStore.h"
 
@@ -44,8 +45,11 @@ Result Service::start()
     if (m_started || m_closing)
         return Result::failure(QStringLiteral("The service has already been started."));
 
+    m_tokens = std::make_unique<OAuthTokenSource>(
+        m_options.mailTimeouts.serverReply, [clock = m_options.clock] { return clock().toMSecsSinceEpoch(); });
     MailOptions mailOptions;
     mailOptions.clock = m_options.clock; // the Date header, from the clock the log reads
+    mailOptions.tokens = m_tokens.get();
     m_poSendMail = std::make_unique<MailComponent>(m_options.mailTimeouts, std::move(mailOptions));
     m_poSendMail->setObjectName(QStringLiteral("poSendMail"));
     // The status lines, "Send email:" lines and freed slots of the sends whose
@@ -94,7 +98,8 @@ Result Service::start()
     if (restored > 0)
         m_log.WriteLog(QStringLiteral("Restored %1 queued messages from the spool").arg(restored));
 
-    m_dispatcher = std::make_unique<Dispatcher>(*m_queue, m_settings, *m_poSendMail, m_log, m_options.clock);
+    m_dispatcher = std::make_unique<Dispatcher>(*m_queue, m_settings, *m_poSendMail, m_log, m_options.clock,
+                                                m_tokens.get());
     connect(m_dispatcher.get(), &Dispatcher::statusCleared, this, &Service::statusCleared);
     connect(m_dispatcher.get(), &Dispatcher::statusLine, this, &Service::statusLineAppended);
     connect(m_dispatcher.get(), &Dispatcher::progressText, this, &Service::progressTextChanged);

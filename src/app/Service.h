@@ -21,6 +21,7 @@ class CommandEndpoint;
 class CommandHandler;
 class Dispatcher;
 class NotificationQueue;
+class OAuthTokenSource;
 class QueueJournal;
 class SendEvents;
 
@@ -95,6 +96,7 @@ private:
     ServiceOptions m_options;
     Settings m_settings;
     ActivityLog m_log;
+    std::unique_ptr<OAuthTokenSource> m_tokens; // before the component, which holds on to it
     std::unique_ptr<MailComponent> m_poSendMail;
     std::unique_ptr<SendEvents> m_sendEvents;
     std::unique_ptr<QueueJournal> m_journal;

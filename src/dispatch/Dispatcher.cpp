@@ -4,6 +4,7 @@
 #include "dispatch/RetryRule.h"
 #include "mail/MailComponent.h"
 #include "mail/OAuthConfig.h"
+#include "mail/OAuthTokenSource.h"
 #include "intake/NotificationQueue.h"
 #include "storage/ActivityLog.h"
 #include "storage/Settings.h"
@@ -29,13 +30,15 @@ QString lastReply(const MailOutcome &outcome)
 } // namespace
 
 Dispatcher::Dispatcher(NotificationQueue &queue, const Settings &settings,
-                       MailComponent &component, const ActivityLog &log, Clock clock, QObject *parent)
+                       MailComponent &component, const ActivityLog &log, Clock clock,
+                       OAuthTokenSource *tokens, QObject *parent)
     : QObject(parent)
     , m_queue(queue)
     , m_settings(settings)
     , m_component(component)
     , m_log(log)
     , m_clock(std::move(clock))
+    , m_tokens(tokens)
 {
     connect(&m_component, &MailComponent::sendOutcome, this, &Dispatcher::onOutcome);
     connect(&m_component, &MailComponent::finished, this, &Dispatcher::onSendFinished);
@@ -430,12 +433,19 @@ void Dispatcher::setOAuth(MailComponent &mail, const OAuthSettingsRecord &settin
 {
     const std::optional<OAuthProvider> provider = oauthProviderFromName(settings.Provider.trimmed());
     if (!provider) {
-        mail.setOAuth({}, QStringLiteral("The OAuth provider \"%1\" in [Email_OAuth] is not Microsoft, Google or "
-                                         "Custom: nothing was sent")
-                              .arg(settings.Provider.trimmed()));
+        mail.setSignIn({}, QStringLiteral("The OAuth provider \"%1\" in [Email_OAuth] is not Microsoft, Google or "
+                                          "Custom: nothing was sent")
+                               .arg(settings.Provider.trimmed()));
         return;
     }
-    mail.setOAuth(oauthConfigFrom(settings, *provider));
+    if (*provider == OAuthProvider::None || !m_tokens) {
+        mail.setSignIn({});
+        return;
+    }
+    OAuthConfig config = oauthConfigFrom(settings, *provider);
+    config.mailbox = m_settings.AccountSettings.UserName;
+    config.caFile = m_settings.AccountSettings.CaFile;
+    mail.setSignIn(m_tokens->signInFor(config));
 }
 
 } // namespace corvane

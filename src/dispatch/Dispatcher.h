@@ -17,6 +17,7 @@ namespace corvane {
 class ActivityLog;
 class MailComponent;
 class NotificationQueue;
+class OAuthTokenSource;
 struct OAuthSettingsRecord;
 struct Settings;
 
@@ -38,7 +39,8 @@ class Dispatcher : public QObject {
     Q_OBJECT
 public:
     Dispatcher(NotificationQueue &queue, const Settings &settings, MailComponent &component,
-               const ActivityLog &log, Clock clock = systemClock(), QObject *parent = nullptr);
+               const ActivityLog &log, Clock clock = systemClock(), OAuthTokenSource *tokens = nullptr,
+               QObject *parent = nullptr);
 
     // The timeEmail tick.
     void onTick();
@@ -68,7 +70,7 @@ signals:
 private:
     void sendFrom();
     void fillComponent(int index);
-    static void setOAuth(MailComponent &mail, const OAuthSettingsRecord &settings);
+    void setOAuth(MailComponent &mail, const OAuthSettingsRecord &settings);
     void onSendFinished();
     void lineUpMore();
     void takeBackLinedUp();
@@ -92,6 +94,7 @@ private:
     MailComponent &m_component;
     const ActivityLog &m_log;
     Clock m_clock;
+    OAuthTokenSource *m_tokens;
 
     // The slot of every send handed to the component and not yet finished,
     // by the component's send number, for its delivery hooks.

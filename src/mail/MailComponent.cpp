@@ -36,11 +36,12 @@ MailComponent::MailComponent(MailTimeouts timeouts, MailOptions options, QObject
     : QObject(parent),
       m_options(withLocalName(std::move(options))),
       m_session(timeouts, m_options.reuseConnection, *this),
-      m_pop(timeouts),
-      m_tokens(timeouts.serverReply, [clock = m_options.clock] { return clock().toMSecsSinceEpoch(); })
+      m_pop(timeouts)
 {
-    connect(&m_tokens, &OAuthTokenSource::ready, this, &MailComponent::onToken);
-    connect(&m_tokens, &OAuthTokenSource::failed, this, &MailComponent::onTokenFailed);
+    if (m_options.tokens) {
+        connect(m_options.tokens, &TokenProvider::tokenReady, this, &MailComponent::onToken);
+        connect(m_options.tokens, &TokenProvider::tokenFailed, this, &MailComponent::onTokenFailed);
+    }
     connect(&m_pop, &Pop3Client::status, this, [this](const QString &line) {
         if (m_popRunning)
             deliver(m_waiting.front().id, {Event::Status, 0, line});
@@ -83,10 +84,10 @@ void MailComponent::setThirdOption(int value) { m_properties.thirdOption = value
 void MailComponent::setCaFile(const QString &value) { m_properties.caFile = value; }
 void MailComponent::setMessageId(const QByteArray &value) { m_properties.messageId = value; }
 
-void MailComponent::setOAuth(const OAuthConfig &config, const QString &problem)
+void MailComponent::setSignIn(const QByteArray &signIn, const QString &problem)
 {
-    m_properties.oauth = config;
-    m_properties.oauthProblem = problem;
+    m_properties.signIn = signIn;
+    m_properties.signInProblem = problem;
 }
 
 const MailProperties &MailComponent::properties() const
@@ -172,7 +173,12 @@ void MailComponent::feedSession()
         } else if (request.useOAuth && request.account.bearerToken.isEmpty()) {
             // The token as the settings are now, fetched or from memory; the
             // messages behind wait, so they keep their order.
-            m_tokenRequest = m_tokens.request(request.oauth);
+            if (!m_options.tokens) {
+                failRequest(front.id, QStringLiteral("No sign-in token: nothing provides OAuth tokens here"));
+                m_waiting.pop_front();
+                continue;
+            }
+            m_tokenRequest = m_options.tokens->requestToken(request.signIn);
             return;
         } else {
             for (Ticket &ticket : m_tickets) {
@@ -203,14 +209,14 @@ void MailComponent::onPopFinished(const Pop3Result &result)
     feedSession();
 }
 
-void MailComponent::onToken(quint64 request, const OAuthToken &token)
+void MailComponent::onToken(quint64 request, const BearerToken &token)
 {
     if (request != m_tokenRequest || m_waiting.empty())
         return;
     m_tokenRequest = 0;
     MailRequest &front = m_waiting.front().request;
     if (!token.fromCache)
-        deliver(front.message.id, {Event::Status, 0, QStringLiteral("Sign-in token received from %1").arg(token.endpoint)});
+        deliver(front.message.id, {Event::Status, 0, QStringLiteral("Sign-in token received from %1").arg(token.source)});
     front.account.bearerToken = token.accessToken;
     feedSession();
 }
@@ -236,7 +242,7 @@ bool MailComponent::retryWithNewToken(quint64 id, const MailOutcome &outcome)
     m_signedIn.erase(it);
     if (request.tokenRetried || outcome.kind != MailOutcome::Kind::Refused || outcome.phase != MailPhase::Auth)
         return false;
-    m_tokens.invalidate();
+    m_options.tokens->invalidate(request.signIn);
     deliver(id, {Event::Status, 0,
                  QStringLiteral("The server refused the sign-in token; fetching a new one and trying once more")});
     request.tokenRetried = true;
@@ -306,7 +312,8 @@ void MailComponent::cancel()
         m_pop.cancel();
     }
     m_tokenRequest = 0;
-    m_tokens.cancel();
+    if (m_options.tokens)
+        m_options.tokens->cancelRequests();
     m_signedIn.clear();
     while (!m_waiting.empty()) {
         failRequest(m_waiting.front().id, Cancelled);

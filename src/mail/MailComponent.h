@@ -4,9 +4,9 @@
 #include "mail/MailOptions.h"
 #include "mail/MailProperties.h"
 #include "mail/MailRequest.h"
-#include "mail/OAuthTokenSource.h"
 #include "mail/Pop3Client.h"
 #include "mail/SmtpSession.h"
+#include "mail/TokenProvider.h"
 
 #include <QObject>
 #include <QString>
@@ -55,8 +55,9 @@ public:
     void setThirdOption(int value);
     void setCaFile(const QString &value);
     void setMessageId(const QByteArray &value);
-    // The OAuth sign-in, as the settings have it now (or why they cannot be used).
-    void setOAuth(const OAuthConfig &config, const QString &problem = {});
+    // The OAuth sign-in: a name the TokenProvider gave (empty: none), or why
+    // the settings cannot be used.
+    void setSignIn(const QByteArray &signIn, const QString &problem = {});
 
     const MailProperties &properties() const;
     bool startupOption() const { return m_startupOption; }
@@ -148,7 +149,7 @@ private:
     void failRequest(quint64 id, const QString &reason, MailPhase phase = MailPhase::Setup);
     void deliver(quint64 id, Event event);
     void onPopFinished(const Pop3Result &result);
-    void onToken(quint64 request, const OAuthToken &token);
+    void onToken(quint64 request, const BearerToken &token);
     void onTokenFailed(quint64 request, const QString &problem);
     bool retryWithNewToken(quint64 id, const MailOutcome &outcome);
     void queue(Event event);
@@ -174,7 +175,6 @@ private:
     std::deque<Waiting> m_waiting;     // not yet handed to the session
     bool m_feedPosted = false;
     bool m_popRunning = false;
-    OAuthTokenSource m_tokens;
     quint64 m_tokenRequest = 0;          // the token the front of m_waiting waits for; 0: none
     std::map<quint64, MailRequest> m_signedIn; // with the session, signed in with a token
     std::deque<Ticket> m_tickets;      // every outstanding send, oldest first

@@ -8,6 +8,8 @@
 
 namespace corvane {
 
+class TokenProvider;
+
 // Every limit is kept by the component's own clock, so a stall ends when the
 // status line says it did, whatever the step of the dialogue.
 struct MailTimeouts {
@@ -37,6 +39,9 @@ struct MailOptions {
     QString heloName;
     // The time for the Date header; tests put in their own.
     std::function<QDateTime()> clock = [] { return QDateTime::currentDateTime(); };
+    // Where bearer tokens for an OAuth sign-in come from (not owned); none:
+    // a message that signs in with OAuth fails.
+    TokenProvider *tokens = nullptr;
 };
 
 } // namespace corvane

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "mail/OAuthConfig.h"
-
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -37,10 +36,10 @@ struct MailProperties {
     // The Message-ID, "<...>", for a message sent again: receiving systems can
     // then drop the copy. Empty: a new one.
     QByteArray messageId;
-    // With a provider and the server login on, the sign-in is OAuth: a token
-    // for the user name's mailbox, never the password.
-    OAuthConfig oauth;
-    QString oauthProblem;      // set: the OAuth settings cannot be used, and why
+    // Set, with the server login on: the sign-in is OAuth, with a bearer token
+    // the TokenProvider holds for this name, never the password.
+    QByteArray signIn;
+    QString signInProblem;     // set: the OAuth settings cannot be used, and why
 };
 
 } // namespace corvane

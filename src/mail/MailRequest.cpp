@@ -72,19 +72,17 @@ MailRequest MailRequest::fromProperties(const MailProperties &p, const MailOptio
             r.pop3Host = p.pop3Host;
         }
     }
-    if (p.serverLogin && !p.oauthProblem.isEmpty()) {
-        r.failure = p.oauthProblem;
+    if (p.serverLogin && !p.signInProblem.isEmpty()) {
+        r.failure = p.signInProblem;
         return r;
     }
-    if (p.serverLogin && p.oauth.enabled()) {
+    if (p.serverLogin && !p.signIn.isEmpty()) {
         if (p.userName.isEmpty()) {
             r.failure = QStringLiteral("OAuth sign-in needs the mailbox as User_Name: nothing was sent");
             return r;
         }
         r.useOAuth = true;
-        r.oauth = p.oauth;
-        r.oauth.mailbox = p.userName;
-        r.oauth.caCertificates = authorities;
+        r.signIn = p.signIn;
     } else if (p.serverLogin && p.userName.isEmpty()) {
         r.notes << QStringLiteral("Server login is on but no user name is set; sending without logging in");
     }

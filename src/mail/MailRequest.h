@@ -25,8 +25,8 @@ struct MailRequest {
     SmtpAccount account;
     SmtpMessage message;
     QByteArray messageId;   // as in the message's header
-    bool useOAuth = false;  // sign in with a token fetched for `oauth`
-    OAuthConfig oauth;
+    bool useOAuth = false;  // sign in with a bearer token for `signIn`
+    QByteArray signIn;
     bool tokenRetried = false; // a refused token was fetched anew once already
 
     static MailRequest fromProperties(const MailProperties &properties, const MailOptions &options,

@@ -75,7 +75,7 @@ QByteArray OAuthConfig::key() const
     QCryptographicHash hash(QCryptographicHash::Sha256);
     hash.addData(QByteArray::number(int(provider)));
     for (const QString *field : {&tenant, &clientId, &clientSecret, &certificateFile, &privateKeyFile,
-                                 &serviceAccountFile, &refreshToken, &tokenUrl, &scope, &mailbox}) {
+                                 &serviceAccountFile, &refreshToken, &tokenUrl, &scope, &mailbox, &caFile}) {
         const QByteArray bytes = field->toUtf8();
         hash.addData(QByteArray::number(bytes.size()) + ':' + bytes);
     }

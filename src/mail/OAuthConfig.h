@@ -27,6 +27,7 @@ struct OAuthConfig {
     QString scope;              // empty: the provider's
     QString mailbox;            // the SMTP user name: Google's service account acts for it
     QList<QSslCertificate> caCertificates; // trusted for the token endpoint besides the system's
+    QString caFile;             // or read from here when a token is requested
 
     bool enabled() const { return provider != OAuthProvider::None; }
     QString effectiveTokenUrl() const;

@@ -45,9 +45,10 @@ qint64 secondsOf(const QJsonValue &value)
 } // namespace
 
 OAuthTokenSource::OAuthTokenSource(std::chrono::milliseconds timeout, std::function<qint64()> nowMs, QObject *parent)
-    : QObject(parent), m_timeout(timeout), m_nowMs(std::move(nowMs))
+    : TokenProvider(parent), m_timeout(timeout), m_nowMs(std::move(nowMs))
 {
     qRegisterMetaType<OAuthToken>();
+    qRegisterMetaType<BearerToken>();
     m_deliver.setSingleShot(true);
     m_deliver.setInterval(0);
     connect(&m_deliver, &QTimer::timeout, this, &OAuthTokenSource::deliver);
@@ -83,6 +84,45 @@ quint64 OAuthTokenSource::request(const OAuthConfig &config)
 void OAuthTokenSource::invalidate()
 {
     m_cache.reset();
+}
+
+QByteArray OAuthTokenSource::signInFor(const OAuthConfig &config)
+{
+    // A message lined up before a change of settings keeps the sign-in it was
+    // filled with; a handful covers every message in flight.
+    constexpr std::size_t Kept = 16;
+    const QByteArray key = config.key();
+    const auto known = std::find_if(m_signIns.begin(), m_signIns.end(),
+                                    [&](const auto &entry) { return entry.first == key; });
+    if (known != m_signIns.end())
+        m_signIns.erase(known);
+    m_signIns.emplace_back(key, config);
+    while (m_signIns.size() > Kept)
+        m_signIns.pop_front();
+    return key;
+}
+
+quint64 OAuthTokenSource::requestToken(const QByteArray &signIn)
+{
+    const auto known = std::find_if(m_signIns.begin(), m_signIns.end(),
+                                    [&](const auto &entry) { return entry.first == signIn; });
+    if (known == m_signIns.end()) {
+        const quint64 id = ++m_nextId;
+        post({id, std::nullopt,
+              QStringLiteral("The OAuth settings this message was sent with are no longer known. "
+                             "It is tried again with the current ones.")});
+        return id;
+    }
+    OAuthConfig config = known->second;
+    if (!config.caFile.isEmpty() && config.caCertificates.isEmpty())
+        config.caCertificates = m_authorities.load(config.caFile);
+    return request(config);
+}
+
+void OAuthTokenSource::invalidate(const QByteArray &signIn)
+{
+    (void)signIn; // one token is kept, whichever sign-in it belongs to
+    invalidate();
 }
 
 void OAuthTokenSource::cancel()
@@ -251,10 +291,14 @@ void OAuthTokenSource::deliver()
     while (!m_outbox.empty()) {
         Outcome outcome = std::move(m_outbox.front());
         m_outbox.pop_front();
-        if (outcome.token)
+        if (outcome.token) {
             emit ready(outcome.id, *outcome.token);
-        else
+            emit tokenReady(outcome.id, BearerToken{outcome.token->accessToken, outcome.token->endpoint,
+                                                    outcome.token->fromCache});
+        } else {
             emit failed(outcome.id, outcome.problem);
+            emit tokenFailed(outcome.id, outcome.problem);
+        }
     }
 }
 

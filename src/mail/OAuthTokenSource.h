@@ -1,7 +1,9 @@
 #pragma once
 
+#include "mail/CaFileCache.h"
 #include "mail/CredentialMask.h"
 #include "mail/OAuthConfig.h"
+#include "mail/TokenProvider.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -38,7 +40,7 @@ struct OAuthToken {
 // credentials (secret or certificate), Google's service account, or a refresh
 // token. A token is kept for the config it was fetched for and fetched anew
 // ahead of its expiry. Event-driven: nothing waits.
-class OAuthTokenSource : public QObject {
+class OAuthTokenSource : public TokenProvider {
     Q_OBJECT
 public:
     OAuthTokenSource(std::chrono::milliseconds timeout, std::function<qint64()> nowMs, QObject *parent = nullptr);
@@ -54,6 +56,13 @@ public:
     void invalidate();
     // Every request not yet answered fails with "cancelled"; fetches are aborted.
     void cancel();
+
+    // The name a message's properties carry to sign in with `config`; its CA
+    // file is read when a token is requested. The last few configs are kept.
+    QByteArray signInFor(const OAuthConfig &config);
+    quint64 requestToken(const QByteArray &signIn) override;
+    void invalidate(const QByteArray &signIn) override;
+    void cancelRequests() override { cancel(); }
 
 signals:
     void ready(quint64 requestId, const corvane::OAuthToken &token);
@@ -91,6 +100,8 @@ private:
     bool fresh(const Cached &cached) const;
 
     std::chrono::milliseconds m_timeout;
+    std::deque<std::pair<QByteArray, OAuthConfig>> m_signIns; // newest last
+    CaFileCache m_authorities;
     std::function<qint64()> m_nowMs;
     QNetworkAccessManager m_network;
     std::vector<std::unique_ptr<Fetch>> m_fetches;

@@ -297,7 +297,10 @@ private slots:
                                            {"replies", QJsonObject{{"AUTH", reply}}}});
         QVERIFY(smtp.start(connections));
         const qsizetype tokensBefore = endpointSaid().count("TOKEN ");
-        MailComponent component(shortTimeouts(5s, 30s));
+        OAuthTokenSource source(5s, [] { return QDateTime::currentMSecsSinceEpoch(); });
+        MailOptions options;
+        options.tokens = &source;
+        MailComponent component(shortTimeouts(5s, 30s), options);
         fillPlainMessage(component, QStringLiteral("127.0.0.1:%1").arg(smtp.port()));
         component.setServerLogin(true);
         component.setUserName(Mailbox);
@@ -305,8 +308,11 @@ private slots:
         OAuthConfig serviceAccount = config(OAuthProvider::Google, "/google/token");
         serviceAccount.clientId.clear();
         serviceAccount.serviceAccountFile = m_serviceAccount;
-        component.setOAuth(google ? serviceAccount : microsoft(Secret));
-        component.setCaFile(m_tls.caFile); // CA_File: trusted for the token endpoint too
+        OAuthConfig signIn = google ? serviceAccount : microsoft(Secret);
+        signIn.mailbox = Mailbox;
+        signIn.caFile = m_tls.caFile; // CA_File: trusted for the token endpoint too
+        component.setSignIn(source.signInFor(signIn));
+        component.setCaFile(m_tls.caFile);
         SendRecorder recorder(component);
         QVERIFY(recorder.sendAndWait(20s));
         QVERIFY2(recorder.last().ok() == delivered, qPrintable(recorder.last().statusText()));
