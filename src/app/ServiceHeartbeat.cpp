@@ -64,7 +64,7 @@ QString ServiceHeartbeat::statusText() const
                        .arg(waiting)
                        .arg(m_sent)
                        .arg(m_failed);
-    if (const int deferred = queue ? queue->deferredCount() : 0; deferred > 0)
+    if (const int deferred = m_service.dispatcher() ? m_service.dispatcher()->deferredCount() : 0; deferred > 0)
         text += QStringLiteral(", %1 deferred").arg(deferred);
     if (m_lastSend.isValid()) {
         text += QStringLiteral("; last send %1: %2")

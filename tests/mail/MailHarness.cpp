@@ -44,10 +44,15 @@ SendRecorder::SendRecorder(MailComponent &component) : m_component(component)
     });
 }
 
+bool SendRecorder::send()
+{
+    return m_component.submit(++m_lastId, m_component.properties());
+}
+
 bool SendRecorder::sendAndWait(std::chrono::milliseconds timeout)
 {
     m_record = {};
-    if (!m_component.Send())
+    if (!send())
         return false;
     return waitFinished(timeout);
 }

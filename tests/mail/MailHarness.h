@@ -37,7 +37,10 @@ class SendRecorder : public QObject {
 public:
     explicit SendRecorder(MailComponent &component);
 
-    // Send() and wait (processing events) for `finished`; false on timeout.
+    // The send operation with the component's current properties, ids
+    // counting from 1.
+    bool send();
+    // send() and wait (processing events) for `finished`; false on timeout.
     bool sendAndWait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
     bool waitFinished(std::chrono::milliseconds timeout);
     const SendRecord &last() const { return m_record; }
@@ -46,6 +49,7 @@ public:
 private:
     MailComponent &m_component;
     SendRecord m_record;
+    quint64 m_lastId = 0;
 };
 
 // Every wait of an attempt limited to `step`, the whole attempt to `wholeAttempt`.

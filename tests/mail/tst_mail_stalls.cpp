@@ -126,7 +126,7 @@ void MailStallsTest::stallEndsAtTheReplyLimit()
     fillPlainMessage(component, server.host());
     logInIf(component, login);
     SendRecorder recorder(component);
-    QVERIFY(component.Send());
+    QVERIFY(recorder.send());
 
     QElapsedTimer stalled;
     QVERIFY(server.waitFor(QStringLiteral("STALL ") + phase, 10s, &stalled));
@@ -164,7 +164,7 @@ void MailStallsTest::cancelEndsAStallAtOnce()
     fillPlainMessage(component, server.host());
     logInIf(component, login);
     SendRecorder recorder(component);
-    QVERIFY(component.Send());
+    QVERIFY(recorder.send());
     QVERIFY(server.waitFor(QStringLiteral("STALL ") + phase, 10s));
     QElapsedTimer timer;
     timer.start();
@@ -187,7 +187,7 @@ void MailStallsTest::unansweredQuitDoesNotHoldADeliveredMessage()
     MailComponent component(timeouts, options);
     fillPlainMessage(component, server.host());
     SendRecorder recorder(component);
-    QVERIFY(component.Send());
+    QVERIFY(recorder.send());
     QElapsedTimer stalled;
     QVERIFY(server.waitFor(QStringLiteral("STALL quit"), 10s, &stalled));
     QVERIFY(recorder.waitFinished(10s));
