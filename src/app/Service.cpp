@@ -101,7 +101,7 @@ Result Service::start()
     spooled.resize(static_cast<std::size_t>(restored)); // the rest stay in the journal for a later start
 
     m_dispatcher = std::make_unique<Dispatcher>(*m_queue, m_settings, *m_poSendMail, m_log, m_options.clock,
-                                                m_tokens.get());
+                                                m_tokens.get(), m_journal.get());
     m_dispatcher->restore(spooled);
     connect(m_dispatcher.get(), &Dispatcher::statusCleared, this, &Service::statusCleared);
     connect(m_dispatcher.get(), &Dispatcher::statusLine, this, &Service::statusLineAppended);

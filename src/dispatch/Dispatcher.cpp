@@ -31,7 +31,7 @@ QString lastReply(const MailOutcome &outcome)
 
 Dispatcher::Dispatcher(NotificationQueue &queue, const Settings &settings,
                        MailComponent &component, const ActivityLog &log, Clock clock,
-                       OAuthTokenSource *tokens, QObject *parent)
+                       OAuthTokenSource *tokens, QueueJournal *journal, QObject *parent)
     : QObject(parent)
     , m_queue(queue)
     , m_settings(settings)
@@ -39,6 +39,7 @@ Dispatcher::Dispatcher(NotificationQueue &queue, const Settings &settings,
     , m_log(log)
     , m_clock(std::move(clock))
     , m_tokens(tokens)
+    , m_journal(journal)
 {
     connect(&m_component, &MailComponent::finished, this, &Dispatcher::onFinished);
     // What the server took leaves the journal the moment that is known, before
@@ -178,8 +179,8 @@ void Dispatcher::show(Delivery &delivery, bool clearStatus)
     delivery.shown = true;
     // Accepted before its line was written: it leaves the journal only now,
     // so the log never misses a delivered message.
-    if (delivery.accepted)
-        m_queue.recordDelivered(delivery.id);
+    if (delivery.accepted && m_journal)
+        m_journal->recordFreed(delivery.id);
 }
 
 void Dispatcher::sendFrom()
@@ -227,8 +228,8 @@ void Dispatcher::lineUpMore()
 
 void Dispatcher::onFinalSending(std::uint64_t id)
 {
-    if (const Delivery *delivery = m_book.find(id); delivery && delivery->inFlight)
-        m_queue.recordSending(id, delivery->messageId);
+    if (const Delivery *delivery = m_book.find(id); delivery && delivery->inFlight && m_journal)
+        m_journal->recordSending(id, delivery->messageId);
 }
 
 void Dispatcher::onAccepted(std::uint64_t id)
@@ -237,8 +238,8 @@ void Dispatcher::onAccepted(std::uint64_t id)
     if (!delivery || !delivery->inFlight)
         return;
     delivery->accepted = true;
-    if (delivery->shown)
-        m_queue.recordDelivered(id);
+    if (delivery->shown && m_journal)
+        m_journal->recordFreed(id);
 }
 
 void Dispatcher::onFinished(std::uint64_t id, const MailOutcome &outcome)
@@ -353,7 +354,8 @@ bool Dispatcher::defer(Delivery &delivery, const RetryRule::Decision &decision)
     if (decision.mayHaveArrived || delivery.repeat != Delivery::Repeat::No)
         delivery.repeat = Delivery::Repeat::SameMessageId;
     m_book.defer(delivery, nextTry);
-    m_queue.recordDeferred(delivery.id, delivery.firstAttemptMs, delivery.attempts);
+    if (m_journal)
+        m_journal->recordDeferred(delivery.id, delivery.firstAttemptMs, delivery.attempts);
     const QString at = QLocale::c().toString(QDateTime::fromMSecsSinceEpoch(nextTry, m_clock().timeZone()),
                                              QStringLiteral("HH:mm:ss"));
     const QString line = QStringLiteral("Deferred:%1 (attempt %2%3): %4; next try at %5")

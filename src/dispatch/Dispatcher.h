@@ -43,9 +43,11 @@ struct Settings;
 class Dispatcher : public QObject {
     Q_OBJECT
 public:
+    // With a journal, what becomes of a message on its way (its end of data
+    // about to go out, accepted, deferred) is written to it at once.
     Dispatcher(NotificationQueue &queue, const Settings &settings, MailComponent &component,
                const ActivityLog &log, Clock clock = systemClock(), OAuthTokenSource *tokens = nullptr,
-               QObject *parent = nullptr);
+               QueueJournal *journal = nullptr, QObject *parent = nullptr);
 
     // What the journal kept of the messages a previous run left, once they
     // are back in the queue.
@@ -106,6 +108,7 @@ private:
     const ActivityLog &m_log;
     Clock m_clock;
     OAuthTokenSource *m_tokens;
+    QueueJournal *m_journal;
     DeliveryBook m_book;
 
     bool m_passRunning = false;

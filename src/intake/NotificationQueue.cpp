@@ -43,24 +43,6 @@ std::optional<int> NotificationQueue::store(QueuedEmail entry)
     return m_emailQueue.store(std::move(entry));
 }
 
-void NotificationQueue::recordSending(std::uint64_t id, const QByteArray &messageId)
-{
-    if (m_journal)
-        m_journal->recordSending(id, messageId);
-}
-
-void NotificationQueue::recordDelivered(std::uint64_t id)
-{
-    if (m_journal)
-        m_journal->recordFreed(id);
-}
-
-void NotificationQueue::recordDeferred(std::uint64_t id, qint64 firstAttemptMs, int attempts)
-{
-    if (m_journal)
-        m_journal->recordDeferred(id, firstAttemptMs, attempts);
-}
-
 void NotificationQueue::release(int slot)
 {
     if (!m_emailQueue.isPending(slot))

@@ -50,18 +50,6 @@ public:
     // journal forgets the message (if it has not already).
     void release(int slot);
 
-    // What became of a message on its way, written to the journal by its id
-    // (QueuedEmail::Id). The end of data of message `id` is about to reach a
-    // server with this Message-ID: after a crash it goes again with the same
-    // one, and is said to be a repeat.
-    void recordSending(std::uint64_t id, const QByteArray &messageId);
-    // The server accepted it: it leaves the journal now, so a crash does not
-    // send it again; its slot stays taken until release().
-    void recordDelivered(std::uint64_t id);
-    // An attempt met a passing failure: it stays pending, and keeps across a
-    // restart when it was first tried and how often.
-    void recordDeferred(std::uint64_t id, qint64 firstAttemptMs, int attempts);
-
     // Puts messages a previous run left in the journal back, in the given
     // order, each with its journal sequence as its id, without journalling
     // them again. Returns how many found a slot: the first ones of `entries`.
