@@ -298,6 +298,8 @@ std::vector<quint64> MailComponent::withdraw(quint64 keep)
 
 void MailComponent::cancel()
 {
+    if (m_unfinished == 0)
+        return; // an idle kept connection stays until the component goes
     m_session.cancel(); // everything with the session reports a cancel
     if (m_popRunning) {
         m_popRunning = false; // what the login still reports is not heard
