@@ -26,7 +26,7 @@ ServiceHeartbeat::ServiceHeartbeat(Service &service, ServiceNotifier &notifier, 
         return;
     connect(m_service.mailComponent(), &MailComponent::SendSuccesful, this, &ServiceHeartbeat::onSent);
     connect(m_service.mailComponent(), &MailComponent::SendFailed, this, &ServiceHeartbeat::onFailed);
-    // Comes after SendFailed and before `finished`: the message waits, it did not fail.
+    // Comes after SendFailed, from the dispatcher's `finished` (connected first): the message waits, it did not fail.
     connect(m_service.dispatcher(), &Dispatcher::sendDeferred, this, [this] { m_outcome = Outcome::Deferred; });
     // After the dispatcher has freed the slot (it was connected first), so the
     // message is not counted as waiting and as done at once.
