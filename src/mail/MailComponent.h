@@ -26,8 +26,10 @@ namespace corvane {
 //
 // Each message has one road: submit(id, ...) with the caller's own id, built
 // when its turn comes, a POP3 login or a sign-in token where the account needs
-// one, then the session, whose list of messages is the only one; the delivery
-// hooks and `finished` name the message by the same id. The four events and
+// one, then the session, whose list is the only one of the messages in flight
+// (of those the component keeps only what a second try with a new sign-in
+// token needs); the delivery hooks and `finished` name the message by the
+// same id. The four events and
 // `finished` arrive through the event loop, never from inside a call, in the
 // order they happened and all of one message before any of the next (the
 // session keeps that order, and the component speaks for a message itself only
