@@ -75,7 +75,7 @@ private slots:
         QTest::addColumn<int>("messages");
         QTest::addColumn<QString>("hold");       // command numbers, EHLO being 1
         QTest::addColumn<QStringList>("verbs");  // what the server read, in order
-        QTest::addColumn<QString>("hiddenLine"); // the body's ".hidden line" as it travelled
+        QTest::addColumn<QString>("hiddenLine"); // the body's ".hidden line" as it travelled; none: probes
         QTest::newRow("MAIL, RCPTs and DATA in one go") << QStringList{"PIPELINING"} << 1 << "[[2,5]]"
             << QStringList{"EHLO", "MAIL", "RCPT", "RCPT", "DATA", ".", "QUIT"} << "..hidden line";
         QTest::newRow("next envelope rides with the body") << QStringList{"PIPELINING"} << 2 << "[[2,5],[6,10]]"
@@ -84,6 +84,11 @@ private slots:
         QTest::newRow("BDAT LAST with the envelope") << QStringList{"PIPELINING", "CHUNKING"} << 2 << "[[2,5],[6,9]]"
             << QStringList{"EHLO", "MAIL", "RCPT", "RCPT", "BDAT", "MAIL", "RCPT", "RCPT", "BDAT", "QUIT"}
             << ".hidden line";
+        // The account check's probe: its recipients answered, then RSET, never DATA.
+        QTest::newRow("probe: MAIL, RCPTs and RSET in one go") << QStringList{"PIPELINING"} << 1 << "[[2,5]]"
+            << QStringList{"EHLO", "MAIL", "RCPT", "RCPT", "RSET", "QUIT"} << "";
+        QTest::newRow("probe, one command at a time") << QStringList{} << 1 << "[]"
+            << QStringList{"EHLO", "MAIL", "RCPT", "RCPT", "RSET", "QUIT"} << "";
     }
 
     void pipelinedGroups()
@@ -95,16 +100,22 @@ private slots:
         QFETCH(QString, hiddenLine);
         Run run;
         QVERIFY(run.server.start({connection(ehlo, {}, QJsonDocument::fromJson(hold.toUtf8()).array())}));
+        const bool probe = hiddenLine.isEmpty();
         QList<SmtpMessage> list;
-        for (int i = 1; i <= messages; ++i)
+        for (int i = 1; i <= messages; ++i) {
             list.append(smallMessage(i, "message " + QByteArray::number(i), 2));
+            if (probe) {
+                list.last().probeOnly = true;
+                list.last().data.clear();
+            }
+        }
         QVERIFY(run.send(true, list));
         for (int i = 1; i <= messages; ++i)
             QVERIFY2(run.outcome(i).accepted(), qPrintable(run.outcome(i).explanation));
         QVERIFY(run.server.waitFor(QStringLiteral("RECV "), QStringLiteral("QUIT")));
         QCOMPARE(run.server.verbs(), verbs);
-        QCOMPARE(run.server.lines(QStringLiteral("MESSAGE ")).size(), messages);
-        QVERIFY(run.server.lines(QStringLiteral("BODY ")).contains(hiddenLine));
+        QCOMPARE(run.server.lines(QStringLiteral("MESSAGE ")).size(), probe ? 0 : messages);
+        QCOMPARE(run.server.lines(QStringLiteral("BODY ")).contains(hiddenLine), !probe);
         if (ehlo.contains(QStringLiteral("CHUNKING")))
             QVERIFY(run.server.received().contains(QStringLiteral("BDAT %1 LAST").arg(list.first().data.size())));
     }
