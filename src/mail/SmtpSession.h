@@ -32,7 +32,8 @@ namespace corvane {
 //
 // Every event ends in one turn: the messages move on as far as the connection
 // lets them, whatever that queued is written in one write, and what is known
-// is reported. Time comes from `clock` (none: real timers).
+// is reported. Time comes from `clock` (none: real timers), which must
+// outlive the session.
 class SmtpSession : public QObject, private SmtpConnection::Owner {
     Q_OBJECT
 public:
