@@ -193,9 +193,12 @@ bool AppendFile::syncData()
 
 bool AppendFile::stillLinked() const
 {
+    // Deleted while we hold it: Windows keeps the name until the last handle
+    // closes but marks it pending; a file system that unlinks at once
+    // (Wine's) leaves no link.
     FILE_STANDARD_INFO info{};
     return GetFileInformationByHandleEx(handleOf(m_handle), FileStandardInfo, &info, sizeof info)
-        && !info.DeletePending;
+        && !info.DeletePending && info.NumberOfLinks > 0;
 }
 
 void AppendFile::close()
