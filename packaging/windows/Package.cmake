@@ -3,8 +3,6 @@
 # need goes beside them, as windeployqt would put it (it does not run on
 # Linux): the DLLs listed here, Qt's plugins in folders of their own, the
 # README and the licences of what is shipped.
-set(CORVANE_WIN_SDK "" CACHE PATH "The Windows SDK (Qt, OpenSSL) the build uses")
-get_filename_component(_gcc_lib "${CMAKE_CXX_COMPILER}" DIRECTORY)
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-libgcc-file-name
                 OUTPUT_VARIABLE _libgcc OUTPUT_STRIP_TRAILING_WHITESPACE)
 get_filename_component(_gcc_runtime "${_libgcc}" DIRECTORY)
@@ -22,9 +20,9 @@ set(CORVANE_WIN_DLLS
   ${_mingw_runtime}/libwinpthread-1.dll)
 # Folder beside the executables, then the plugin files in it.
 set(CORVANE_WIN_PLUGINS
-  "platforms:qwindows.dll;qoffscreen.dll"
+  "platforms:qwindows.dll,qoffscreen.dll"
   "styles:qwindowsvistastyle.dll"
-  "tls:qopensslbackend.dll;qschannelbackend.dll;qcertonlybackend.dll")
+  "tls:qopensslbackend.dll,qschannelbackend.dll,qcertonlybackend.dll")
 set(CORVANE_WIN_LICENCES
   "Corvane.txt:${PROJECT_SOURCE_DIR}/packaging/deb/copyright"
   "Qt.txt:/usr/share/doc/libqt6core6/copyright"
@@ -43,6 +41,7 @@ install(TARGETS corvane corvane-send RUNTIME DESTINATION .)
 install(FILES ${CORVANE_WIN_DLLS} DESTINATION .)
 foreach(entry IN LISTS CORVANE_WIN_PLUGINS)
   string(REPLACE ":" ";" parts "${entry}")
+  string(REPLACE "," ";" parts "${parts}")
   list(GET parts 0 folder)
   list(REMOVE_AT parts 0)
   foreach(plugin IN LISTS parts)

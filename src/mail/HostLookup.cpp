@@ -57,9 +57,12 @@ void HostLookup::abandon()
 {
     if (!m_state)
         return;
-    std::lock_guard<std::mutex> lock(m_state->mutex);
-    m_state->abandoned = true;
-    m_state.reset();
+    // Held until the lock is released: the last reference going with the
+    // lock held would destroy the mutex before its unlock (a crash with
+    // Windows' threads).
+    const std::shared_ptr<State> state = std::move(m_state);
+    std::lock_guard<std::mutex> lock(state->mutex);
+    state->abandoned = true;
 }
 
 } // namespace corvane
