@@ -3,7 +3,8 @@
 ; %ProgramData%\Corvane (given to the program with --folder), kept on
 ; uninstall; a Start-menu entry; the service optional (on by default,
 ; registered with corvane --install-service and started).
-Unicode true
+; A 64-bit installer for the 64-bit program (and for Wine without its 32-bit part).
+Target amd64-unicode
 Name "Corvane ${VERSION}"
 OutFile "${OUTFILE}"
 RequestExecutionLevel admin

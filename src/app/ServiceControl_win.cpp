@@ -6,14 +6,16 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QLocalSocket>
+#include <QFile>
 #include <QThread>
 
 #include <cstdio>
+#include <vector>
 
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
+#include <shellapi.h>
 
 namespace corvane {
 
@@ -210,15 +212,27 @@ int printServiceStatus()
     std::printf("\n");
     if (status.dwCurrentState != SERVICE_RUNNING)
         return 3;
-    QLocalSocket pipe;
-    pipe.connectToServer(QLatin1String(WindowsServiceNotifier::StatusPipe), QIODevice::ReadOnly);
+    // The status line the service keeps in its folder, named in its command.
     QByteArray line;
-    if (pipe.waitForConnected(2000)) {
-        while (pipe.waitForReadyRead(2000))
-            line += pipe.readAll();
-        line += pipe.readAll();
+    std::vector<BYTE> buffer(8192);
+    DWORD needed = 0;
+    const ScHandle config(OpenServiceW(manager.handle, name.c_str(), SERVICE_QUERY_CONFIG));
+    if (config && QueryServiceConfigW(config.handle, reinterpret_cast<QUERY_SERVICE_CONFIGW *>(buffer.data()),
+                                      DWORD(buffer.size()), &needed)) {
+        const auto *settings = reinterpret_cast<QUERY_SERVICE_CONFIGW *>(buffer.data());
+        int count = 0;
+        wchar_t **words = CommandLineToArgvW(settings->lpBinaryPathName, &count);
+        QString folder = count > 0 ? QFileInfo(QString::fromWCharArray(words[0])).absolutePath() : QString();
+        for (int i = 1; i + 1 < count; ++i) {
+            if (QString::fromWCharArray(words[i]) == QLatin1String("--folder"))
+                folder = QString::fromWCharArray(words[i + 1]);
+        }
+        LocalFree(words);
+        QFile file(QDir(folder).filePath(QLatin1String(WindowsServiceNotifier::StatusFile)));
+        if (file.open(QIODevice::ReadOnly))
+            line = file.readAll();
     }
-    std::printf("Status: %s\n", line.isEmpty() ? "(no answer)" : line.trimmed().constData());
+    std::printf("Status: %s\n", line.isEmpty() ? "(not written yet)" : line.trimmed().constData());
     return 0;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 
 #include <chrono>
 #include <functional>
@@ -28,7 +29,9 @@ public:
 
 // The notifier of this platform: systemd's on Linux (InactiveNotifier without
 // libsystemd), the Service Control Manager's on Windows. Made before start-up,
-// so a manager waiting for the service hears from it at once.
-std::unique_ptr<ServiceNotifier> makeSystemServiceNotifier();
+// so a manager waiting for the service hears from it at once. `folder` is the
+// service's own (Corvane.ini, Logs): where the status line is kept for a
+// manager that has no place for it (Windows).
+std::unique_ptr<ServiceNotifier> makeSystemServiceNotifier(const QString &folder);
 
 } // namespace corvane

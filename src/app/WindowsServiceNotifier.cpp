@@ -1,6 +1,8 @@
 #include "app/WindowsServiceNotifier.h"
 
-#include <QLocalSocket>
+#include "storage/FileSystem.h"
+
+#include <QDir>
 #include <QMetaObject>
 
 #include <atomic>
@@ -34,7 +36,8 @@ DWORD WINAPI controlEntry(DWORD code, DWORD, LPVOID, LPVOID context)
 
 } // namespace
 
-WindowsServiceNotifier::WindowsServiceNotifier()
+WindowsServiceNotifier::WindowsServiceNotifier(const QString &folder)
+    : m_statusPath(QDir(folder).filePath(QLatin1String(StatusFile)))
 {
     connecting.store(this);
     m_dispatcher = std::thread([this] {
@@ -58,14 +61,16 @@ WindowsServiceNotifier::WindowsServiceNotifier()
         m_dispatcher.join();
         return;
     }
-    serveStatus();
+    m_statusTimer.setSingleShot(true);
+    m_statusTimer.setInterval(1000);
+    QObject::connect(&m_statusTimer, &QTimer::timeout, &m_context, [this] { writeStatus(); });
 }
 
 WindowsServiceNotifier::~WindowsServiceNotifier()
 {
     if (!m_active)
         return;
-    m_statusServer.close();
+    m_statusTimer.stop();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_phase = Phase::Finished;
@@ -149,6 +154,8 @@ void WindowsServiceNotifier::notify(const QByteArray &state)
             report(SERVICE_STOP_PENDING, StopWaitHintMs);
         } else if (line.startsWith("STATUS=")) {
             m_status = line.mid(7);
+            if (!m_statusTimer.isActive())
+                m_statusTimer.start();
         }
     }
 }
@@ -160,23 +167,15 @@ void WindowsServiceNotifier::onStopRequest(std::function<void()> handler)
 
 // `corvane --status` reads the line here, as `systemctl status` shows it on
 // Linux: a changing text does not belong in the service's description, which
-// only an administrator may change.
-void WindowsServiceNotifier::serveStatus()
+// only an administrator may change. Written whole or not at all.
+void WindowsServiceNotifier::writeStatus()
 {
-    m_statusServer.setSocketOptions(QLocalServer::WorldAccessOption);
-    QObject::connect(&m_statusServer, &QLocalServer::newConnection, &m_context, [this] {
-        while (QLocalSocket *client = m_statusServer.nextPendingConnection()) {
-            QObject::connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
-            client->write(m_status + '\n');
-            client->disconnectFromServer();
-        }
-    });
-    m_statusServer.listen(QLatin1String(StatusPipe));
+    (void)fs::replaceFile(m_statusPath, m_status + "\r\n", fs::Permissions::KeepOrOwnerOnly);
 }
 
-std::unique_ptr<ServiceNotifier> makeSystemServiceNotifier()
+std::unique_ptr<ServiceNotifier> makeSystemServiceNotifier(const QString &folder)
 {
-    return std::make_unique<WindowsServiceNotifier>();
+    return std::make_unique<WindowsServiceNotifier>(folder);
 }
 
 } // namespace corvane

@@ -3,7 +3,8 @@
 #include "app/ServiceNotifier.h"
 
 #include <QByteArray>
-#include <QLocalServer>
+#include <QString>
+#include <QTimer>
 #include <QObject>
 
 #include <condition_variable>
@@ -18,17 +19,17 @@ namespace corvane {
 // a wait hint at STOPPING, and SERVICE_STOPPED as the notifier goes, with an
 // error code when the service never got ready (so the SCM's restart on
 // failure applies). Stop and Shutdown from the SCM become a close request.
-// The status line is served on the local pipe `StatusPipe` for
-// `corvane --status`. Started by hand, the program has no SCM and the
+// The status line is kept in `StatusFile` in the service's folder for
+// `corvane --status`, at most once a second. Started by hand, the program has no SCM and the
 // notifier is inactive. Windows only.
 class WindowsServiceNotifier : public ServiceNotifier {
 public:
     static constexpr const char *ServiceName = "Corvane";
-    static constexpr const char *StatusPipe = "corvane-status";
+    static constexpr const char *StatusFile = "Corvane.status";
     // Stopping is done well within this; the SCM waits this long per step.
     static constexpr unsigned StopWaitHintMs = 5000;
 
-    WindowsServiceNotifier();
+    explicit WindowsServiceNotifier(const QString &folder);
     ~WindowsServiceNotifier() override;
 
     bool active() const override { return m_active; }
@@ -42,7 +43,7 @@ public:
 
 private:
     void report(unsigned long state, unsigned long waitHint = 0);
-    void serveStatus();
+    void writeStatus();
 
     bool m_active = false;
     bool m_ready = false;
@@ -56,7 +57,8 @@ private:
     QObject m_context; // the thread the stop handler runs on
     std::function<void()> m_stopHandler;
     QByteArray m_status;
-    QLocalServer m_statusServer;
+    QString m_statusPath;
+    QTimer m_statusTimer; // one write a second at most, the last change included
 };
 
 } // namespace corvane

@@ -111,10 +111,9 @@ int main(int argc, char *argv[])
 
     const std::unique_ptr<corvane::CloseRequestWatcher> closeWatcher = corvane::watchCloseRequests();
     // Before start-up: a service manager waiting for the service hears from it at once.
-    const std::unique_ptr<corvane::ServiceNotifier> notifier = corvane::makeSystemServiceNotifier();
-
     corvane::ServiceOptions options;
     options.folder = folderOf(arguments);
+    const std::unique_ptr<corvane::ServiceNotifier> notifier = corvane::makeSystemServiceNotifier(options.folder);
     corvane::Service service(options);
     if (const corvane::Result started = service.start(); !started) {
         reportStartupFailure(started.error);
