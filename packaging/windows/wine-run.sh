@@ -16,15 +16,21 @@ export WINEPATH="$(winpath "$sdk/bin");$(winpath "$gcc_dll");$(winpath /usr/x86_
 # No Mono or Gecko installers asked for.
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 # Wine passes no QT_ variable on from Linux: Qt's offscreen platform (there is
-# no display) is set in the prefix's own environment. Qt finds its plugins
-# beside the SDK's DLLs.
-if [ ! -f "$WINEPREFIX/.corvane-ready" ]; then
-    mkdir -p "$WINEPREFIX"
-    wineboot -i >/dev/null 2>&1
-    wine reg add 'HKCU\Environment' /v QT_QPA_PLATFORM /d offscreen /f >/dev/null 2>&1
-    wineserver -w
-    touch "$WINEPREFIX/.corvane-ready"
-fi
+# no display) and Wine's fonts are set in the prefix's own environment. Qt
+# finds its plugins beside the SDK's DLLs.
+mkdir -p "$(dirname "$WINEPREFIX")"
+(
+    # Tests run two at a time: one makes the prefix, the other waits for it.
+    flock 9
+    if [ ! -f "$WINEPREFIX/.corvane-ready" ]; then
+        mkdir -p "$WINEPREFIX"
+        wineboot -i >/dev/null 2>&1
+        wine reg add 'HKCU\Environment' /v QT_QPA_PLATFORM /d offscreen /f >/dev/null 2>&1
+        wine reg add 'HKCU\Environment' /v QT_QPA_FONTDIR /d 'Z:\usr\share\wine\fonts' /f >/dev/null 2>&1
+        wineserver -w
+        touch "$WINEPREFIX/.corvane-ready"
+    fi
+) 9>"$WINEPREFIX.lock"
 qtest=0
 if [ "${1:-}" = --qtest ]; then
     qtest=1
