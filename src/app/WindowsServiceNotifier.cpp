@@ -108,21 +108,15 @@ void WindowsServiceNotifier::serviceMain()
 
 void WindowsServiceNotifier::control(unsigned long code)
 {
-    switch (code) {
-    case SERVICE_CONTROL_STOP:
-    case SERVICE_CONTROL_SHUTDOWN:
-        report(SERVICE_STOP_PENDING, StopWaitHintMs);
-        QMetaObject::invokeMethod(&m_context, [this] {
-            if (m_stopHandler)
-                m_stopHandler();
-        }, Qt::QueuedConnection);
-        break;
-    case SERVICE_CONTROL_INTERROGATE:
-        report(m_state);
-        break;
-    default:
-        break;
-    }
+    // Only handed on: STOP_PENDING is reported by the close itself (STOPPING),
+    // and the SCM knows the last state without being told again. Reporting
+    // from inside the handler held Wine's SCM up until it gave up on us.
+    if (code != SERVICE_CONTROL_STOP && code != SERVICE_CONTROL_SHUTDOWN)
+        return;
+    QMetaObject::invokeMethod(&m_context, [this] {
+        if (m_stopHandler)
+            m_stopHandler();
+    }, Qt::QueuedConnection);
 }
 
 void WindowsServiceNotifier::report(unsigned long state, unsigned long waitHint)
