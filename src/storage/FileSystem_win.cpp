@@ -125,22 +125,6 @@ Result writeAll(HANDLE file, const QByteArray &bytes)
 
 } // namespace
 
-AppendFile::AppendFile(AppendFile &&other) noexcept
-    : m_handle(std::exchange(other.m_handle, Closed))
-    , m_folderMissing(other.m_folderMissing)
-{
-}
-
-AppendFile &AppendFile::operator=(AppendFile &&other) noexcept
-{
-    if (this != &other) {
-        close();
-        m_handle = std::exchange(other.m_handle, Closed);
-        m_folderMissing = other.m_folderMissing;
-    }
-    return *this;
-}
-
 bool AppendFile::open(const QString &path, bool create)
 {
     close();
