@@ -1,5 +1,6 @@
-# A newcomer's entry points: `make demo`, `make test`, `make run`.
-# Every target first makes sure the Debian packages are there.
+# A newcomer's entry points: `make demo`, `make test`, `make run`; `make
+# windows` for the Windows build. Every target first makes sure the Debian
+# packages are there.
 
 PACKAGES := cmake g++ make ninja-build pkg-config \
             qt6-base-dev libgl-dev libsystemd-dev \
@@ -12,13 +13,25 @@ BENCH_PACKAGES := python3-matplotlib
 # it, and lintian.
 DEB_PACKAGES := dpkg-dev file lintian
 
+# Only the Windows build needs these: the mingw-w64 cross compilers (posix
+# threads, as Qt needs), Wine to run the tests, NSIS for the installer, and
+# what packaging/windows/build-sdk.sh takes to build the SDK from Debian's
+# source packages (dpkg-source, Qt's host tools).
+WIN_PACKAGES := g++-mingw-w64-x86-64-posix wine wine64 nsis dpkg-dev xz-utils qt6-base-dev-tools
+
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 DEB_BUILD  ?= build-deb
+WIN_BUILD  ?= build-win
+# The Windows SDK (Qt, OpenSSL, zlib built for Windows). Where it is missing,
+# WIN_SDK_TARBALL (a prebuilt one, as packaging/windows/build-sdk.sh makes
+# it) is unpacked; without one it is built from Debian's sources (40 minutes).
+WIN_SDK    ?= /opt/corvane-win-sdk
+WIN_SDK_TARBALL ?=
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all deps configure build run test test-asan fuzz bench demo deb clean
+.PHONY: all deps configure build run test test-asan fuzz bench demo deb windows test-windows win-deps win-sdk clean
 
 all: build
 
@@ -78,5 +91,27 @@ deb: deps
 	rm -f corvane_*.deb
 	cp $(DEB_BUILD)/corvane_*.deb .
 
+# Windows x64: $(WIN_BUILD)/corvane-<version>-win64.zip and
+# $(WIN_BUILD)/corvane-<version>-setup.exe (NSIS).
+win-deps: deps
+	@scripts/install-deps.sh $(WIN_PACKAGES)
+
+win-sdk: win-deps
+	@packaging/windows/get-sdk.sh "$(WIN_SDK)" "$(WIN_SDK_TARBALL)"
+
+$(WIN_BUILD)/build.ninja:
+	cmake -S . -B $(WIN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_BENCH=OFF \
+	  -DCMAKE_TOOLCHAIN_FILE=$(WIN_SDK)/mingw-w64-x86_64.cmake -DCMAKE_PREFIX_PATH=$(WIN_SDK) \
+	  -DCORVANE_WIN_SDK=$(WIN_SDK) \
+	  -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake
+
+windows: win-sdk $(WIN_BUILD)/build.ninja
+	cmake --build $(WIN_BUILD) -j $(JOBS) --target windows-package
+
+# The unit tests under Wine, the program end to end, the installer.
+test-windows: windows
+	cmake --build $(WIN_BUILD) -j $(JOBS)
+	cd $(WIN_BUILD) && ctest --output-on-failure -j 2
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(DEB_BUILD) build-fuzz
+	rm -rf $(BUILD) $(ASAN_BUILD) $(DEB_BUILD) $(WIN_BUILD) build-fuzz

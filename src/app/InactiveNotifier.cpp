@@ -14,7 +14,7 @@ public:
 
 } // namespace
 
-std::unique_ptr<ServiceNotifier> makeSystemServiceNotifier()
+std::unique_ptr<ServiceNotifier> makeSystemServiceNotifier(const QString &)
 {
     return std::make_unique<InactiveNotifier>();
 }

@@ -6,6 +6,7 @@
 #include <QCommandLineParser>
 
 #include <memory>
+#include <utility>
 
 namespace corvane {
 
@@ -36,12 +37,23 @@ struct Options {
                                               "(default: as the service, 30 s to connect, 60 s for an answer)."),
                                QStringLiteral("seconds")};
 
+    QCommandLineOption installService{QStringLiteral("install-service"),
+                                      QStringLiteral("Windows: register Corvane as a service that starts with the "
+                                                     "system and runs as LocalService, with --folder as its folder "
+                                                     "(default: the executable's), and end.")};
+    QCommandLineOption uninstallService{QStringLiteral("uninstall-service"),
+                                        QStringLiteral("Windows: stop and remove the service, keeping its "
+                                                       "settings, logs and queue, and end.")};
+    QCommandLineOption status{QStringLiteral("status"),
+                              QStringLiteral("Windows: show whether the service runs and its status line, and end.")};
+
     void addTo(QCommandLineParser &parser) const
     {
         parser.setApplicationDescription(
             QStringLiteral("Corvane turns notification datagrams (UDP port 1095) into e-mail messages.\n"
                            "Without options it runs as the service."));
-        parser.addOptions({help, version, folder, check, list, json, caFile, timeout});
+        parser.addOptions({help, version, folder, check, list, json, caFile, timeout, installService,
+                           uninstallService, status});
     }
 };
 
@@ -78,11 +90,30 @@ ProgramArguments ProgramArguments::parse(const QStringList &arguments)
     if (parser.isSet(o.folder) && result.folder.isEmpty())
         return refused(QStringLiteral("--folder needs a folder."));
     const bool check = parser.isSet(o.check);
+    const std::pair<const QCommandLineOption *, Action> services[] = {
+        {&o.installService, Action::InstallService},
+        {&o.uninstallService, Action::UninstallService},
+        {&o.status, Action::Status},
+    };
+    for (const auto &[option, action] : services) {
+        if (!parser.isSet(*option))
+            continue;
+        const QString name = option->names().constFirst();
+        for (const QCommandLineOption *other : {&o.check, &o.installService, &o.uninstallService, &o.status}) {
+            if (other != option && parser.isSet(*other))
+                return refused(QStringLiteral("--%1 and --%2 go separately.").arg(name, other->names().constFirst()));
+        }
+        if (action != Action::InstallService && parser.isSet(o.folder))
+            return refused(QStringLiteral("--folder does not go with --%1.").arg(name));
+        result.action = action;
+        break;
+    }
     for (const QCommandLineOption *option : {&o.list, &o.json, &o.caFile, &o.timeout}) {
         if (!check && parser.isSet(*option))
             return refused(QStringLiteral("--%1 belongs with --check.").arg(option->names().constFirst()));
     }
-    result.action = check ? Action::Check : Action::Run;
+    if (result.action == Action::Run)
+        result.action = check ? Action::Check : Action::Run;
     if (parser.isSet(o.list)) {
         bool ok = false;
         result.list = parser.value(o.list).toInt(&ok);

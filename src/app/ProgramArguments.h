@@ -8,9 +8,11 @@
 namespace corvane {
 
 // The program's command line. Without options Corvane runs as the service;
-// --check walks the account through an SMTP session and ends.
+// --check walks the account through an SMTP session and ends;
+// --install-service, --uninstall-service and --status deal with the Windows
+// service.
 struct ProgramArguments {
-    enum class Action { Run, Check, Help, Version, Error };
+    enum class Action { Run, Check, Help, Version, InstallService, UninstallService, Status, Error };
 
     Action action = Action::Run;
     QString folder;        // Corvane.ini and Logs/; empty: the executable's folder

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 
 namespace corvane {
@@ -19,9 +21,17 @@ public:
     virtual void notify(const QByteArray &state) = 0;
     // How often the manager expects a keep-alive at the latest; zero: never.
     virtual std::chrono::microseconds watchdogInterval() const = 0;
+    // A manager that asks for the stop itself rather than with a signal (the
+    // Windows Service Control Manager) runs `handler` on the thread that made
+    // the notifier. systemd sends SIGTERM instead.
+    virtual void onStopRequest(std::function<void()> handler) { (void)handler; }
 };
 
-// The notifier of this platform: systemd's on Linux, an inactive one elsewhere.
-std::unique_ptr<ServiceNotifier> makeSystemServiceNotifier();
+// The notifier of this platform: systemd's on Linux (InactiveNotifier without
+// libsystemd), the Service Control Manager's on Windows. Made before start-up,
+// so a manager waiting for the service hears from it at once. `folder` is the
+// service's own (Corvane.ini, Logs): where the status line is kept for a
+// manager that has no place for it (Windows).
+std::unique_ptr<ServiceNotifier> makeSystemServiceNotifier(const QString &folder);
 
 } // namespace corvane

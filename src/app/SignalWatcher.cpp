@@ -2,18 +2,15 @@
 
 #include <QSocketNotifier>
 
-#ifdef __linux__
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#endif
 
 namespace corvane {
 
-#ifdef __linux__
 namespace {
 
 constexpr int WatchedSignals[] = {SIGTERM, SIGINT, SIGHUP};
@@ -38,7 +35,7 @@ extern "C" void onSignal(int signalNumber)
 } // namespace
 
 SignalWatcher::SignalWatcher(QObject *parent)
-    : QObject(parent)
+    : CloseRequestWatcher(parent)
 {
     int expected = -1;
     if (signalWriteFd.load() != -1)
@@ -91,17 +88,9 @@ void SignalWatcher::readSignals()
     }
 }
 
-#else
-
-SignalWatcher::SignalWatcher(QObject *parent)
-    : QObject(parent)
+std::unique_ptr<CloseRequestWatcher> watchCloseRequests()
 {
+    return std::make_unique<SignalWatcher>();
 }
-
-SignalWatcher::~SignalWatcher() = default;
-
-void SignalWatcher::readSignals() {}
-
-#endif
 
 } // namespace corvane

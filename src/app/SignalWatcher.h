@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QObject>
+#include "app/CloseRequestWatcher.h"
 
 #include <memory>
 
@@ -12,17 +12,14 @@ namespace corvane {
 // logout, Ctrl+C, `kill`) into a Qt signal on the thread that owns the watcher,
 // so they become ordinary close requests. The handler only writes one byte into
 // a socket pair; everything else happens in the event loop. Only one watcher
-// may exist at a time. Elsewhere than on Linux it watches nothing.
-class SignalWatcher : public QObject {
+// may exist at a time. Linux only; ConsoleControlWatcher is Windows' own.
+class SignalWatcher : public CloseRequestWatcher {
     Q_OBJECT
 public:
     explicit SignalWatcher(QObject *parent = nullptr);
     ~SignalWatcher() override;
 
-    bool isActive() const { return m_notifier != nullptr; }
-
-signals:
-    void closeRequested(int signalNumber);
+    bool isActive() const override { return m_notifier != nullptr; }
 
 private:
     void readSignals();

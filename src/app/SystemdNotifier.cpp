@@ -23,7 +23,7 @@ void SystemdNotifier::notify(const QByteArray &state)
         sd_notify(0, state.constData());
 }
 
-std::unique_ptr<ServiceNotifier> makeSystemServiceNotifier()
+std::unique_ptr<ServiceNotifier> makeSystemServiceNotifier(const QString &)
 {
     return std::make_unique<SystemdNotifier>();
 }

@@ -1,10 +1,12 @@
+#include "app/CloseRequestWatcher.h"
 #include "app/DialogSetup.h"
+#include "app/Display.h"
 #include "app/MDIMain.h"
 #include "app/ProgramArguments.h"
 #include "app/Service.h"
+#include "app/ServiceControl.h"
 #include "app/ServiceHeartbeat.h"
 #include "app/ServiceNotifier.h"
-#include "app/SignalWatcher.h"
 #include "check/AccountCheck.h"
 
 #include <QApplication>
@@ -18,17 +20,12 @@
 
 namespace {
 
-bool hasDisplay()
-{
-    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
-}
-
 // Most installations run without a screen, under a service manager: there the
 // program must not fail for want of a display but run on Qt's offscreen
 // platform exactly as it would with one.
 void chooseHeadlessPlatform()
 {
-    if (!hasDisplay() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    if (!corvane::displayAvailable() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 }
 
@@ -69,6 +66,12 @@ int runWithoutWindow(int argc, char *argv[], const corvane::ProgramArguments &ar
     case Action::Error:
         std::fprintf(stderr, "corvane: %s\nTry corvane --help.\n", qPrintable(arguments.error));
         return corvane::CheckReport::UsageExitCode;
+    case Action::InstallService:
+        return corvane::installService(folderOf(arguments));
+    case Action::UninstallService:
+        return corvane::uninstallService();
+    case Action::Status:
+        return corvane::printServiceStatus();
     case Action::Check:
     case Action::Run:
         break;
@@ -106,24 +109,29 @@ int main(int argc, char *argv[])
     // not as soon as the window disappears.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    corvane::SignalWatcher signalWatcher;
-
+    const std::unique_ptr<corvane::CloseRequestWatcher> closeWatcher = corvane::watchCloseRequests();
+    // Before start-up: a service manager waiting for the service hears from it at once.
     corvane::ServiceOptions options;
     options.folder = folderOf(arguments);
+    const std::unique_ptr<corvane::ServiceNotifier> notifier = corvane::makeSystemServiceNotifier(options.folder);
     corvane::Service service(options);
     if (const corvane::Result started = service.start(); !started) {
         reportStartupFailure(started.error);
         return 1;
     }
 
-    const std::unique_ptr<corvane::ServiceNotifier> notifier = corvane::makeSystemServiceNotifier();
     corvane::ServiceHeartbeat heartbeat(service, *notifier);
 
     corvane::MDIMain window(service);
     corvane::installDialogs(window, service);
     // Straight to the service: a close must not depend on the window.
-    QObject::connect(&signalWatcher, &corvane::SignalWatcher::closeRequested, &service,
+    QObject::connect(closeWatcher.get(), &corvane::CloseRequestWatcher::closeRequested, &service,
                      [&service](int) { service.requestClose(); });
+    notifier->onStopRequest([&service] { service.requestClose(); });
+    // Logging off or shutting down ends a program with windows right after
+    // this signal: it closes as a close request does. At the normal end the
+    // service has closed already and nothing more happens.
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &service, [&service] { service.requestClose(); });
     QObject::connect(&service, &corvane::Service::stopped, &app, [] { QCoreApplication::exit(0); });
     // Without a screen (Qt's offscreen platform, as under a service manager) nobody can
     // see the window: it keeps its state but is not drawn.

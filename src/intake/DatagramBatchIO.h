@@ -9,9 +9,10 @@ class QUdpSocket;
 
 namespace corvane {
 
-// Datagram I/O for a bound QUdpSocket, many datagrams per system call
-// (recvmmsg/sendmmsg). Everything the command port does that depends on the
-// operating system lives here.
+// Datagram I/O for a bound QUdpSocket, in batches: many datagrams per system
+// call where the system has that (recvmmsg/sendmmsg on Linux), one at a time
+// otherwise (DatagramSystemIO.h). Everything the command port does that
+// depends on the operating system lives behind it.
 class DatagramBatchIO {
 public:
     // Datagrams taken, and replies given, per call.

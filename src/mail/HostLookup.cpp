@@ -1,12 +1,11 @@
 #include "mail/HostLookup.h"
 
+#include "mail/SystemResolver.h"
+
 #include <QMetaObject>
 
 #include <mutex>
 #include <thread>
-
-#include <netdb.h>
-#include <sys/socket.h>
 
 namespace corvane {
 
@@ -14,38 +13,6 @@ struct HostLookup::State {
     std::mutex mutex;
     bool abandoned = false;
 };
-
-namespace {
-
-struct AddrInfo {
-    addrinfo *list = nullptr;
-    ~AddrInfo()
-    {
-        if (list)
-            freeaddrinfo(list);
-    }
-};
-
-void resolve(const QByteArray &host, QList<QHostAddress> *addresses, QString *error)
-{
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_ADDRCONFIG;
-    AddrInfo result;
-    const int status = getaddrinfo(host.constData(), nullptr, &hints, &result.list);
-    if (status != 0) {
-        *error = QString::fromLocal8Bit(gai_strerror(status));
-        return;
-    }
-    for (const addrinfo *entry = result.list; entry; entry = entry->ai_next) {
-        const QHostAddress address(entry->ai_addr);
-        if (!address.isNull() && !addresses->contains(address))
-            addresses->append(address);
-    }
-}
-
-} // namespace
 
 void HostLookup::start(QObject *context, const QString &host, Done done)
 {
@@ -81,7 +48,7 @@ void HostLookup::start(QObject *context, const QString &host, Done done)
     std::thread([host = host.toUtf8(), deliver = std::move(deliver)] {
         QList<QHostAddress> addresses;
         QString error;
-        resolve(host, &addresses, &error);
+        resolveWithSystem(host, &addresses, &error);
         deliver(std::move(addresses), std::move(error));
     }).detach();
 }
@@ -90,9 +57,12 @@ void HostLookup::abandon()
 {
     if (!m_state)
         return;
-    std::lock_guard<std::mutex> lock(m_state->mutex);
-    m_state->abandoned = true;
-    m_state.reset();
+    // Held until the lock is released: the last reference going with the
+    // lock held would destroy the mutex before its unlock (a crash with
+    // Windows' threads).
+    const std::shared_ptr<State> state = std::move(m_state);
+    std::lock_guard<std::mutex> lock(state->mutex);
+    state->abandoned = true;
 }
 
 } // namespace corvane

@@ -1,14 +1,12 @@
 #include "storage/ActivityLog.h"
 
+#include "storage/FileSystem.h"
+#include "storage/TextCodec.h"
+
 #include <QDir>
-#include <QFile>
 #include <QVarLengthArray>
 
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <mutex>
 #include <utility>
 
@@ -62,41 +60,15 @@ char *putUtf8(char *out, QStringView text)
     return out;
 }
 
-// Readable by every account, writable by ours: viewers and monitoring tools may
-// run as other users, the log holds no credentials, and the umask still lets
-// the administrator narrow it.
-constexpr mode_t kLogFileMode = 0644;
-
-int openForAppend(const char *path)
-{
-    int fd = -1;
-    do {
-        fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kLogFileMode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
 // The entry goes in whole or not at all. One write call, so another process
 // appending to the same file never splits it; when the disk takes only part
 // of it, that part is cut off again, or the next entry, written once there is
 // room, would continue the broken line.
-void writeEntry(int fd, const char *data, qsizetype size)
+void writeEntry(AppendFile &file, const char *data, qsizetype size)
 {
-    ssize_t written = -1;
-    do {
-        written = ::write(fd, data, static_cast<size_t>(size));
-    } while (written < 0 && errno == EINTR);
-    if (written <= 0 || written == size)
-        return;
-    // O_APPEND left the offset just past our part, whatever others appended
-    // before it.
-    const off_t end = ::lseek(fd, 0, SEEK_CUR);
-    if (end >= written) {
-        int rc = -1;
-        do {
-            rc = ::ftruncate(fd, end - written);
-        } while (rc != 0 && errno == EINTR);
-    }
+    const std::int64_t written = file.write(data, size);
+    if (written > 0 && written < size)
+        file.dropTail(written);
 }
 
 } // namespace
@@ -104,34 +76,17 @@ void writeEntry(int fd, const char *data, qsizetype size)
 // The day's file, kept open from one entry to the next.
 struct ActivityLog::OpenFile {
     std::mutex mutex;
-    int fd = -1;
+    AppendFile file;
     QDate date;
     int batches = 0;       // Batch objects alive
     QByteArray gathered;   // their entries, all of one day
     QDate gatheredDate;
-
-    ~OpenFile() { closeFile(); }
-
-    void closeFile()
-    {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
-
-    // Still the file that carries the day's name? One deleted (by hand, or
-    // with its folder) would swallow every later entry unseen.
-    bool stillLinked() const
-    {
-        struct stat status {};
-        return ::fstat(fd, &status) == 0 && status.st_nlink > 0;
-    }
 };
 
 ActivityLog::ActivityLog(QString logFolder, Clock clock)
     : m_logFolder(std::move(logFolder))
     , m_clock(std::move(clock))
-    , m_encodedPathPrefix(QFile::encodeName(QDir(m_logFolder).filePath(QLatin1String(kFileNamePrefix))))
+    , m_pathPrefix(QDir(m_logFolder).filePath(QLatin1String(kFileNamePrefix)))
     , m_file(std::make_unique<OpenFile>())
 {
 }
@@ -177,7 +132,15 @@ void ActivityLog::append(const QString &message) const
     }
     *out++ = ' ';
     *out++ = ' ';
-    out = putUtf8(out, message);
+    if (systemWritesUtf8()) {
+        out = putUtf8(out, message);
+    } else {
+        // The ANSI code page on Windows: the log reads as older installations' did.
+        const QByteArray encoded = encodeSystemCodePage(message, nullptr);
+        const qsizetype at = out - entry.data();
+        entry.resize(at + encoded.size() + 2);
+        out = std::copy(encoded.begin(), encoded.end(), entry.data() + at);
+    }
     *out++ = '\r';
     *out++ = '\n';
     appendToFile(now.date(), entry.constData(), out - entry.constData());
@@ -234,34 +197,33 @@ void ActivityLog::appendToFile(const QDate &date, const char *entry, qsizetype s
 // With the file's mutex held.
 void ActivityLog::writeToFile(OpenFile &file, const QDate &date, const char *entry, qsizetype size) const
 {
-    if (file.fd >= 0 && (file.date != date || !file.stillLinked()))
-        file.closeFile();
-    if (file.fd < 0) {
-        QVarLengthArray<char, 512> path;
+    // Still the file that carries the day's name? One deleted (by hand, or
+    // with its folder) would swallow every later entry unseen.
+    if (file.file.isOpen() && (file.date != date || !file.file.stillLinked()))
+        file.file.close();
+    if (!file.file.isOpen()) {
+        QString path;
         int year = 0, month = 0, day = 0;
         date.getDate(&year, &month, &day);
         if (date.isValid() && year >= 0 && year <= 9999) {
             char name[] = "yyyymmdd.TXT";
             putTwoDigits(putTwoDigits(putTwoDigits(putTwoDigits(name, year / 100), year % 100), month), day);
-            path.append(m_encodedPathPrefix.constData(), m_encodedPathPrefix.size());
-            path.append(name, sizeof name); // with its terminating zero
+            path = m_pathPrefix + QLatin1String(name);
         } else {
             // Dates no clock should give are named as Qt spells them.
-            const QByteArray encoded = QFile::encodeName(filePathFor(date));
-            path.append(encoded.constData(), encoded.size() + 1);
+            path = filePathFor(date);
         }
 
-        file.fd = openForAppend(path.constData());
-        if (file.fd < 0 && errno == ENOENT) {
+        if (!file.file.open(path, true) && file.file.folderMissing()) {
             if (!QDir().mkpath(m_logFolder))
                 return;
-            file.fd = openForAppend(path.constData());
+            file.file.open(path, true);
         }
-        if (file.fd < 0)
+        if (!file.file.isOpen())
             return;
         file.date = date;
     }
-    writeEntry(file.fd, entry, size);
+    writeEntry(file.file, entry, size);
 }
 
 } // namespace corvane

@@ -52,9 +52,9 @@ private:
 
     QString m_logFolder;
     Clock m_clock;
-    // The file path up to the date, in the file system's encoding: every entry
-    // opens the file by name, and that should cost no more than the date.
-    QByteArray m_encodedPathPrefix;
+    // The file path up to the date: opening the day's file by name should
+    // cost no more than the date.
+    QString m_pathPrefix;
     std::unique_ptr<OpenFile> m_file;
 };
 

@@ -1,19 +1,8 @@
 #include "storage/IniFile.h"
 
+#include "storage/FileSystem.h"
 #include "storage/TextCodec.h"
 
-#include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
-#include <QScopeGuard>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -140,20 +129,21 @@ struct IniFile::Data {
     bool bom = false;
     QByteArray newline = "\n";
 
-    // Sets a line's text; a Windows-1252 file that cannot hold it becomes UTF-8
-    // as a whole, so every character of every line survives. Its non-ASCII bytes
-    // change, but no text is lost or mixed with another encoding.
+    // Sets a line's text; a file in the system's code page (Windows-1252 on
+    // Linux) that cannot hold it becomes UTF-8 as a whole, so every character
+    // of every line survives. Its non-ASCII bytes change, but no text is lost
+    // or mixed with another encoding.
     void setText(Line &line, const QString &text)
     {
         line.text = text;
         classify(line);
         bool fits = true;
         if (!utf8) {
-            line.raw = encodeCp1252(text, &fits);
-            // Bytes that are no UTF-8 are what mark the file as Windows-1252.
+            line.raw = encodeSystemCodePage(text, &fits);
+            // Bytes that are no UTF-8 are what mark the file as the code page's.
             // Once none is left it would be read back as UTF-8, and every
             // non-ASCII character in it as something else: it becomes UTF-8 now.
-            if (fits && std::all_of(lines.begin(), lines.end(), [](const Line &l) { return isValidUtf8(l.raw); }))
+            if (fits && readsAsUtf8(joinedRaw(), bom))
                 fits = false;
         }
         if (!fits) {
@@ -163,6 +153,14 @@ struct IniFile::Data {
         }
         if (utf8)
             line.raw = text.toUtf8();
+    }
+
+    QByteArray joinedRaw() const
+    {
+        QByteArray all;
+        for (const Line &l : lines)
+            all += l.raw + '\n';
+        return all;
     }
 
     qsizetype findSection(const QString &section) const
@@ -237,7 +235,7 @@ IniFile IniFile::fromBytes(const QByteArray &bytes)
         data.bom = true;
         body.remove(0, kUtf8Bom.size());
     }
-    data.utf8 = isValidUtf8(body);
+    data.utf8 = readsAsUtf8(body, data.bom);
 
     qsizetype pos = 0;
     bool styleKnown = false;
@@ -251,7 +249,7 @@ IniFile IniFile::fromBytes(const QByteArray &bytes)
         Line line;
         line.raw = body.mid(pos, end - pos - (crlf || cutCrlf ? 1 : 0));
         line.eol = crlf ? QByteArray("\r\n") : cutCrlf ? QByteArray("\r") : lf < 0 ? QByteArray() : QByteArray("\n");
-        line.text = data.utf8 ? QString::fromUtf8(line.raw) : decodeCp1252(line.raw);
+        line.text = data.utf8 ? QString::fromUtf8(line.raw) : decodeSystemCodePage(line.raw);
         classify(line);
         if (!styleKnown && lf >= 0) {
             data.newline = line.eol;
@@ -266,56 +264,12 @@ IniFile IniFile::fromBytes(const QByteArray &bytes)
 Result IniFile::load(const QString &path)
 {
     *this = IniFile();
-    const auto fail = [&](const QString &reason) {
-        return Result::failure(QStringLiteral("Cannot read %1: %2").arg(path, reason));
-    };
-    const auto systemError = [] { return QString::fromLocal8Bit(std::strerror(errno)); };
-
-    // Without O_NONBLOCK a FIFO in the file's place would hold the open, and
-    // with it the whole start, until some writer came along.
-    const QByteArray name = QFile::encodeName(path);
-    int fd = -1;
-    do {
-        fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        return errno == ENOENT || errno == ENOTDIR ? Result::success() : fail(systemError());
-    const auto closeFile = qScopeGuard([fd] { ::close(fd); });
-
-    struct stat info {};
-    if (::fstat(fd, &info) != 0)
-        return fail(systemError());
-    if (!S_ISREG(info.st_mode))
-        return fail(QStringLiteral("it is not a regular file"));
-    const auto tooLarge = [&] {
-        return fail(QStringLiteral("it is larger than %1 bytes").arg(MaxFileSize));
-    };
-    if (info.st_size > MaxFileSize)
-        return tooLarge();
-
-    // Room for one byte more than fstat saw, to notice a file that grew since;
-    // it may grow up to one byte past the limit.
-    QByteArray bytes(qsizetype(info.st_size) + 1, Qt::Uninitialized);
-    qsizetype filled = 0;
-    for (;;) {
-        if (filled == bytes.size()) {
-            if (filled > MaxFileSize)
-                break;
-            bytes.resize(qMin<qsizetype>(2 * bytes.size(), MaxFileSize + 1));
-        }
-        const ssize_t got = ::read(fd, bytes.data() + filled, static_cast<size_t>(bytes.size() - filled));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return fail(systemError());
-        if (got == 0)
-            break;
-        filled += got;
-    }
-    if (filled > MaxFileSize)
-        return tooLarge();
-    bytes.truncate(filled);
-    *this = fromBytes(bytes);
+    QByteArray bytes;
+    bool missing = false;
+    if (Result read = fs::readRegularFile(path, MaxFileSize, &bytes, &missing); !read)
+        return Result::failure(QStringLiteral("Cannot read %1: %2").arg(path, read.error));
+    if (!missing)
+        *this = fromBytes(bytes);
     return Result::success();
 }
 
@@ -383,31 +337,10 @@ QByteArray IniFile::toBytes() const
 
 Result IniFile::save(const QString &path) const
 {
-    const auto fail = [&](const QString &reason) {
-        return Result::failure(QStringLiteral("Cannot write %1: %2").arg(path, reason));
-    };
-    const bool existed = QFileInfo::exists(path);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return fail(file.errorString());
-    // The file holds the account password: a new one is for its owner only.
-    // QSaveFile already gives an existing file's mode to the replacement.
-    if (!existed && ::fchmod(file.handle(), S_IRUSR | S_IWUSR) != 0)
-        return fail(QString::fromLocal8Bit(std::strerror(errno)));
-    const QByteArray bytes = toBytes();
-    if (file.write(bytes) != bytes.size() || !file.flush())
-        return fail(file.errorString());
-    // On disk before the rename, so a power cut leaves the old file or the new.
-    if (::fsync(file.handle()) != 0)
-        return fail(QString::fromLocal8Bit(std::strerror(errno)));
-    if (!file.commit())
-        return fail(file.errorString());
-    const QByteArray folder = QFile::encodeName(QFileInfo(path).canonicalPath());
-    const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir); // makes the rename itself durable; best effort
-        ::close(dir);
-    }
+    // The file holds the account password: a new one is for its owner only;
+    // an existing one keeps who may read it.
+    if (Result saved = fs::replaceFile(path, toBytes(), fs::Permissions::KeepOrOwnerOnly); !saved)
+        return Result::failure(QStringLiteral("Cannot write %1: %2").arg(path, saved.error));
     return Result::success();
 }
 

@@ -1,22 +1,18 @@
 #include "storage/QueueJournal.h"
 
+#include "storage/FileSystem.h"
+
 #include <QDataStream>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <algorithm>
 
 #include <zlib.h>
 
-#include <cerrno>
-#include <cstring>
 #include <limits>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 
 namespace corvane {
@@ -30,11 +26,6 @@ constexpr char kDeferred = 4;
 constexpr int kRecordHead = 9; // type, length, CRC
 // Far above any message a datagram can carry; a longer length is damage.
 constexpr quint32 kMaxPayload = 16 * 1024 * 1024;
-
-QString systemError()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
 
 quint32 readLE32(const char *p)
 {
@@ -116,16 +107,6 @@ bool decodeDeferred(const QByteArray &payload, std::uint64_t *sequence, qint64 *
     in >> value >> *firstAttemptMs >> *attempts;
     *sequence = value;
     return in.status() == QDataStream::Ok && in.atEnd() && *attempts > 0;
-}
-
-// Makes a rename or a new file in the folder durable; best effort.
-void syncFolder(const QString &folder)
-{
-    const int dir = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
 }
 
 } // namespace
@@ -299,8 +280,9 @@ std::vector<QueueJournal::Entry> QueueJournal::open()
         return {};
     m_opened = true;
 
-    if (::mkdir(QFile::encodeName(m_folder).constData(), S_IRWXU) != 0 && errno != EEXIST) {
-        goMemoryOnly(QStringLiteral("cannot create %1: %2").arg(m_folder, systemError()));
+    // Messages can hold anything an alarm says: the folder is for the owner only.
+    if (Result created = fs::createPrivateFolder(m_folder); !created) {
+        goMemoryOnly(QStringLiteral("cannot create %1: %2").arg(m_folder, created.error));
         return {};
     }
 
@@ -354,41 +336,18 @@ bool QueueJournal::rewrite()
     // The new file holds every pending message: records not yet written are
     // in it already, and written after it they would repeat what it says.
     m_gathered.clear();
-    if (m_fd >= 0) {
-        ::close(m_fd);
-        m_fd = -1;
-    }
+    m_file.close();
     const QString path = filePath();
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        m_lastError = file.errorString();
-        return false;
-    }
-    // Messages can hold anything an alarm says: for the owner only.
-    if (::fchmod(file.handle(), S_IRUSR | S_IWUSR) != 0) {
-        m_lastError = systemError();
-        return false;
-    }
     QByteArray bytes = header();
     for (const auto &item : m_pending)
         bytes += encodeEntry(item.second);
-    if (file.write(bytes) != bytes.size() || !file.flush()) {
-        m_lastError = file.errorString();
+    // Messages can hold anything an alarm says: for the owner only.
+    if (Result replaced = fs::replaceFile(path, bytes, fs::Permissions::OwnerOnly); !replaced) {
+        m_lastError = replaced.error;
         return false;
     }
-    if (::fsync(file.handle()) != 0) {
-        m_lastError = systemError();
-        return false;
-    }
-    if (!file.commit()) {
-        m_lastError = file.errorString();
-        return false;
-    }
-    syncFolder(m_folder);
-
-    m_fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (m_fd < 0) {
-        m_lastError = systemError();
+    if (!m_file.open(path, false)) {
+        m_lastError = fs::lastErrorText();
         return false;
     }
     m_size = bytes.size();
@@ -400,10 +359,7 @@ bool QueueJournal::rewrite()
 
 void QueueJournal::goMemoryOnly(const QString &why)
 {
-    if (m_fd >= 0) {
-        ::close(m_fd);
-        m_fd = -1;
-    }
+    m_file.close();
     m_unsynced = false;
     m_sinceFailure.start();
     if (m_failing)
@@ -421,10 +377,7 @@ void QueueJournal::retryIfDue()
     if (m_sinceFailure.isValid() && m_sinceFailure.elapsed() < m_options.retryAfter.count())
         return;
     if (!rewrite()) {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-            m_fd = -1;
-        }
+        m_file.close();
         m_sinceFailure.start();
         return;
     }
@@ -466,18 +419,14 @@ void QueueJournal::writeGathered()
     // has nothing to write them to, and the rewrite that ends that state puts
     // every pending message in the file anyway.
     const QByteArray record = std::exchange(m_gathered, QByteArray());
-    if (m_fd < 0 || record.isEmpty())
+    if (!m_file.isOpen() || record.isEmpty())
         return;
     const char *data = record.constData();
     qsizetype left = record.size();
     while (left > 0) {
-        const ssize_t written = ::write(m_fd, data, static_cast<size_t>(left));
-        if (written < 0 && errno == EINTR)
-            continue;
+        const std::int64_t written = m_file.write(data, left);
         if (written <= 0) {
-            if (written == 0)
-                errno = ENOSPC;
-            goMemoryOnly(systemError());
+            goMemoryOnly(fs::lastErrorText());
             return;
         }
         data += written;
@@ -508,7 +457,7 @@ void QueueJournal::recordFreed(std::uint64_t sequence)
 {
     if (m_closed || m_pending.erase(sequence) == 0)
         return;
-    if (m_pending.empty() && m_fd >= 0 && m_size > m_options.compactWhenEmptyAbove) {
+    if (m_pending.empty() && m_file.isOpen() && m_size > m_options.compactWhenEmptyAbove) {
         // The queue has emptied: the cheapest moment to start the file afresh.
         // Not for a few records, though: two fsyncs and a rename each time a
         // busy queue runs dry would cost more than the space they give back.
@@ -544,15 +493,15 @@ bool QueueJournal::sync()
     if (m_closed || !m_opened)
         return false;
     retryIfDue();
-    if (m_fd < 0)
+    if (!m_file.isOpen())
         return false;
     writeGathered();
-    if (m_fd < 0)
+    if (!m_file.isOpen())
         return false;
     if (!m_unsynced)
         return true;
-    if (::fdatasync(m_fd) != 0) {
-        goMemoryOnly(systemError());
+    if (!m_file.syncData()) {
+        goMemoryOnly(fs::lastErrorText());
         return false;
     }
     m_unsynced = false;
@@ -566,12 +515,9 @@ void QueueJournal::close()
         return;
     writeGathered();
     m_closed = true;
-    if (m_fd >= 0) {
-        if (m_unsynced)
-            ::fdatasync(m_fd);
-        ::close(m_fd);
-        m_fd = -1;
-    }
+    if (m_file.isOpen() && m_unsynced)
+        (void)m_file.syncData();
+    m_file.close();
 }
 
 } // namespace corvane

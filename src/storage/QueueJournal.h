@@ -1,6 +1,7 @@
 #pragma once
 
 #include "storage/Clock.h"
+#include "storage/FileSystem.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -115,7 +116,7 @@ public:
         QueueJournal &m_journal;
     };
 
-    bool isDurable() const { return m_fd >= 0; }
+    bool isDurable() const { return m_file.isOpen(); }
     std::size_t pendingCount() const { return m_pending.size(); }
     std::uint64_t syncCount() const { return m_syncs; }
     QString filePath() const;
@@ -144,7 +145,7 @@ private:
     Options m_options;
     std::map<std::uint64_t, Entry> m_pending;
     std::uint64_t m_nextSequence = 1;
-    int m_fd = -1;
+    AppendFile m_file;
     qint64 m_size = 0;
     // The size that calls for the next rewrite: twice what the last one wrote,
     // so a long queue that is still all pending is not rewritten per message.

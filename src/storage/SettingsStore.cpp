@@ -2,10 +2,10 @@
 
 #include "storage/IniFile.h"
 
-#include <clocale>
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
-#include <locale.h>
 #include <string>
 
 namespace corvane {
@@ -55,10 +55,28 @@ int digitValue(char c)
 }
 
 // The decimal point is always '.', whatever locale the application set.
+// `number` is a sign, digits with at most one point, and an exponent: what
+// strtod takes, with its answers past the range of a double (the infinity of
+// the sign when too large, zero when too small).
 double parseCDouble(const std::string &number)
 {
-    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-    return strtod_l(number.c_str(), nullptr, cLocale);
+    const char *begin = number.data();
+    const char *const end = begin + number.size();
+    const bool negative = *begin == '-';
+    if (*begin == '+' || *begin == '-')
+        ++begin;
+    double value = 0.0;
+    if (std::from_chars(begin, end, value).ec == std::errc::result_out_of_range) {
+        // Where the first significant digit stands against the point, plus the exponent.
+        const char *exponent = std::find(begin, end, 'e');
+        const char *point = std::find(begin, exponent, '.');
+        const char *first = std::find_if(begin, exponent, [](char c) { return c >= '1' && c <= '9'; });
+        long long magnitude = first < point ? point - first : -(first - point);
+        if (exponent != end)
+            magnitude += std::clamp(std::strtoll(exponent + 1, nullptr, 10), -1000000000LL, 1000000000LL);
+        value = magnitude > 0 ? HUGE_VAL : 0.0;
+    }
+    return negative ? -value : value;
 }
 
 // Half goes to the even neighbour; no dependence on the floating-point mode.

@@ -2,6 +2,7 @@
 
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <array>
 
 namespace corvane {
@@ -66,12 +67,12 @@ QByteArray encodeCp1252(const QString &text, bool *ok)
     return bytes;
 }
 
-QString decodeUtf8OrCp1252(const QByteArray &bytes, bool *wasUtf8)
+bool readsAsUtf8(const QByteArray &bytes, bool hasBom)
 {
-    const bool utf8 = isValidUtf8(bytes);
-    if (wasUtf8)
-        *wasUtf8 = utf8;
-    return utf8 ? QString::fromUtf8(bytes) : decodeCp1252(bytes);
+    if (!isValidUtf8(bytes))
+        return false;
+    return systemWritesUtf8() || hasBom
+        || std::any_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
 } // namespace corvane

@@ -1,5 +1,6 @@
 #include "storage/ActivityLog.h"
 #include "storage/StorageTestUtil.h"
+#include "storage/TextCodec.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -9,6 +10,7 @@
 #include <QTest>
 
 #include <sys/stat.h>
+
 
 #include <ctime>
 
@@ -82,7 +84,8 @@ private slots:
         QCOMPARE(readBytes(QDir(logs()).filePath("Corvane Log On 20261206.TXT")),
                  QByteArray("09:15:02  Program Started\r\n"
                             "09:15:03  \r\n"
-                            "21:00:00  Text: Wartung \xC3\x84rger\r\n"));
+                            "21:00:00  Text: Wartung ")
+                     + (systemWritesUtf8() ? "\xC3\x84" : "\xC4") + "rger\r\n");
     }
 
     void multiLineMessagesContinueWithoutATime()
@@ -169,13 +172,17 @@ private slots:
         QByteArray expected;
         for (const QString &message : messages) {
             log.WriteLog(message);
-            expected += "07:08:09  " + message.toUtf8() + "\r\n";
+            // The system's text: UTF-8 on Linux, the ANSI code page on Windows.
+            expected += "07:08:09  " + (systemWritesUtf8() ? message.toUtf8() : encodeSystemCodePage(message, nullptr))
+                + "\r\n";
         }
         QCOMPARE(readBytes(log.filePathFor(QDate(2026, 12, 6))), expected);
     }
 
     void newFileIsReadableByOthersButWritableByUsOnly()
     {
+        if (!hasFileModes())
+            QSKIP("Windows keeps access lists instead of modes (tests/windows).");
         const mode_t saved = ::umask(022);
         const ActivityLog log(logs(), ScriptedClock({at(2026, 12, 6, 9, 0, 0)}));
         log.WriteLog(QStringLiteral("Program Started"));
@@ -210,17 +217,16 @@ private slots:
         qputenv("TZ", zone);
         ::tzset();
         const std::time_t seconds = std::time(nullptr);
-        std::tm local{};
-        ::localtime_r(&seconds, &local);
+        QDateTime expected;
+        const bool fromTz = localTimeFromTz(seconds, &expected);
         const QDateTime now = systemClock()();
         if (wasSet)
             qputenv("TZ", saved);
         else
             qunsetenv("TZ");
         ::tzset();
-        const QDateTime expected(QDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday),
-                                 QTime(local.tm_hour, local.tm_min, local.tm_sec), Qt::OffsetFromUTC,
-                                 int(local.tm_gmtoff));
+        if (!fromTz)
+            QSKIP("Windows takes the time zone from its own settings, not from TZ.");
         QCOMPARE(now.offsetFromUtc(), expected.offsetFromUtc());
         QVERIFY2(qAbs(expected.secsTo(now)) < 2,
                  qPrintable(expected.toString(Qt::ISODate) + QLatin1String(" / ") + now.toString(Qt::ISODate)));
@@ -245,7 +251,9 @@ private slots:
         const QString path = log.filePathFor(QDate(2026, 12, 6));
         const qint64 before = readBytes(path).size();
         {
-            const FileSizeLimit diskFull(rlim_t(before + room));
+            const FileSizeLimit diskFull(before + room);
+            if (!diskFull.active())
+                QSKIP("No file size limit for a process on Windows.");
             log.WriteLog(QStringLiteral("this entry does not fit"));
             QCOMPARE(readBytes(path).size(), before);
         }
@@ -267,7 +275,10 @@ private slots:
         const ActivityLog log(logs(), ScriptedClock({at(2026, 12, 6, 9, 0, 0)}));
         log.WriteLog(QStringLiteral("before"));
         const QString path = log.filePathFor(QDate(2026, 12, 6));
-        QVERIFY(wholeFolder ? QDir(logs()).removeRecursively() : QFile::remove(path));
+        const bool removed = wholeFolder ? QDir(logs()).removeRecursively() : QFile::remove(path);
+        if (QFile::exists(path))
+            QSKIP("Wine keeps the name of a file deleted while open until it is closed, and says nothing of it.");
+        QVERIFY(removed);
         log.WriteLog(QStringLiteral("after"));
         QCOMPARE(readBytes(path), QByteArray("09:00:00  after\r\n"));
     }

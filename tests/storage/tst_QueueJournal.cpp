@@ -7,14 +7,6 @@
 #include <QTest>
 
 
-#include <sched.h>
-#include <sys/mount.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <limits>
 #include <memory>
 
@@ -71,20 +63,6 @@ QStringList damagedFiles(const QString &folder)
     return QDir(folder).entryList({QStringLiteral("*.damaged-*")}, QDir::Files);
 }
 
-// A small tmpfs of our own at `folder`, in a mount namespace of this process
-// alone (we run as root), so filling it fills nothing else.
-bool mountSmallDisk(const QString &folder, int kilobytes, QString *why)
-{
-    const QByteArray path = QFile::encodeName(folder);
-    const QByteArray options = "size=" + QByteArray::number(kilobytes) + "k,mode=0700";
-    if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
-        || ::mount("tmpfs", path.constData(), "tmpfs", 0, options.constData()) != 0) {
-        *why = QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    }
-    return true;
-}
-
 } // namespace
 
 class TestQueueJournal : public QObject {
@@ -110,8 +88,10 @@ private slots:
             QVERIFY(spool.reports.isEmpty());
         }
         // Messages can hold anything an alarm says: owner only.
-        QCOMPARE(fileMode(folder), 0700);
-        QCOMPARE(fileMode(QDir(folder).filePath(QLatin1String(QueueJournal::FileName))), 0600);
+        if (hasFileModes()) {
+            QCOMPARE(fileMode(folder), 0700);
+            QCOMPARE(fileMode(QDir(folder).filePath(QLatin1String(QueueJournal::FileName))), 0600);
+        }
 
         Spool again(folder);
         const std::vector<QueueJournal::Entry> restored = again.journal.open();
@@ -331,7 +311,8 @@ private slots:
         QCOMPARE(compacted.front().messageId, QByteArray("<kept@x>")); // a rewrite keeps what went out
         spool.journal.recordFreed(kept);
         QCOMPARE(readBytes(spool.journal.filePath()), QueueJournal::header());
-        QCOMPARE(fileMode(spool.journal.filePath()), 0600);
+        if (hasFileModes())
+            QCOMPARE(fileMode(spool.journal.filePath()), 0600);
         QVERIFY(spool.reports.isEmpty());
     }
 
@@ -390,23 +371,14 @@ private slots:
         Spool spool(dir.path(), options);
         spool.journal.open();
         const QString body(200, QLatin1Char('x'));
-        const QByteArray path = QFile::encodeName(spool.journal.filePath());
-        int held = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-        QVERIFY(held >= 0);
+        ReplacementWatch watch(spool.journal.filePath());
         int rewrites = 0;
         const int messages = 400;
         for (int i = 0; i < messages; ++i) {
             spool.journal.recordStored(QStringLiteral("a@x"), QStringLiteral("m%1").arg(i), body);
-            struct stat status {};
-            QCOMPARE(::fstat(held, &status), 0);
-            if (status.st_nlink == 0) {
+            if (watch.replaced())
                 ++rewrites;
-                ::close(held);
-                held = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-                QVERIFY(held >= 0);
-            }
         }
-        ::close(held);
         QVERIFY2(rewrites >= 1 && rewrites <= 8, qPrintable(QStringLiteral("%1 rewrites").arg(rewrites)));
         QCOMPARE(QueueJournal::parse(readBytes(spool.journal.filePath())).pending.size(),
                  std::size_t(messages));
@@ -417,7 +389,7 @@ private slots:
     {
         QTemporaryDir dir;
         QString why;
-        if (::geteuid() != 0 || !mountSmallDisk(dir.path(), 128, &why))
+        if (!mountSmallDisk(dir.path(), 128, &why))
             QSKIP(qPrintable(QStringLiteral("no tmpfs of our own: ") + why));
         const QString filler = dir.filePath(QStringLiteral("filler"));
         writeBytes(filler, QByteArray(100 * 1024, 'f'));

@@ -11,8 +11,6 @@
 #include <limits>
 #include <memory>
 
-#include <sys/stat.h>
-#include <unistd.h>
 
 using namespace corvane;
 using namespace corvane::test;
@@ -296,7 +294,8 @@ private slots:
         m_settings.AccountSettings.UserPassword = " secret ";
         const Settings before = m_settings;
         QVERIFY(SaveAllSettings(m_settings).ok);
-        QCOMPARE(fileMode(iniPath()), 0600);
+        if (hasFileModes())
+            QCOMPARE(fileMode(iniPath()), 0600);
 
         QStringList expected;
         for (int n = 1; n <= 8; ++n) {
@@ -342,6 +341,8 @@ private slots:
 
     void existingModeIsKept()
     {
+        if (!hasFileModes())
+            QSKIP("Windows keeps access lists instead of modes (tests/windows).");
         writeBytes(iniPath(), "[Email_Settings]\n");
         QVERIFY(QFile::setPermissions(iniPath(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
         QVERIFY(SaveAllSettings(m_settings).ok);
@@ -356,6 +357,8 @@ private slots:
         SaveResult result;
         {
             const FileSizeLimit diskFull(2048); // smaller than the new file, larger than the old
+            if (!diskFull.active())
+                QSKIP("No file size limit for a process on Windows.");
             result = SaveAllSettings(m_settings);
         }
         QVERIFY(!result.ok);
@@ -391,9 +394,10 @@ private slots:
         // An existing name that cannot be read is not replaced by defaults.
         m_settings.SettingsFilePath = m_tmp->filePath("Corvane.ini");
         const int socket = bindUnixSocket(m_settings.SettingsFilePath);
-        QVERIFY(socket >= 0);
+        if (socket < 0)
+            QSKIP("Windows keeps no socket in the file system.");
         const SaveResult result = SaveAllSettings(m_settings);
-        ::close(socket);
+        closeSocket(socket);
         QVERIFY(!result.ok);
         QVERIFY2(result.error.startsWith("Cannot read"), qPrintable(result.error));
         QVERIFY(!QFileInfo(m_settings.SettingsFilePath).isFile());
@@ -444,7 +448,8 @@ private slots:
     {
         // The failure is reported, the defaults stand in, and nothing the
         // unreadable file may hold is overwritten by them.
-        QCOMPARE(::mkfifo(QFile::encodeName(iniPath()).constData(), 0600), 0);
+        if (!makeFifo(iniPath()))
+            QSKIP("Windows has no FIFOs in the file system.");
         m_settings.AccountSettings.SenderName = QStringLiteral("left over");
         const Result loaded = LoadAllSettings(m_settings);
         QVERIFY(!loaded);
