@@ -1,10 +1,8 @@
 #include "dispatch/Dispatcher.h"
 
-#include "dispatch/OAuthSettings.h"
 #include "dispatch/RetryRule.h"
 #include "mail/MailComponent.h"
-#include "mail/OAuthConfig.h"
-#include "mail/OAuthTokenSource.h"
+#include "oauth/OAuthSettings.h"
 #include "intake/NotificationQueue.h"
 #include "storage/ActivityLog.h"
 #include "storage/Settings.h"
@@ -424,28 +422,14 @@ void Dispatcher::fillComponent(int index)
         !repeatId && retry && retry->repeatsMessageId)
         repeatId = retry->messageId;
     mail.setMessageId(repeatId.value_or(QByteArray()));
-    setOAuth(mail, m_settings.OAuth);
+    setOAuth(mail);
 }
 
-// [Email_OAuth] as the mail component takes it; an unknown provider is an
-// error, never a reason to sign in with the password instead.
-void Dispatcher::setOAuth(MailComponent &mail, const OAuthSettingsRecord &settings)
+// [Email_OAuth] as the mail component takes it.
+void Dispatcher::setOAuth(MailComponent &mail)
 {
-    const std::optional<OAuthProvider> provider = oauthProviderFromName(settings.Provider.trimmed());
-    if (!provider) {
-        mail.setSignIn({}, QStringLiteral("The OAuth provider \"%1\" in [Email_OAuth] is not Microsoft, Google or "
-                                          "Custom: nothing was sent")
-                               .arg(settings.Provider.trimmed()));
-        return;
-    }
-    if (*provider == OAuthProvider::None || !m_tokens) {
-        mail.setSignIn({});
-        return;
-    }
-    OAuthConfig config = oauthConfigFrom(settings, *provider);
-    config.mailbox = m_settings.AccountSettings.UserName;
-    config.caFile = m_settings.AccountSettings.CaFile;
-    mail.setSignIn(m_tokens->signInFor(config));
+    const OAuthSignIn signIn = oauthSignInFrom(m_settings, m_tokens);
+    mail.setSignIn(signIn.name, signIn.problem);
 }
 
 } // namespace corvane

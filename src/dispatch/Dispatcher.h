@@ -18,7 +18,6 @@ class ActivityLog;
 class MailComponent;
 class NotificationQueue;
 class OAuthTokenSource;
-struct OAuthSettingsRecord;
 struct Settings;
 
 // Moves pending notifications to the mail component, one pass per timer tick.
@@ -70,7 +69,7 @@ signals:
 private:
     void sendFrom();
     void fillComponent(int index);
-    void setOAuth(MailComponent &mail, const OAuthSettingsRecord &settings);
+    void setOAuth(MailComponent &mail);
     void onSendFinished();
     void lineUpMore();
     void takeBackLinedUp();
