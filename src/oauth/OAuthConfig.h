@@ -20,7 +20,6 @@ struct OAuthConfig {
     QList<QSslCertificate> caCertificates; // trusted for the token endpoint besides the system's
     QString caFile;               // or read from here when a token is requested
 
-    bool enabled() const { return provider != OAuthProvider::None; }
     QString effectiveTokenUrl() const;
     QString effectiveScope() const;
     // Every field: a token fetched for one key is never used for another.

@@ -43,16 +43,9 @@ OAuthGrant failure(const QString &error)
 
 bool credentialSet(OAuthGrantKind kind, const OAuthSettingsRecord &s)
 {
-    switch (kind) {
-    case OAuthGrantKind::Certificate:
-        return !s.CertificateFile.isEmpty() || !s.PrivateKeyFile.isEmpty();
-    case OAuthGrantKind::ServiceAccount:
-        return !s.ServiceAccountFile.isEmpty();
-    case OAuthGrantKind::RefreshToken:
-        return !s.RefreshToken.isEmpty();
-    case OAuthGrantKind::ClientSecret:
-        return !s.ClientSecret.isEmpty();
-    }
+    for (OAuthField field : oauthGrantCredentials(kind))
+        if (!(s.*oauthField(field).value).isEmpty())
+            return true;
     return false;
 }
 

@@ -36,6 +36,21 @@ const OAuthFieldInfo &oauthField(OAuthField field)
     return oauthFields().at(std::size_t(field));
 }
 
+std::vector<OAuthField> oauthGrantCredentials(OAuthGrantKind kind)
+{
+    switch (kind) {
+    case OAuthGrantKind::Certificate:
+        return {OAuthField::CertificateFile, OAuthField::PrivateKeyFile};
+    case OAuthGrantKind::ServiceAccount:
+        return {OAuthField::ServiceAccountFile};
+    case OAuthGrantKind::RefreshToken:
+        return {OAuthField::RefreshToken};
+    case OAuthGrantKind::ClientSecret:
+        return {OAuthField::ClientSecret};
+    }
+    return {};
+}
+
 const std::vector<OAuthProviderInfo> &oauthProviders()
 {
     using F = OAuthField;

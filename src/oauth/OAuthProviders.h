@@ -32,6 +32,9 @@ enum class OAuthGrantKind {
     ClientSecret,   // client credentials with Client_Secret
 };
 
+// The fields that hold a grant's credential: the grant is used when any is set.
+std::vector<OAuthField> oauthGrantCredentials(OAuthGrantKind kind);
+
 struct OAuthFieldUse {
     OAuthField field;
     const char *hint; // grey text in the empty box: what may stand in for it, or that it may stay empty

@@ -37,10 +37,9 @@ OAuthTokenSource::~OAuthTokenSource()
     }
 }
 
-quint64 OAuthTokenSource::request(const OAuthConfig &config)
+quint64 OAuthTokenSource::request(const QByteArray &key, const OAuthConfig &config)
 {
     const quint64 id = ++m_nextId;
-    const QByteArray key = config.key();
     if (m_cache && m_cache->key == key && fresh(*m_cache)) {
         post({id, BearerToken{m_cache->token.accessToken, m_cache->token.endpoint, true}, QString()});
         return id;
@@ -49,7 +48,7 @@ quint64 OAuthTokenSource::request(const OAuthConfig &config)
     if (joined != m_fetches.end())
         (*joined)->waiting.push_back(id);
     else
-        start(config, id);
+        start(key, config, id);
     return id;
 }
 
@@ -80,10 +79,12 @@ quint64 OAuthTokenSource::requestToken(const QByteArray &signIn)
                              "It is tried again with the current ones.")});
         return id;
     }
+    // Keyed by the sign-in, not by what CA_File holds now: a token does not
+    // depend on the authorities it was fetched with.
     OAuthConfig config = known->second;
     if (!config.caFile.isEmpty() && config.caCertificates.isEmpty())
         config.caCertificates = m_authorities.load(config.caFile);
-    return request(config);
+    return request(signIn, config);
 }
 
 void OAuthTokenSource::invalidate(const QByteArray &signIn)
@@ -129,7 +130,7 @@ bool OAuthTokenSource::fresh(const Cached &cached) const
     return m_nowMs() < expires - ahead;
 }
 
-void OAuthTokenSource::start(const OAuthConfig &config, quint64 id)
+void OAuthTokenSource::start(const QByteArray &key, const OAuthConfig &config, quint64 id)
 {
     const qint64 now = m_nowMs();
     OAuthGrant grant = OAuthGrant::build(config, now);
@@ -139,7 +140,7 @@ void OAuthTokenSource::start(const OAuthConfig &config, quint64 id)
     }
     auto fetch = std::make_unique<Fetch>();
     Fetch *f = fetch.get();
-    f->key = config.key();
+    f->key = key;
     f->endpoint = grant.endpoint.toString();
     f->startedMs = now;
     f->waiting.push_back(id);

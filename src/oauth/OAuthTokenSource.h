@@ -73,8 +73,9 @@ private:
         qint64 obtainedMs = 0;
     };
 
-    quint64 request(const OAuthConfig &config);
-    void start(const OAuthConfig &config, quint64 id);
+    // `key`: the sign-in name, which the held token and a running fetch go by.
+    quint64 request(const QByteArray &key, const OAuthConfig &config);
+    void start(const QByteArray &key, const OAuthConfig &config, quint64 id);
     void onFinished(Fetch *fetch);
     void onTimeout(Fetch *fetch);
     void conclude(Fetch *fetch, const std::optional<OAuthToken> &token, const QString &problem);

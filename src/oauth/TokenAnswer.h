@@ -4,7 +4,6 @@
 
 #include <QByteArray>
 #include <QJsonObject>
-#include <QMetaType>
 #include <QString>
 
 #include <optional>
@@ -41,5 +40,3 @@ TokenAnswer readTokenAnswer(const QString &host, int status, const QString &reas
 QString maskedText(const std::vector<CredentialMask> &masks, const QString &text);
 
 } // namespace corvane
-
-Q_DECLARE_METATYPE(corvane::OAuthToken)

@@ -4,7 +4,9 @@
 #include "mail/CaFileCache.h"
 #include "mail/MailHarness.h"
 #include "mail/OAuthErrors.h"
+#include "oauth/OAuthSettings.h"
 #include "oauth/OAuthTokenSource.h"
+#include "storage/Settings.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -44,11 +46,10 @@ struct Outcome {
     QString problem;
 };
 
-Outcome fetch(OAuthTokenSource &source, const OAuthConfig &config)
+Outcome fetch(OAuthTokenSource &source, const QByteArray &signIn)
 {
     QSignalSpy ready(&source, &TokenProvider::tokenReady);
     QSignalSpy failed(&source, &TokenProvider::tokenFailed);
-    const QByteArray signIn = source.signInFor(config);
     const quint64 id = source.requestToken(signIn);
     const bool insideCall = ready.count() + failed.count() > 0;
     Outcome o;
@@ -65,6 +66,11 @@ Outcome fetch(OAuthTokenSource &source, const OAuthConfig &config)
         o.problem = answer.value(1).toString();
     }
     return o;
+}
+
+Outcome fetch(OAuthTokenSource &source, const OAuthConfig &config)
+{
+    return fetch(source, source.signInFor(config));
 }
 
 } // namespace
@@ -207,6 +213,64 @@ private slots:
                     QVERIFY2(!said.contains(form), qPrintable(said));
     }
 
+    // [Email_OAuth] and the account, as LoadAllSettings leaves them, become
+    // the sign-in of the dispatcher and the check: values trimmed, User_Name
+    // the mailbox, CA_File trusted for the endpoint. An unknown provider
+    // sends nothing.
+    void settingsBecomeTheSignIn_data()
+    {
+        QTest::addColumn<QString>("provider");
+        QTest::addColumn<QString>("problem"); // empty: a token, or no sign-in without a provider
+        QTest::newRow("none: the password") << "" << "";
+        QTest::newRow("Microsoft, any case") << " microsoft " << "";
+        QTest::newRow("Google service account for User_Name") << "Google" << "";
+        QTest::newRow("unknown: nothing sent")
+            << "Yahoo" << "\"Yahoo\" in [Email_OAuth] is not Microsoft, Google or Custom: nothing was sent";
+    }
+
+    void settingsBecomeTheSignIn()
+    {
+        QFETCH(QString, provider);
+        QFETCH(QString, problem);
+        const bool google = provider == "Google";
+        Settings settings;
+        settings.OAuth.Provider = provider;
+        settings.OAuth.ClientId = google ? QString() : " " + ClientId + "\t";
+        settings.OAuth.ClientSecret = google ? QString() : Secret;
+        settings.OAuth.ServiceAccountFile = google ? m_serviceAccount : QString();
+        settings.OAuth.TokenUrl = url(google ? "/google/token" : "/plant.onmicrosoft.com/oauth2/v2.0/token") + "\t";
+        settings.AccountSettings.UserName = Mailbox;
+        settings.AccountSettings.CaFile = m_tls.caFile;
+        OAuthTokenSource source(5s, [] { return QDateTime::currentMSecsSinceEpoch(); });
+        QVERIFY(oauthSignInFrom(settings, nullptr).name.isEmpty()); // no token source: no OAuth sign-in
+        const OAuthSignIn signIn = oauthSignInFrom(settings, &source);
+        QCOMPARE(signIn.problem, problem.isEmpty() ? QString() : "The OAuth provider " + problem);
+        QCOMPARE(signIn.name.isEmpty(), provider.isEmpty() || !problem.isEmpty());
+        if (signIn.name.isEmpty())
+            return;
+        const Outcome o = fetch(source, signIn.name);
+        QVERIFY2(o.answered && o.token, qPrintable(o.problem));
+    }
+
+    // Each grant's credential and the tenant an endpoint needs have their
+    // rows in the provider's dialog, so every grant can be set up there.
+    void providerTableIsComplete()
+    {
+        for (const OAuthProviderInfo &provider : oauthProviders()) {
+            const auto rows = [&provider](OAuthField field) {
+                return std::count_if(provider.fields.begin(), provider.fields.end(),
+                                     [field](const OAuthFieldUse &use) { return use.field == field; });
+            };
+            for (const OAuthField field : {OAuthField::ClientId, OAuthField::TokenUrl, OAuthField::Scope})
+                QVERIFY2(rows(field) == 1, provider.name);
+            QCOMPARE(rows(OAuthField::Tenant), provider.needsTenant() ? 1 : 0);
+            for (const OAuthGrantKind grant : provider.grants)
+                for (const OAuthField field : oauthGrantCredentials(grant))
+                    QVERIFY2(rows(field) == 1, provider.name);
+            QCOMPARE(oauthProviderFromName(QString::fromLatin1(provider.name).toUpper()), provider.provider);
+        }
+    }
+
     // A token is used until 5 minutes (or a tenth of its life) before it
     // expires, and only for the config it came for.
     void tokenLife_data()
@@ -324,7 +388,8 @@ private slots:
         serviceAccount.settings.ServiceAccountFile = m_serviceAccount;
         OAuthConfig signIn = google ? serviceAccount : microsoft(Secret);
         signIn.mailbox = Mailbox;
-        signIn.caFile = m_tls.caFile; // CA_File: trusted for the token endpoint too
+        signIn.caCertificates.clear(); // as the dispatcher hands it: CA_File, read when a token is asked for
+        signIn.caFile = m_tls.caFile;  // and trusted for the token endpoint too
         component.setSignIn(source.signInFor(signIn));
         component.setCaFile(m_tls.caFile);
         SendRecorder recorder(component);
