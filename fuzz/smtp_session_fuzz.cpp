@@ -1,11 +1,13 @@
 // libFuzzer target for the SMTP client: a server on loopback says whatever the
 // input holds, and the session must still end every message exactly once, in
-// submission order, without the password in any status line, and without
-// raw control characters from the server in one.
+// submission order, without the password or token in any status line, and without
+// raw control characters from the server in one; a probe never gets as far
+// as DATA.
 //
 // Input layout: byte 0 is the set-up (bits 0-1: one to three messages, bit 2:
 // sign in, bit 3: with a bearer token instead of the password, bit 4: keep the
-// connection between messages, bit 5: two recipients each); bytes 1-3 cut the
+// connection between messages, bit 5: two recipients each, bit 6: probes,
+// MAIL and RCPT then RSET, as the account check sends); bytes 1-3 cut the
 // rest into up to four pieces. The server writes the first piece on connect
 // and each next one when the client has written something (or has been quiet
 // for a moment), then closes. Every connection the session opens gets the same.
@@ -31,11 +33,13 @@ namespace {
 
 const QString User = QStringLiteral("plant@example.com");
 const QString Password = QStringLiteral("Pump-3-S3cret");
+const QString Token = QStringLiteral("ya29.token-Pump-3");
 
-QStringList passwordForms()
+// The secret and the forms it takes in an AUTH exchange.
+QStringList secretForms(const QString &secret)
 {
-    const QByteArray pass = Password.toUtf8();
-    QStringList forms{Password, QString::fromLatin1(pass.toBase64()),
+    const QByteArray pass = secret.toUtf8();
+    QStringList forms{secret, QString::fromLatin1(pass.toBase64()),
                       QString::fromLatin1(QByteArray('\0' + User.toUtf8() + '\0' + pass).toBase64())};
     for (int prefix = 1; prefix < 3; ++prefix) {
         const QByteArray encoded = (QByteArray(prefix, 'x') + pass).toBase64();
@@ -46,7 +50,10 @@ QStringList passwordForms()
 
 class Listener : public SmtpSessionListener {
 public:
-    explicit Listener(QList<quint64> expected) : m_expected(std::move(expected)) {}
+    Listener(QList<quint64> expected, const QString &secret)
+        : m_expected(std::move(expected)), m_forms(secretForms(secret))
+    {
+    }
     int finished() const { return m_finished; }
     void sessionStatus(quint64, const QString &line) override
     {
@@ -69,7 +76,7 @@ public:
 
 private:
     QList<quint64> m_expected;
-    QStringList m_forms = passwordForms();
+    QStringList m_forms;
     int m_finished = 0;
 };
 
@@ -82,6 +89,7 @@ public:
     }
     bool listen() { return m_server.listen(QHostAddress::LocalHost, 0); }
     quint16 port() const { return m_server.serverPort(); }
+    const QByteArray &received() const { return m_received; }
 
 private:
     void accept()
@@ -99,8 +107,8 @@ private:
                 socket->write(m_pieces[(*next)++]);
                 quiet->start(5);
             };
-            QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket, writeNext] {
-                socket->readAll();
+            QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, writeNext] {
+                m_received += socket->readAll();
                 writeNext();
             });
             QObject::connect(quiet, &QTimer::timeout, socket, writeNext);
@@ -109,6 +117,7 @@ private:
     }
 
     std::vector<QByteArray> m_pieces;
+    QByteArray m_received; // everything the client wrote, on every connection
     QObject m_scope; // the accepted sockets; declared after the pieces they read, gone before them
     QTcpServer m_server;
 };
@@ -152,15 +161,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     account.heloName = QStringLiteral("client.test");
     account.login = (setup & 4) != 0;
     account.userName = User;
-    account.password = Password;
+    // With a token there is no password, as the service and the check set it.
     if (setup & 8)
-        account.bearerToken = "ya29.token";
+        account.bearerToken = Token.toUtf8();
+    else
+        account.password = Password;
 
     const int messages = std::max(1, setup & 3);
     QList<quint64> ids;
     for (int i = 1; i <= messages; ++i)
         ids.append(quint64(i));
-    Listener listener(ids);
+    Listener listener(ids, (setup & 8) ? Token : Password);
     MailTimeouts timeouts;
     timeouts.connect = 200ms;
     timeouts.serverReply = 200ms;
@@ -177,7 +188,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             message.recipients = {QStringLiteral("ops@example.com")};
             if (setup & 32)
                 message.recipients.append(QStringLiteral("boss@example.org"));
-            message.data = "Subject: Pump " + QByteArray::number(id) + "\r\n\r\n.dot line\r\nPressure low.\r\n";
+            message.probeOnly = (setup & 64) != 0;
+            if (!message.probeOnly)
+                message.data = "Subject: Pump " + QByteArray::number(id) + "\r\n\r\n.dot line\r\nPressure low.\r\n";
             session.submit(account, message);
         }
         // Every limit is well inside this: a message still open here never ends.
@@ -186,6 +199,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
         check(listener.finished() == messages, "every message finishes within its limits");
     }
+    if (setup & 64)
+        check(!server.received().contains("DATA\r\n") && !server.received().contains("BDAT "), "a probe sent DATA");
     // Let the server's side see the close before its sockets go.
     QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     return 0;

@@ -1,5 +1,5 @@
 // Sends N small messages one after the other through MailComponent, the way the
-// dispatcher does (the next ones lined up with SendNext() while one is sent),
+// dispatcher does (the next ones lined up with submit() while one is sent),
 // and prints messages/s.
 //   bench_mail_component HOST:PORT COUNT reuse|session
 #include "mail/MailComponent.h"
@@ -41,17 +41,17 @@ int main(int argc, char **argv)
     QElapsedTimer timer;
     QObject::connect(&component, &MailComponent::SendSuccesful, &app, [&] { ++succeeded; });
     QObject::connect(&component, &MailComponent::Status, &app, [&](const QString &) { ++statusLines; });
-    auto handOver = [&](bool first) {
+    auto handOver = [&] {
         if (sent >= count)
             return false;
         component.setSubject(QStringLiteral("Alarm %1").arg(sent));
-        if (!(first ? component.Send() : component.SendNext()))
+        if (!component.submit(quint64(sent) + 1, component.properties()))
             return false;
         ++sent;
         return true;
     };
     auto lineUp = [&] {
-        while (handOver(false)) {
+        while (handOver()) {
         }
     };
     QObject::connect(&component, &MailComponent::finished, &app, [&] {
@@ -62,7 +62,6 @@ int main(int argc, char **argv)
     });
     QTimer::singleShot(0, &app, [&] {
         timer.start();
-        handOver(true);
         lineUp();
     });
     app.exec();

@@ -94,12 +94,15 @@ Result Service::start()
     if (const Result loaded = LoadAllSettings(m_settings); !loaded)
         std::fprintf(stderr, "corvane: %s\n", qPrintable(loaded.error));
     m_log.WriteLog(QStringLiteral("Program Started"));
-    const int restored = m_queue->restore(m_journal->open());
+    std::vector<QueueJournal::Entry> spooled = m_journal->open();
+    const int restored = m_queue->restore(spooled);
     if (restored > 0)
         m_log.WriteLog(QStringLiteral("Restored %1 queued messages from the spool").arg(restored));
+    spooled.resize(static_cast<std::size_t>(restored)); // the rest stay in the journal for a later start
 
     m_dispatcher = std::make_unique<Dispatcher>(*m_queue, m_settings, *m_poSendMail, m_log, m_options.clock,
-                                                m_tokens.get());
+                                                m_tokens.get(), m_journal.get());
+    m_dispatcher->restore(spooled);
     connect(m_dispatcher.get(), &Dispatcher::statusCleared, this, &Service::statusCleared);
     connect(m_dispatcher.get(), &Dispatcher::statusLine, this, &Service::statusLineAppended);
     connect(m_dispatcher.get(), &Dispatcher::progressText, this, &Service::progressTextChanged);

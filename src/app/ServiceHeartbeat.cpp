@@ -26,7 +26,7 @@ ServiceHeartbeat::ServiceHeartbeat(Service &service, ServiceNotifier &notifier, 
         return;
     connect(m_service.mailComponent(), &MailComponent::SendSuccesful, this, &ServiceHeartbeat::onSent);
     connect(m_service.mailComponent(), &MailComponent::SendFailed, this, &ServiceHeartbeat::onFailed);
-    // Comes after SendFailed and before `finished`: the message waits, it did not fail.
+    // Comes after SendFailed, from the dispatcher's `finished` (connected first): the message waits, it did not fail.
     connect(m_service.dispatcher(), &Dispatcher::sendDeferred, this, [this] { m_outcome = Outcome::Deferred; });
     // After the dispatcher has freed the slot (it was connected first), so the
     // message is not counted as waiting and as done at once.
@@ -64,7 +64,7 @@ QString ServiceHeartbeat::statusText() const
                        .arg(waiting)
                        .arg(m_sent)
                        .arg(m_failed);
-    if (const int deferred = queue ? queue->deferredCount() : 0; deferred > 0)
+    if (const int deferred = m_service.dispatcher() ? m_service.dispatcher()->deferredCount() : 0; deferred > 0)
         text += QStringLiteral(", %1 deferred").arg(deferred);
     if (m_lastSend.isValid()) {
         text += QStringLiteral("; last send %1: %2")

@@ -1,16 +1,18 @@
 #pragma once
 
+#include "dispatch/DeliveryBook.h"
 #include "dispatch/RetryRule.h"
 #include "mail/MailOutcome.h"
+#include "mail/MailProperties.h"
 #include "storage/Clock.h"
+#include "storage/QueueJournal.h"
 
 #include <QObject>
 #include <QString>
 
+#include <cstdint>
 #include <deque>
-#include <map>
-#include <optional>
-#include <set>
+#include <vector>
 
 namespace corvane {
 
@@ -21,33 +23,42 @@ class OAuthTokenSource;
 struct Settings;
 
 // Moves pending notifications to the mail component, one pass per timer tick.
-// A pass is a small state machine driven by the component's `finished` signal,
-// so the window stays responsive while a message is sent; a tick that comes
-// while a pass runs does nothing, so no message is ever sent twice.
+// A pass is a small state machine driven by the component's `finished`
+// signal, so the window stays responsive while a message is sent; a tick that
+// comes while a pass runs does nothing, so no message is ever sent twice.
 // While one message is sent, the next pending ones are already lined up in the
-// component, so in a burst the mail thread goes on without waiting for this
-// one; each is shown, logged and freed as the running send when the one before
+// component, so in a burst the client goes on without waiting for this one;
+// each is shown, logged and settled as the running send when the one before
 // it has finished.
 //
-// A send that meets a passing failure (RetryRule) leaves its message pending
-// in its slot, to be tried again after a back-off; a pass skips it until then.
-// When the server itself is the problem (unreachable, throttling, the account)
-// no pass starts until the back-off is over, and then the queue goes in its
-// order. Max_Per_Minute spaces the attempts.
+// Every message goes by its one id (QueuedEmail::Id) from the queue to the
+// component and back; its record in the DeliveryBook holds what the
+// dispatcher knows of it. A send that meets a passing failure (RetryRule)
+// leaves its message pending in its slot, to be tried again after a back-off;
+// a pass skips it until then. When the server itself is the problem
+// (unreachable, throttling, the account) no pass starts until the back-off is
+// over, and then the queue goes in its order. Max_Per_Minute spaces the
+// attempts.
 class Dispatcher : public QObject {
     Q_OBJECT
 public:
+    // With a journal, what becomes of a message on its way (its end of data
+    // about to go out, accepted, deferred) is written to it at once.
     Dispatcher(NotificationQueue &queue, const Settings &settings, MailComponent &component,
                const ActivityLog &log, Clock clock = systemClock(), OAuthTokenSource *tokens = nullptr,
-               QObject *parent = nullptr);
+               QueueJournal *journal = nullptr, QObject *parent = nullptr);
+
+    // What the journal kept of the messages a previous run left, once they
+    // are back in the queue.
+    void restore(const std::vector<QueueJournal::Entry> &entries);
 
     // The timeEmail tick.
     void onTick();
     bool isPassRunning() const;
 
-    // No pass starts after this; a running pass ends when its current send has
-    // returned (the slot of that send is still freed). Used while the program
-    // closes.
+    // No pass starts after this; the messages lined up behind the running send
+    // and not begun are taken back and stay queued. A running pass ends when
+    // what was begun has finished. Used while the program closes.
     void stop();
 
     // The account settings were changed: messages lined up but not yet begun
@@ -57,6 +68,7 @@ public:
     // No pass starts before this (milliseconds since the epoch); 0 when the
     // server is not paused.
     qint64 pausedUntilMs() const { return m_pausedUntilMs; }
+    int deferredCount() const { return m_book.deferredCount(); }
 
 signals:
     void statusCleared(); // lstStatus is emptied before each send
@@ -68,24 +80,25 @@ signals:
 
 private:
     void sendFrom();
-    void fillComponent(int index);
-    void setOAuth(MailComponent &mail);
-    void onSendFinished();
+    bool submit(int slot);
+    void show(Delivery &delivery, bool clearStatus);
+    void onFinished(std::uint64_t id, const MailOutcome &outcome);
+    void goOn(int finishedSlot);
     void lineUpMore();
     void takeBackLinedUp();
     void endPass();
-    bool startSend(int index, bool first);
-    void logSendEmail(int index);
-    void onFinalSending(quint64 send, const QByteArray &messageId);
-    void onAccepted(quint64 send);
-    void onOutcome(const MailOutcome &outcome);
-    // The send of the slot has returned: freed, or deferred for a later try.
-    void settle(int index);
-    void deferOrGiveUp(int index, const MailOutcome &outcome, const RetryRule::Decision &decision,
-                       const std::optional<QByteArray> &sentId);
+    void onFinalSending(std::uint64_t id);
+    void onAccepted(std::uint64_t id);
+    // The attempt has ended: freed, or deferred for a later try.
+    void settle(Delivery &delivery, const MailOutcome &outcome, const RetryRule::Decision &decision);
+    // Whether the message stays for a later try; given up otherwise.
+    bool defer(Delivery &delivery, const RetryRule::Decision &decision);
+    void release(const Delivery &delivery);
+    void setOAuth(MailProperties &properties) const;
     // Max_Per_Minute or a server-wide pause holds the next start.
     bool mayStartNow();
-    bool isDue(int index) const;
+    bool isDue(int slot) const;
+    int slotOf(std::uint64_t id) const;
     qint64 nowMs() const;
 
     NotificationQueue &m_queue;
@@ -94,29 +107,19 @@ private:
     const ActivityLog &m_log;
     Clock m_clock;
     OAuthTokenSource *m_tokens;
-
-    // The slot of every send handed to the component and not yet finished,
-    // by the component's send number, for its delivery hooks.
-    std::map<quint64, int> m_slotOfSend;
-    // Accepted before their "Send email:" line was written: they leave the
-    // journal once it is, so the log never misses a delivered message.
-    std::set<int> m_acceptedUnlogged;
+    QueueJournal *m_journal;
+    DeliveryBook m_book;
 
     bool m_passRunning = false;
     bool m_stopped = false;
-    int m_bound = -1;    // upper bound read when the pass started
-    int m_index = 0;     // next slot to look at
-    int m_sending = -1;  // slot whose send has not returned yet
-    std::deque<int> m_linedUp; // slots lined up behind it in the component, in order
-    bool m_insideSend = false;      // Send() has not returned to us yet
-    bool m_finishedInsideSend = false;
+    int m_bound = -1;                   // upper bound read when the pass started
+    int m_index = 0;                    // next slot to look at
+    std::uint64_t m_sending = 0;        // the message shown as being sent; 0: none (ids start at 1)
+    std::deque<std::uint64_t> m_linedUp; // lined up behind it in the component, in order
 
-    std::optional<MailOutcome> m_outcome;   // of the send about to finish
-    std::map<int, QByteArray> m_finalSentId; // slots whose end of data went out, with their Message-ID
-    qint64 m_attemptStartMs = 0;            // of the running send
     qint64 m_pausedUntilMs = 0;
-    int m_serverFailures = 0;               // server-wide deferrals in a row
-    std::deque<qint64> m_recentStarts;      // within the last minute, for Max_Per_Minute
+    int m_serverFailures = 0;          // server-wide deferrals in a row
+    std::deque<qint64> m_recentStarts; // within the last minute, for Max_Per_Minute
     int m_reportedDeferred = 0;
 };
 

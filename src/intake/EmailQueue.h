@@ -14,6 +14,10 @@ struct QueuedEmail {
     QString Recipients;         // accepted addresses joined by "; "
     QString Subject;
     QString Body;
+    // The message's one id from the queue to its outcome, given when it is
+    // stored: its journal sequence, or a count of its own without a journal.
+    // Never 0 in a pending slot.
+    std::uint64_t Id = 0;
 };
 
 // The growable slot array behind the queue: indices 0..upperBound(), starting at
@@ -43,6 +47,8 @@ public:
     void release(int index);
 
     int pendingCount() const { return m_pending; }
+    // Every slot is pending and the array cannot grow: store() would fail.
+    bool isFull() const { return m_pending == size() && upperBound() + GrowthStep > MaxUpperBound; }
 
     // The slot the next store() would take, or nothing when growth is needed.
     std::optional<int> lowestFreeSlot() const;

@@ -35,106 +35,24 @@ NotificationQueue::Batch::Batch(NotificationQueue &queue)
 
 NotificationQueue::Batch::~Batch() = default;
 
-std::optional<int> NotificationQueue::storeJournalled(QueuedEmail entry)
-{
-    const QString recipients = entry.Recipients;
-    const QString subject = entry.Subject;
-    const QString body = entry.Body;
-    const std::optional<int> slot = m_emailQueue.store(std::move(entry));
-    if (!slot)
-        return slot;
-    const auto index = static_cast<std::size_t>(*slot);
-    if (m_sequenceOfSlot.size() <= index)
-        m_sequenceOfSlot.resize(static_cast<std::size_t>(m_emailQueue.size()), 0);
-    m_sequenceOfSlot[index] = m_journal ? m_journal->recordStored(recipients, subject, body) : 0;
-    return slot;
-}
-
 std::optional<int> NotificationQueue::store(QueuedEmail entry)
 {
-    return storeJournalled(std::move(entry));
-}
-
-std::uint64_t NotificationQueue::sequenceOf(int slot) const
-{
-    const auto index = static_cast<std::size_t>(slot);
-    return slot >= 0 && index < m_sequenceOfSlot.size() ? m_sequenceOfSlot[index] : 0;
-}
-
-void NotificationQueue::markSending(int slot, const QByteArray &messageId)
-{
-    if (const std::uint64_t sequence = sequenceOf(slot); m_journal && sequence != 0)
-        m_journal->recordSending(sequence, messageId);
-}
-
-void NotificationQueue::markDelivered(int slot)
-{
-    const std::uint64_t sequence = sequenceOf(slot);
-    if (sequence == 0)
-        return;
-    m_sequenceOfSlot[static_cast<std::size_t>(slot)] = 0; // release() has nothing left to record
-    if (m_journal)
-        m_journal->recordFreed(sequence);
-}
-
-std::optional<QByteArray> NotificationQueue::sentBeforeRestart(int slot) const
-{
-    const auto it = m_resentOfSlot.find(slot);
-    if (it == m_resentOfSlot.end())
-        return std::nullopt;
-    return it->second;
-}
-
-void NotificationQueue::defer(int slot, const RetryState &state)
-{
-    if (!m_emailQueue.isPending(slot))
-        return;
-    RetryState kept = state;
-    if (const auto resent = m_resentOfSlot.find(slot); resent != m_resentOfSlot.end()) {
-        if (!kept.repeatsMessageId) {
-            kept.repeatsMessageId = true;
-            kept.messageId = resent->second;
-        }
-        // Tried in this run: later tries are repeats of a deferral, not of a restart.
-        m_resentOfSlot.erase(resent);
-    }
-    if (const auto prior = m_retryOfSlot.find(slot);
-        !kept.repeatsMessageId && prior != m_retryOfSlot.end() && prior->second.repeatsMessageId) {
-        kept.repeatsMessageId = true;
-        kept.messageId = prior->second.messageId;
-    }
-    if (const std::uint64_t sequence = sequenceOf(slot); m_journal && sequence != 0)
-        m_journal->recordDeferred(sequence, kept.firstAttemptMs, kept.attempts);
-    m_retryOfSlot[slot] = std::move(kept);
-}
-
-const NotificationQueue::RetryState *NotificationQueue::retryState(int slot) const
-{
-    const auto it = m_retryOfSlot.find(slot);
-    return it == m_retryOfSlot.end() ? nullptr : &it->second;
-}
-
-bool NotificationQueue::isDue(int slot, qint64 nowMs) const
-{
-    if (!m_emailQueue.isPending(slot))
-        return false;
-    const RetryState *state = retryState(slot);
-    return !state || state->nextTryMs <= nowMs;
+    if (m_emailQueue.isFull())
+        return std::nullopt; // nothing journalled for a message that has no place
+    entry.Id = m_journal ? m_journal->recordStored(entry.Recipients, entry.Subject, entry.Body) : ++m_lastId;
+    return m_emailQueue.store(std::move(entry));
 }
 
 void NotificationQueue::release(int slot)
 {
     if (!m_emailQueue.isPending(slot))
         return;
+    // A message delivered already has left the journal: the journal knows
+    // that, and writes nothing twice.
+    const std::uint64_t id = m_emailQueue.at(slot).Id;
     m_emailQueue.release(slot);
-    m_resentOfSlot.erase(slot);
-    m_retryOfSlot.erase(slot);
-    const auto index = static_cast<std::size_t>(slot);
-    if (index < m_sequenceOfSlot.size()) {
-        const std::uint64_t sequence = std::exchange(m_sequenceOfSlot[index], 0);
-        if (m_journal && sequence != 0)
-            m_journal->recordFreed(sequence);
-    }
+    if (m_journal)
+        m_journal->recordFreed(id);
 }
 
 int NotificationQueue::restore(const std::vector<QueueJournal::Entry> &entries)
@@ -145,19 +63,9 @@ int NotificationQueue::restore(const std::vector<QueueJournal::Entry> &entries)
         entry.Recipients = journalled.recipients;
         entry.Subject = journalled.subject;
         entry.Body = journalled.body;
-        const std::optional<int> slot = m_emailQueue.store(std::move(entry));
-        if (!slot)
+        entry.Id = journalled.sequence;
+        if (!m_emailQueue.store(std::move(entry)))
             break; // stays in the journal for a later start
-        const auto index = static_cast<std::size_t>(*slot);
-        if (m_sequenceOfSlot.size() <= index)
-            m_sequenceOfSlot.resize(static_cast<std::size_t>(m_emailQueue.size()), 0);
-        m_sequenceOfSlot[index] = journalled.sequence;
-        if (journalled.sending)
-            m_resentOfSlot[*slot] = journalled.messageId;
-        // Deferred before the restart: tried at once, its count and first
-        // attempt kept, so Retry_Hours still counts from that attempt.
-        if (journalled.attempts > 0)
-            m_retryOfSlot[*slot] = {journalled.firstAttemptMs, journalled.attempts, 0, false, {}};
         ++restored;
     }
     return restored;
@@ -204,7 +112,7 @@ QueueResult NotificationQueue::QueueEmail(std::int16_t listNumber, const QString
     email.Recipients = std::move(recipients);
     email.Subject = subject;
     email.Body = text;
-    if (!storeJournalled(std::move(email))) {
+    if (!store(std::move(email))) {
         // Nothing is logged for a lost request, so the operator's only trace
         // of it is this line.
         std::fprintf(stderr, "corvane: queue full (%d messages pending): a message for list %d was dropped\n",

@@ -1,14 +1,16 @@
 #include "mail/MailComponent.h"
 
+#include "mail/MailAddresses.h"
 #include "mail/MailEncoding.h"
 #include "mail/MailNetwork.h"
+#include "mail/MimeMessage.h"
 
 #include <QMetaObject>
 #include <QPointer>
 
-#include <algorithm>
 #include <exception>
 #include <new>
+#include <utility>
 
 namespace corvane {
 
@@ -44,7 +46,7 @@ MailComponent::MailComponent(MailTimeouts timeouts, MailOptions options, QObject
     }
     connect(&m_pop, &Pop3Client::status, this, [this](const QString &line) {
         if (m_popRunning)
-            deliver(m_waiting.front().id, {Event::Status, 0, line});
+            queue({Event::Status, 0, line});
     });
     connect(&m_pop, &Pop3Client::finished, this, &MailComponent::onPopFinished);
 }
@@ -95,42 +97,39 @@ const MailProperties &MailComponent::properties() const
     return m_properties;
 }
 
-bool MailComponent::Send()
+QByteArray MailComponent::newMessageId(const MailProperties &properties) const
 {
-    if (!m_outstanding.empty())
+    return MimeMessage::newMessageId(
+        MimeMessage::idDomain(mail::trimSpaces(properties.senderAddress), m_options.heloName));
+}
+
+bool MailComponent::submit(quint64 id, const MailProperties &properties)
+{
+    if (m_unfinished > MaxAhead)
         return false;
-    submit(true);
+    if (&properties != &m_properties)
+        m_properties = properties;
+    ++m_unfinished;
+    m_waiting.push_back({id, m_properties, false, {}, false});
+    if (m_unfinished == 1)
+        feedSession(); // the first message connects at once
+    else
+        scheduleFeed(); // built while the server answers the one before, not while the wire waits for it
     return true;
 }
 
-bool MailComponent::SendNext()
+void MailComponent::scheduleFeed()
 {
-    if (m_outstanding.empty() || m_outstanding.size() > std::size_t(MaxAhead))
-        return false;
-    submit(false);
-    return true;
-}
-
-void MailComponent::submit(bool now)
-{
-    const quint64 id = ++m_nextId;
-    m_outstanding.push_back(id);
-    m_tickets.push_back({id, {}, false, {}});
-    m_waiting.push_back({id, m_properties, false, {}});
-    if (now) {
-        feedSession(); // the first send connects at once
-    } else if (!m_feedPosted) {
-        // After the caller's turn: the message is built while the server
-        // answers the one before, not while the wire waits for it.
-        m_feedPosted = true;
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                m_feedPosted = false;
-                feedSession();
-            },
-            Qt::QueuedConnection);
-    }
+    if (m_feedPosted)
+        return;
+    m_feedPosted = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_feedPosted = false;
+            feedSession();
+        },
+        Qt::QueuedConnection);
 }
 
 void MailComponent::prepare(Waiting &waiting)
@@ -150,12 +149,12 @@ void MailComponent::prepare(Waiting &waiting)
         waiting.request.failurePhase = MailPhase::Data; // this message's own, and it would fail again
     }
     waiting.request.message.id = waiting.id;
-    for (const QString &note : waiting.request.notes)
-        deliver(waiting.id, {Event::Status, 0, note});
 }
 
-// Hands requests to the session in order; one that logs in to POP3 first
-// holds the ones behind it until its login is over.
+// Hands messages to the session in order. What the component says of a
+// message itself (notes, the POP3 login, a failure before any server) waits
+// until the session has finished every message before it, so its events never
+// come ahead of theirs; the messages behind wait too, keeping their order.
 void MailComponent::feedSession()
 {
     while (!m_waiting.empty() && !m_popRunning && m_tokenRequest == 0) {
@@ -163,8 +162,13 @@ void MailComponent::feedSession()
         if (!front.prepared)
             prepare(front);
         MailRequest &request = front.request;
+        const bool speaks = !request.notes.isEmpty() || !request.failure.isEmpty() || request.popLogin;
+        if (speaks && m_withSession > 0)
+            return; // sessionFinished() feeds again
+        for (const QString &note : std::exchange(request.notes, {}))
+            queue({Event::Status, 0, note});
         if (!request.failure.isEmpty()) {
-            failRequest(front.id, request.failure, request.failurePhase);
+            fail(front.id, request.failure, request.failurePhase);
         } else if (request.popLogin) {
             m_popRunning = true;
             m_pop.start(request.pop3Host, request.account.userName, request.account.password,
@@ -174,19 +178,15 @@ void MailComponent::feedSession()
             // The token as the settings are now, fetched or from memory; the
             // messages behind wait, so they keep their order.
             if (!m_options.tokens) {
-                failRequest(front.id, QStringLiteral("No sign-in token: nothing provides OAuth tokens here"));
-                m_waiting.pop_front();
+                request.failure = QStringLiteral("No sign-in token: nothing provides OAuth tokens here");
                 continue;
             }
             m_tokenRequest = m_options.tokens->requestToken(request.signIn);
             return;
         } else {
-            for (Ticket &ticket : m_tickets) {
-                if (ticket.id == front.id)
-                    ticket.messageId = request.messageId;
-            }
             if (request.useOAuth)
-                m_signedIn[front.id] = request;
+                m_withToken[front.id] = request;
+            ++m_withSession;
             m_session.submit(request.account, request.message);
         }
         m_waiting.pop_front();
@@ -196,15 +196,14 @@ void MailComponent::feedSession()
 void MailComponent::onPopFinished(const Pop3Result &result)
 {
     if (!m_popRunning)
-        return; // cancelled
+        return; // cancelled or taken back
     m_popRunning = false;
     MailRequest &front = m_waiting.front().request;
-    const quint64 id = front.message.id;
     if (result.loggedIn)
-        deliver(id, {Event::Status, 0,
-                     QStringLiteral("POP3 login succeeded as %1").arg(mail::replaceControls(front.account.userName))});
+        queue({Event::Status, 0,
+               QStringLiteral("POP3 login succeeded as %1").arg(mail::replaceControls(front.account.userName))});
     else
-        deliver(id, {Event::Status, 0, QStringLiteral("POP3 login failed: %1; sending anyway").arg(result.reason)});
+        queue({Event::Status, 0, QStringLiteral("POP3 login failed: %1; sending anyway").arg(result.reason)});
     front.popLogin = false;
     feedSession();
 }
@@ -216,7 +215,7 @@ void MailComponent::onToken(quint64 request, const BearerToken &token)
     m_tokenRequest = 0;
     MailRequest &front = m_waiting.front().request;
     if (!token.fromCache)
-        deliver(front.message.id, {Event::Status, 0, QStringLiteral("Sign-in token received from %1").arg(token.source)});
+        front.notes << QStringLiteral("Sign-in token received from %1").arg(token.source);
     front.account.bearerToken = token.accessToken;
     feedSession();
 }
@@ -226,87 +225,82 @@ void MailComponent::onTokenFailed(quint64 request, const QString &problem)
     if (request != m_tokenRequest || m_waiting.empty())
         return;
     m_tokenRequest = 0;
-    failRequest(m_waiting.front().id, QStringLiteral("No sign-in token: %1").arg(problem));
-    m_waiting.pop_front();
+    m_waiting.front().request.failure = QStringLiteral("No sign-in token: %1").arg(problem);
     feedSession();
 }
 
 // A refused token may have been revoked or the settings changed: fetched anew
-// once and the message tried once more; a second refusal fails it.
+// once and the message tried once more; a second refusal fails it. Called
+// while the session reports: the message goes back to the front of the line,
+// and the session is fed later.
 bool MailComponent::retryWithNewToken(quint64 id, const MailOutcome &outcome)
 {
-    const auto it = m_signedIn.find(id);
-    if (it == m_signedIn.end())
+    const auto it = m_withToken.find(id);
+    if (it == m_withToken.end())
         return false;
     MailRequest request = std::move(it->second);
-    m_signedIn.erase(it);
+    m_withToken.erase(it);
     if (request.tokenRetried || outcome.kind != MailOutcome::Kind::Refused || outcome.phase != MailPhase::Auth)
         return false;
     m_options.tokens->invalidate(request.signIn);
-    deliver(id, {Event::Status, 0,
-                 QStringLiteral("The server refused the sign-in token; fetching a new one and trying once more")});
+    queue({Event::Status, 0,
+           QStringLiteral("The server refused the sign-in token; fetching a new one and trying once more")});
     request.tokenRetried = true;
     request.account.bearerToken.clear();
-    Waiting again{id, {}, true, std::move(request)};
-    // Ahead of everything not yet begun, unless a login or token is under way for that one.
+    // Behind the others back for a new token, ahead of the rest; not ahead of
+    // a front whose login or token is under way.
     const bool busy = m_popRunning || m_tokenRequest != 0;
-    m_waiting.insert(busy && !m_waiting.empty() ? m_waiting.begin() + 1 : m_waiting.begin(), std::move(again));
-    feedSession();
+    auto at = m_waiting.begin();
+    while (at != m_waiting.end() && (at->again || (busy && at == m_waiting.begin())))
+        ++at;
+    m_waiting.insert(at, {id, {}, true, std::move(request), true});
     return true;
 }
 
-void MailComponent::failRequest(quint64 id, const QString &reason, MailPhase phase)
+void MailComponent::fail(quint64 id, const QString &reason, MailPhase phase)
 {
     auto outcome = std::make_shared<MailOutcome>();
     outcome->phase = phase;
     outcome->explanation = reason;
-    deliver(id, {Event::Status, 0, reason, {}});
-    deliver(id, {Event::Failed, 0, reason, {}});
-    deliver(id, {Event::Outcome, 0, {}, std::move(outcome)});
-    deliver(id, {Event::Finished, 0, {}, {}});
+    queue({Event::Status, 0, reason});
+    queue({Event::Failed, 0, reason});
+    queue({Event::Finished, 0, {}, id, std::move(outcome)});
 }
 
-int MailComponent::withdrawWaiting()
+std::vector<quint64> MailComponent::withdraw(quint64 keep)
 {
-    // The oldest outstanding send came through Send() and is never taken back.
-    if (m_outstanding.empty())
-        return 0;
-    const quint64 oldest = m_outstanding.front();
-    int wanted = int(m_outstanding.size()) - 1;
     std::vector<quint64> taken;
-    const std::size_t busyFront = m_popRunning || m_tokenRequest != 0 ? 1 : 0;
-    // Newest first; a message sent again with a new token may stand behind
-    // newer ones, so the tickets go by number, not by place.
-    while (wanted > 0 && m_waiting.size() > busyFront && m_waiting.back().id != oldest) {
-        taken.push_back(m_waiting.back().id);
-        m_waiting.pop_back();
-        --wanted;
+    for (auto it = m_waiting.end(); it != m_waiting.begin();) {
+        --it;
+        if (it->id == keep)
+            continue;
+        if (it == m_waiting.begin()) {
+            // What is under way for it is no longer heard.
+            if (m_popRunning) {
+                m_popRunning = false;
+                m_pop.cancel();
+            }
+            m_tokenRequest = 0;
+        }
+        taken.push_back(it->id);
+        it = m_waiting.erase(it);
     }
-    if (wanted > 0 && m_waiting.empty()) {
-        for (const quint64 id : m_session.withdraw(wanted, oldest))
-            taken.push_back(id);
+    for (const quint64 id : m_session.withdraw(MaxAhead + 1, keep)) {
+        taken.push_back(id);
+        m_withToken.erase(id);
+        --m_withSession;
     }
-    for (const quint64 id : taken) {
-        const auto ticket = std::find_if(m_tickets.begin(), m_tickets.end(), [id](const Ticket &t) { return t.id == id; });
-        if (ticket != m_tickets.end())
-            m_tickets.erase(ticket);
-        m_signedIn.erase(id);
-        m_outstanding.erase(std::find(m_outstanding.begin(), m_outstanding.end(), id));
-    }
-    return int(taken.size());
-}
-
-bool MailComponent::isSending() const
-{
-    return !m_outstanding.empty();
+    m_unfinished -= int(taken.size());
+    if (!taken.empty() && !m_waiting.empty())
+        scheduleFeed(); // a front that waited for a login or token goes on
+    return taken;
 }
 
 void MailComponent::cancel()
 {
-    if (m_outstanding.empty())
-        return;
-    withdrawWaiting();
-    m_session.cancel(); // the oldest sends: they report first
+    if (m_unfinished == 0)
+        return; // an idle kept connection stays until the component goes
+    m_session.cancel(); // everything with the session reports a cancel
     if (m_popRunning) {
         m_popRunning = false; // what the login still reports is not heard
         m_pop.cancel();
@@ -314,11 +308,14 @@ void MailComponent::cancel()
     m_tokenRequest = 0;
     if (m_options.tokens)
         m_options.tokens->cancelRequests();
-    m_signedIn.clear();
-    while (!m_waiting.empty()) {
-        failRequest(m_waiting.front().id, Cancelled);
-        m_waiting.pop_front();
+    m_withToken.clear();
+    // The rest report in their turn, behind what the session still says.
+    for (Waiting &waiting : m_waiting) {
+        waiting.prepared = true;
+        waiting.request = {};
+        waiting.request.failure = Cancelled;
     }
+    feedSession();
 }
 
 void MailComponent::setEventScope(EventScope scope)
@@ -331,38 +328,38 @@ void MailComponent::deliverPendingEvents()
     drain();
 }
 
-// --- events, in order ------------------------------------------------------------
+// --- what the session reports, in order ------------------------------------------
 
 void MailComponent::sessionStatus(quint64 id, const QString &line)
 {
-    deliver(id, {Event::Status, 0, line});
+    (void)id;
+    queue({Event::Status, 0, line});
 }
 
 void MailComponent::sessionProgress(quint64 id, int percent)
 {
-    deliver(id, {Event::Progress, percent, {}});
+    (void)id;
+    queue({Event::Progress, percent, {}});
 }
 
 void MailComponent::sessionFinished(quint64 id, const MailOutcome &outcome)
 {
-    if (retryWithNewToken(id, outcome))
-        return;
-    if (outcome.accepted())
-        deliver(id, {Event::Succeeded, 0, {}, {}});
-    else
-        deliver(id, {Event::Failed, 0, outcome.explanation, {}});
-    deliver(id, {Event::Outcome, 0, {}, std::make_shared<const MailOutcome>(outcome)});
-    deliver(id, {Event::Finished, 0, {}, {}});
+    --m_withSession;
+    if (!retryWithNewToken(id, outcome)) {
+        if (outcome.accepted())
+            queue({Event::Succeeded, 0, {}});
+        else
+            queue({Event::Failed, 0, outcome.explanation});
+        queue({Event::Finished, 0, {}, id, std::make_shared<const MailOutcome>(outcome)});
+    }
+    if (!m_waiting.empty())
+        scheduleFeed(); // not from here: the session is still reporting
 }
 
 void MailComponent::sessionFinalSending(quint64 id)
 {
-    if (!m_hooks.finalSending)
-        return;
-    for (const Ticket &ticket : m_tickets) {
-        if (ticket.id == id)
-            m_hooks.finalSending(id, ticket.messageId);
-    }
+    if (m_hooks.finalSending)
+        m_hooks.finalSending(id);
 }
 
 void MailComponent::sessionAccepted(quint64 id)
@@ -371,33 +368,7 @@ void MailComponent::sessionAccepted(quint64 id)
         m_hooks.accepted(id);
 }
 
-// A send's events go out once every send before it has finished: a request
-// refused before it reached a server must not report ahead of those.
-void MailComponent::deliver(quint64 id, Event event)
-{
-    auto ticket = std::find_if(m_tickets.begin(), m_tickets.end(), [id](const Ticket &t) { return t.id == id; });
-    if (ticket == m_tickets.end())
-        return; // withdrawn
-    if (ticket != m_tickets.begin()) {
-        ticket->done = ticket->done || event.kind == Event::Finished;
-        ticket->held.push_back(std::move(event));
-        return;
-    }
-    const bool finishedFront = event.kind == Event::Finished;
-    queue(std::move(event));
-    if (!finishedFront)
-        return;
-    m_tickets.pop_front();
-    while (!m_tickets.empty()) {
-        Ticket &next = m_tickets.front();
-        for (Event &held : next.held)
-            queue(std::move(held));
-        next.held.clear();
-        if (!next.done)
-            break;
-        m_tickets.pop_front();
-    }
-}
+// --- events, through the event loop ----------------------------------------------
 
 void MailComponent::queue(Event event)
 {
@@ -431,10 +402,9 @@ void MailComponent::drainEvents()
         case Event::Status: emit Status(event.text); break;
         case Event::Succeeded: emit SendSuccesful(); break;
         case Event::Failed: emit SendFailed(event.text); break;
-        case Event::Outcome: emit sendOutcome(*event.outcome); break;
         case Event::Finished:
-            m_outstanding.pop_front();
-            emit finished();
+            --m_unfinished;
+            emit finished(event.id, *event.outcome);
             break;
         }
     }

@@ -19,12 +19,22 @@
 
 namespace corvane {
 
-// Sends messages over SMTP, and logs in to POP3 first when asked, driven by
-// the event loop of the thread that owns it. Properties keep their values from
-// one message to the next. The four events and `finished` arrive through that
-// event loop, never from inside a call, in the order they happened and all of
-// one send before any of the next; after `finished` no event of that send
-// arrives.
+// The mail component: the properties of the contract, one send operation and
+// the four events, over the one SMTP client (and the POP3 login before it),
+// driven by the event loop of the thread that owns it. Properties keep their
+// values from one message to the next.
+//
+// Each message has one road: submit(id, ...) with the caller's own id, built
+// when its turn comes, a POP3 login or a sign-in token where the account needs
+// one, then the session, whose list is the only one of the messages in flight
+// (of those the component keeps only what a second try with a new sign-in
+// token needs); the delivery hooks and `finished` name the message by the
+// same id. The four events and
+// `finished` arrive through the event loop, never from inside a call, in the
+// order they happened and all of one message before any of the next (the
+// session keeps that order, and the component speaks for a message itself only
+// once the session has finished every message before it); after `finished`
+// nothing more of that message arrives.
 class MailComponent : public QObject, private SmtpSessionListener {
     Q_OBJECT
 public:
@@ -62,41 +72,38 @@ public:
     const MailProperties &properties() const;
     bool startupOption() const { return m_startupOption; }
 
-    // Starts a send with a copy of the current properties and returns at once.
-    // Returns false (and starts nothing) while a send is still running.
-    bool Send();
-    // While a send runs: lines up a copy of the current properties as a send
-    // that goes out right behind the ones before it (on the same connection,
-    // in the same write where the server allows it). Its events follow the
-    // `finished` of the send before it. At most MaxAhead are lined up behind
-    // the oldest outstanding send; returns false (and lines up nothing) when
-    // nothing runs or that many are.
-    bool SendNext();
+    // The send operation: message `id`, the caller's own (its events, hooks
+    // and `finished` carry it back), goes with `properties`, which become the
+    // current ones as if each had been set. Returns at once. Behind messages
+    // not yet finished it goes right after them (on the same connection, in
+    // the same write where the server allows it). At most MaxAhead wait behind
+    // the oldest: then it returns false and nothing changes.
+    bool submit(quint64 id, const MailProperties &properties);
     static constexpr int MaxAhead = 8;
-    // Takes back the sends lined up by SendNext of which nothing went to a
-    // server yet, newest first; returns how many. They report nothing.
-    int withdrawWaiting();
-    bool isSending() const;
+    // Takes back every message of which nothing went to a server yet, except
+    // `keep` (the one the caller shows as being sent); they report nothing.
+    // Returns their ids.
+    std::vector<quint64> withdraw(quint64 keep);
+    bool isSending() const { return m_unfinished > 0; }
 
-    // Ends at once every send, in any step, a name lookup included; each
-    // reports SendFailed. The connection is cut, not closed with QUIT. Sends
-    // lined up by SendNext of which nothing went out are taken back and report
-    // nothing.
+    // Ends every message at once, in any step, a name lookup included; each
+    // reports SendFailed and `finished`. The connection is cut, not closed
+    // with QUIT.
     void cancel();
 
-    // The number the next Send() or SendNext() gives its message, for the
-    // delivery hooks below.
-    quint64 nextSendNumber() const { return m_nextId + 1; }
+    // A new Message-ID for a message with these properties: the caller fixes
+    // it at the first attempt and hands it in again (setMessageId) with every
+    // later one.
+    QByteArray newMessageId(const MailProperties &properties) const;
 
     // Called at once from the component's network handling (also from inside
-    // Send() or SendNext()), before anything more goes to the server: just
-    // before a message's final "." is written, with its Message-ID, and when
-    // the server has accepted it, long before its events arrive. What the
-    // caller records there survives a crash; a hook must not call back into
-    // the component.
+    // submit()), before anything more goes to the server: just before message
+    // `id`'s final "." is written, and when the server has accepted it, long
+    // before its events arrive. What the caller records there survives a
+    // crash; a hook must not call back into the component.
     struct DeliveryHooks {
-        std::function<void(quint64 send, const QByteArray &messageId)> finalSending;
-        std::function<void(quint64 send)> accepted;
+        std::function<void(quint64 id)> finalSending;
+        std::function<void(quint64 id)> accepted;
     };
     void setDeliveryHooks(DeliveryHooks hooks) { m_hooks = std::move(hooks); }
 
@@ -115,39 +122,33 @@ signals:
     void Status(const QString &Status);
     void SendSuccesful();
     void SendFailed(const QString &Explanation);
-    // What became of the send, right before its `finished`.
-    void sendOutcome(const MailOutcome &outcome);
-    void finished();
+    // The message's last word: what became of it, right after its
+    // SendSuccesful or SendFailed.
+    void finished(quint64 id, const corvane::MailOutcome &outcome);
 
 private:
     struct Event {
-        enum Kind { Progress, Status, Succeeded, Failed, Outcome, Finished } kind;
+        enum Kind { Progress, Status, Succeeded, Failed, Finished } kind;
         int percent = 0;
         QString text;
-        std::shared_ptr<const MailOutcome> outcome = {}; // for Outcome
+        quint64 id = 0;                                  // for Finished
+        std::shared_ptr<const MailOutcome> outcome = {}; // for Finished
     };
 
-    struct Ticket {
-        quint64 id;
-        std::vector<Event> held; // while a send before it has not finished
-        bool done = false;
-        QByteArray messageId;
-    };
-
-    // A send handed over and not yet to the session: made ready (the message
-    // built) only when its turn comes, so a line-up costs the caller nothing.
+    // A message not yet with the session: made ready (the message built) only
+    // when its turn comes, so a line-up costs the caller nothing.
     struct Waiting {
         quint64 id;
         MailProperties properties;
         bool prepared = false;
         MailRequest request;
+        bool again = false; // back from the session for a new sign-in token
     };
 
-    void submit(bool now);
-    void prepare(Waiting &waiting);
+    void scheduleFeed();
     void feedSession();
-    void failRequest(quint64 id, const QString &reason, MailPhase phase = MailPhase::Setup);
-    void deliver(quint64 id, Event event);
+    void prepare(Waiting &waiting);
+    void fail(quint64 id, const QString &reason, MailPhase phase = MailPhase::Setup);
     void onPopFinished(const Pop3Result &result);
     void onToken(quint64 request, const BearerToken &token);
     void onTokenFailed(quint64 request, const QString &problem);
@@ -170,16 +171,19 @@ private:
     EventScope m_eventScope;
     DeliveryHooks m_hooks;
     bool m_startupOption = false;
-    std::deque<quint64> m_outstanding; // sends whose `finished` has not been emitted, oldest first
-    quint64 m_nextId = 0;
-    std::deque<Waiting> m_waiting;     // not yet handed to the session
+    int m_unfinished = 0;          // submitted, `finished` not yet emitted
+    int m_withSession = 0;         // handed to the session, not yet finished by it
+    std::deque<Waiting> m_waiting; // not yet with the session, in order
     bool m_feedPosted = false;
-    bool m_popRunning = false;
-    quint64 m_tokenRequest = 0;          // the token the front of m_waiting waits for; 0: none
-    std::map<quint64, MailRequest> m_signedIn; // with the session, signed in with a token
-    std::deque<Ticket> m_tickets;      // every outstanding send, oldest first
+    bool m_popRunning = false;     // for the front of m_waiting
+    quint64 m_tokenRequest = 0;    // the token the front of m_waiting waits for; 0: none
+    // Signed in with a token and with the session: what a second try with a
+    // new token needs, should the server refuse this one.
+    std::map<quint64, MailRequest> m_withToken;
     std::deque<Event> m_events;
     bool m_drainPosted = false;
 };
 
 } // namespace corvane
+
+Q_DECLARE_METATYPE(corvane::MailOutcome)

@@ -1,5 +1,6 @@
 #include "mail/Pop3Client.h"
 
+#include "mail/ClearTextLogin.h"
 #include "mail/MailAddresses.h"
 #include "mail/MailNetwork.h"
 
@@ -31,9 +32,8 @@ Pop3Client::Next Pop3Client::afterCapabilities(TlsMode mode, bool encrypted, boo
         return Next::StartTls;
     if (mode != TlsMode::Opportunistic)
         return Next::NoTlsOffered;
-    // As for SMTP: without STLS the password goes in the clear only to a
-    // server on this machine or a private network.
-    return mail::isLocalOrPrivate(peer) ? Next::LoginInClear : Next::ClearToPublic;
+    // Without STLS the password goes in the clear only where the rule allows.
+    return mail::clearTextLoginAllowed(peer) ? Next::LoginInClear : Next::ClearToPublic;
 }
 
 Pop3Client::Pop3Client(MailTimeouts timeouts, QObject *parent)

@@ -1,1074 +1,481 @@
 #include "mail/SmtpSession.h"
 
-#include "mail/MailEncoding.h"
-#include "mail/MailNetwork.h"
-#include "mail/OAuthErrors.h"
-
-#include <QSslConfiguration>
+#include <QMetaObject>
 
 #include <algorithm>
 
 namespace corvane {
 
-namespace {
-
 using Kind = MailOutcome::Kind;
-
-const QString Cancelled = QStringLiteral("Sending cancelled: the program is closing");
-
-QByteArray dotStuffed(const QByteArray &data)
-{
-    QByteArray out;
-    out.reserve(data.size() + 8);
-    qsizetype start = 0;
-    while (start < data.size()) {
-        qsizetype end = data.indexOf('\n', start);
-        end = end < 0 ? data.size() : end + 1;
-        if (data.at(start) == '.')
-            out += '.';
-        out.append(data.constData() + start, end - start);
-        start = end;
-    }
-    if (!out.isEmpty() && !out.endsWith("\r\n"))
-        out += "\r\n";
-    return out;
-}
-
-bool isAscii(const QString &text)
-{
-    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; });
-}
-
-} // namespace
-
-QByteArray SmtpAccount::key() const
-{
-    QByteArray key = endpoint.url.toUtf8() + '\n' + QByteArray::number(int(endpoint.tls)) + '\n'
-        + address.toString().toUtf8() + '\n' + heloName.toUtf8();
-    if (wantsLogin())
-        key += '\n' + userName.toUtf8() + '\n' + password.toUtf8() + '\n' + bearerToken;
-    for (const QSslCertificate &ca : caCertificates)
-        key += '\n' + ca.digest(QCryptographicHash::Sha256).toHex();
-    return key;
-}
+using State = SmtpConnection::State;
+using std::chrono::milliseconds;
 
 SmtpSession::SmtpSession(MailTimeouts timeouts, bool reuseConnection, SmtpSessionListener &listener,
-                         QObject *parent)
-    : QObject(parent), m_timeouts(timeouts), m_reuse(reuseConnection), m_listener(listener), m_socket(this)
+                         QObject *parent, SessionClock *clock)
+    : QObject(parent),
+      m_timeouts(timeouts),
+      m_reuse(reuseConnection),
+      m_listener(listener),
+      m_clock(clock),
+      m_connection(*this, *this),
+      m_stallTimer(clock, this, [this] { onStall(); }),
+      m_wholeTimer(clock, this, [this] { onWholeAttempt(); }),
+      m_idleTimer(clock, this, [this] { onIdle(); })
 {
-    for (QTimer *timer : {&m_stallTimer, &m_wholeTimer, &m_idleTimer})
-        timer->setSingleShot(true);
-    m_stallTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_stallTimer, &QTimer::timeout, this, &SmtpSession::onStall);
-    connect(&m_wholeTimer, &QTimer::timeout, this, &SmtpSession::onWholeAttempt);
-    connect(&m_idleTimer, &QTimer::timeout, this, &SmtpSession::onIdle);
-    connect(&m_socket, &QSslSocket::connected, this, &SmtpSession::onConnected);
-    connect(&m_socket, &QSslSocket::encrypted, this, &SmtpSession::onEncrypted);
-    connect(&m_socket, &QSslSocket::readyRead, this, &SmtpSession::onReadyRead);
-    connect(&m_socket, &QSslSocket::errorOccurred, this, &SmtpSession::onSocketError);
-    connect(&m_socket, &QSslSocket::sslErrors, this, &SmtpSession::onSslErrors);
 }
 
-SmtpSession::~SmtpSession()
-{
-    m_socket.disconnect(this);
-    m_socket.abort();
-}
+SmtpSession::~SmtpSession() = default;
 
 void SmtpSession::submit(const SmtpAccount &account, const SmtpMessage &message)
 {
-    Job job;
-    job.account = account;
-    job.key = account.key();
-    job.message = message;
-    m_jobs.push_back(std::move(job));
+    m_transactions.emplace_back(account, message);
     // At once, so a connection is under way before the caller returns to the
     // event loop; nothing is reported from here but through the listener.
-    if (m_reporting)
-        schedulePump();
-    else
-        pump();
+    turn();
 }
 
 std::vector<quint64> SmtpSession::withdraw(int atMost, quint64 keep)
 {
     std::vector<quint64> taken;
-    while (int(taken.size()) < atMost && !m_jobs.empty()) {
-        const Job &last = m_jobs.back();
-        if (last.started || last.done || !last.held.empty() || last.message.id == keep)
+    while (int(taken.size()) < atMost && !m_transactions.empty()) {
+        const SmtpTransaction &last = m_transactions.back();
+        // The message a connection is being set up for has been spoken of.
+        const bool connectingFor = &last == head() && m_connection.settingUp();
+        if (last.step() != Step::Queued || !last.held.empty() || last.id() == keep || connectingFor)
             break;
-        taken.push_back(last.message.id);
-        m_jobs.pop_back();
+        taken.push_back(last.id());
+        m_transactions.pop_back();
     }
     return taken;
 }
 
 void SmtpSession::cancel()
 {
-    if (m_jobs.empty()) {
-        abandon();
-        return;
-    }
-    for (Job &job : m_jobs) {
-        if (!job.done)
-            fail(job, job.finalSent ? Kind::NoFinalReply : Kind::NotSent, MailPhase::Setup, Cancelled);
+    if (m_transactions.empty())
+        return abandon();
+    for (SmtpTransaction &tx : m_transactions) {
+        if (tx.step() != Step::Done)
+            fail(tx, finalOnWire(tx) ? Kind::NoFinalReply : Kind::NotSent, MailPhase::Setup,
+                 m_connection.wording().cancelled());
     }
     dropConnection();
-    report();
+    turn();
 }
 
 void SmtpSession::abandon()
 {
     dropConnection();
+    turn();
 }
 
-// --- driving -----------------------------------------------------------------
+// --- the turn ------------------------------------------------------------------------
 
-void SmtpSession::schedulePump()
+// The one way anything is written: every event ends here.
+void SmtpSession::turn()
 {
-    if (m_pumpPosted)
-        return;
-    m_pumpPosted = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            m_pumpPosted = false;
-            pump();
-        },
-        Qt::QueuedConnection);
-}
-
-void SmtpSession::pump()
-{
-    if (m_inPump) {
-        m_pumpAgain = true;
+    if (m_turning) {
+        m_turnAgain = true;
         return;
     }
-    m_inPump = true;
+    m_turning = true;
     do {
-        m_pumpAgain = false;
-        Job *next = nullptr;
-        bool anyBegun = false;
-        for (Job &job : m_jobs) {
-            if (job.done)
-                continue;
-            if (job.begun) {
-                anyBegun = true;
-                continue;
-            }
-            next = &job;
-            break;
-        }
-        if (m_phase == Phase::Closed) {
-            if (next)
-                connectFor(*next);
-        } else if (m_phase == Phase::Ready) {
-            if (!next) {
-                if (!anyBegun) {
-                    if (m_reuse)
-                        m_idleTimer.start(m_timeouts.idleConnectionAge);
-                    else
-                        quit();
-                }
-            } else if (next->key != m_key || (!m_reuse && m_carried > 0)) {
-                if (!anyBegun)
-                    quit(); // a new account, or one message per session: start afresh once closed
-            } else if (mayStartEnvelope()) {
-                m_idleTimer.stop();
-                startEnvelope(*next);
-                m_pumpAgain = true;
-            }
-        }
-        flush();
-    } while (m_pumpAgain);
-    m_inPump = false;
-    report();
+        m_turnAgain = false;
+        advance();
+        if (m_connection.flush() || m_moved)
+            armStall();
+        m_moved = false;
+        report();
+    } while (m_turnAgain);
+    armWhole();
+    m_turning = false;
 }
 
-void SmtpSession::connectFor(Job &job)
+// Moves the messages on as far as the connection lets them go before a reply.
+void SmtpSession::advance()
 {
-    m_account = job.account;
-    m_key = job.key;
-    // A token is a password for this purpose: never in a status line.
-    m_mask = m_account.bearerToken.isEmpty() ? CredentialMask(m_account.userName, m_account.password)
-                                             : CredentialMask(m_account.userName,
-                                                              QString::fromLatin1(m_account.bearerToken));
-    m_tokenChallenge = {};
-    m_caps = {};
-    m_tlsErrors.clear();
-    m_mechanism.reset();
-    m_mechanismName.clear();
-    m_startTlsUsed = m_loggedIn = m_greeted = false;
-    m_carried = 0;
-    m_in.clear();
-    m_out.clear();
-    m_expect.clear();
-    m_unwritten = 0;
-    job.started = true;
-    if (job.deadline.isForever())
-        job.deadline = QDeadlineTimer(m_timeouts.wholeAttempt);
-    armWhole();
-    status(job, QStringLiteral("Connecting to %1").arg(where()));
-
-    const ServerEndpoint &endpoint = m_account.endpoint;
-    // Certificates are always checked; for an opportunistic server what is
-    // found is only kept (tlsErrors()), so plant relays set up years ago go on
-    // working and a check can still say whether the certificate would pass.
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
-    if (!m_account.caCertificates.isEmpty()) // besides the system's, not instead
-        tls.setCaCertificates(QSslConfiguration::systemCaCertificates() + m_account.caCertificates);
-    m_socket.setSslConfiguration(tls);
-    m_socket.setPeerVerifyName(endpoint.host);
-    m_phase = Phase::Connecting;
-    m_expect.push_back({Expect::Greeting});
-    m_addresses.clear();
-    QHostAddress literal;
-    if (!m_account.address.isNull())
-        m_addresses = {m_account.address};
-    else if (literal.setAddress(endpoint.host))
-        m_addresses = {literal};
-    if (!m_addresses.isEmpty()) {
-        connectToNext();
-    } else {
-        m_lookup.start(this, endpoint.host, [this](const QList<QHostAddress> &addresses, const QString &) {
-            if (m_phase != Phase::Connecting)
+    for (;;) {
+        SmtpTransaction *next = nullptr;
+        bool inFlight = false;
+        for (SmtpTransaction &tx : m_transactions) {
+            inFlight = inFlight || tx.inFlight();
+            if (tx.step() == Step::Queued) {
+                next = &tx;
+                break;
+            }
+        }
+        if (m_connection.state() == State::Closed && next && !m_reopenPosted)
+            return open(*next);
+        if (m_connection.state() != State::Ready)
+            return;
+        if (!next) {
+            if (inFlight)
                 return;
-            m_addresses = addresses;
-            if (m_addresses.isEmpty())
-                return failSetup(QStringLiteral("The server name %1 cannot be found").arg(m_account.endpoint.host),
-                                 MailPhase::Connect);
-            connectToNext();
-        });
-    }
-    m_stallTimer.start(m_timeouts.connect);
-}
-
-// The addresses of a name in turn, as long as the connect limit lasts.
-void SmtpSession::connectToNext()
-{
-    const QHostAddress address = m_addresses.takeFirst();
-    const ServerEndpoint &endpoint = m_account.endpoint;
-    if (endpoint.tls == TlsMode::Implicit)
-        m_socket.connectToHostEncrypted(address.toString(), endpoint.port, endpoint.host);
-    else
-        m_socket.connectToHost(address, endpoint.port);
-}
-
-bool SmtpSession::mayStartEnvelope() const
-{
-    // Without PIPELINING one message at a time; with it, the next envelope
-    // goes out once every message before it has its final "." on the wire,
-    // and with CHUNKING (whose envelope carries the body) only on a quiet line.
-    const bool chunking = m_caps.pipelining && m_caps.chunking;
-    for (const Job &job : m_jobs) {
-        if (job.done || !job.begun)
-            continue;
-        if (!m_caps.pipelining || chunking || !(job.finalSent || job.finalQueued) || job.message.probeOnly)
-            return false;
-    }
-    return true;
-}
-
-void SmtpSession::startEnvelope(Job &job)
-{
-    job.begun = job.started = true;
-    if (job.deadline.isForever())
-        job.deadline = QDeadlineTimer(m_timeouts.wholeAttempt);
-    bool behind = false;
-    for (const Job &other : m_jobs)
-        behind = behind || (&other != &job && other.begun && !other.done);
-    // On a connection that carried messages and then went quiet: a firewall
-    // may have dropped it without a word, so its first reply is awaited less.
-    job.onKeptConnection = m_carried > 0 && !behind;
-    if (m_carried > 0 || behind) {
-        status(job, QStringLiteral("Using the open connection to %1").arg(where()));
-    }
-    if (m_account.wantsLogin() && !m_loggedIn && m_carried == 0 && !behind && m_caps.auth.isEmpty())
-        status(job, QStringLiteral("The server offers no login; sending without logging in"));
-    progress(job, 0);
-    armWhole();
-
-    if (m_caps.sizeLimit > 0 && job.message.data.size() > m_caps.sizeLimit && !job.message.probeOnly) {
-        fail(job, Kind::NotSent, MailPhase::Mail,
-             QStringLiteral("The message is larger than the server at %1 takes (%2 bytes, at most %3): nothing was sent")
-                 .arg(where())
-                 .arg(job.message.data.size())
-                 .arg(m_caps.sizeLimit));
-        return;
-    }
-    QByteArray mail = "MAIL FROM:<" + job.message.sender.toUtf8() + '>';
-    if (m_caps.sizeLimit >= 0 && !job.message.probeOnly)
-        mail += " SIZE=" + QByteArray::number(job.message.data.size());
-    bool international = !isAscii(job.message.sender);
-    for (const QString &rcpt : job.message.recipients)
-        international = international || !isAscii(rcpt);
-    if (international && m_caps.smtpUtf8)
-        mail += " SMTPUTF8";
-    send(mail, {Expect::Mail, job.message.id});
-    if (m_caps.pipelining) {
-        for (int i = 0; i < job.message.recipients.size(); ++i)
-            writeRcpt(job, i);
-        if (!job.message.probeOnly)
-            writeData(job);
+            if (!m_reuse)
+                return quit();
+            if (!m_idleTimer.isActive())
+                m_idleTimer.start(m_timeouts.idleConnectionAge);
+            return;
+        }
+        if (next->key() != m_connection.key() || (!m_reuse && m_carried > 0)) {
+            if (!inFlight)
+                quit(); // a new account, or one message per session: afresh once closed
+            return;
+        }
+        if (!mayBegin(SmtpTransaction::flowFor(m_connection.capabilities())))
+            return;
+        begin(*next);
     }
 }
 
-void SmtpSession::writeRcpt(Job &job, int index)
+// Without PIPELINING one message at a time; with it, the next envelope goes
+// once every message before it has its final "." on the way, and with
+// CHUNKING (whose envelope carries the body) only on a quiet line.
+bool SmtpSession::mayBegin(SmtpFlow flow) const
 {
-    send("RCPT TO:<" + job.message.recipients.at(index).toUtf8() + '>', {Expect::Rcpt, job.message.id, index});
+    return std::none_of(m_transactions.begin(), m_transactions.end(), [flow](const SmtpTransaction &tx) {
+        return tx.inFlight() && (flow != SmtpFlow::Pipelined || tx.step() != Step::FinalSent);
+    });
 }
 
-void SmtpSession::writeData(Job &job)
+void SmtpSession::open(SmtpTransaction &tx)
 {
-    if (m_caps.pipelining && m_caps.chunking) {
-        const QByteArray &data = job.message.data;
-        m_out += "BDAT " + QByteArray::number(data.size()) + " LAST\r\n" + data;
-        expect({Expect::EndOfData, job.message.id});
-        job.finalQueued = true;
-        progress(job, 100);
-        return;
-    }
-    send("DATA", {Expect::Data, job.message.id});
+    m_carried = 0;
+    m_awakening = false;
+    if (!tx.deadline)
+        tx.deadline = now() + m_timeouts.wholeAttempt;
+    m_stallTimer.start(m_timeouts.connect); // lookup, TCP, and TLS for smtps://: one limit
+    m_connection.open(tx.account(), tx.key());
 }
 
-void SmtpSession::writeBody(Job &job)
+void SmtpSession::begin(SmtpTransaction &tx)
 {
-    m_out += dotStuffed(job.message.data);
-    m_out += ".\r\n";
-    expect({Expect::EndOfData, job.message.id});
-    job.finalQueued = true;
-    progress(job, 100);
-}
-
-void SmtpSession::send(const QByteArray &line, Expected expected)
-{
-    m_out += line + "\r\n";
-    expect(expected);
-}
-
-void SmtpSession::expect(Expected expected)
-{
-    m_expect.push_back(expected);
-    ++m_unwritten;
-}
-
-void SmtpSession::flush()
-{
-    // While replies are read, what they prompt is written once they are all
-    // read: a reply further on then cannot answer a command not yet sent.
-    if (m_out.isEmpty() || m_phase == Phase::Closed || m_readingReplies)
-        return;
-    for (const Job &job : m_jobs) {
-        if (job.finalQueued)
-            m_listener.sessionFinalSending(job.message.id);
-    }
-    m_socket.write(m_out);
-    m_socket.flush(); // now, not at the next turn of the event loop
-    m_out.clear();
-    m_unwritten = 0;
-    for (Job &job : m_jobs) {
-        // From here on the server may take the message, answer or not.
-        job.finalSent = job.finalSent || job.finalQueued;
-        job.finalQueued = false;
-    }
-    armStall();
+    const bool behind = std::any_of(m_transactions.begin(), m_transactions.end(),
+                                    [](const SmtpTransaction &other) { return other.inFlight(); });
+    m_idleTimer.stop();
+    const SmtpWording &said = m_connection.wording();
+    const SmtpCapabilities &caps = m_connection.capabilities();
+    if (m_carried > 0 || behind)
+        status(tx, said.usingOpenConnection());
+    if (tx.account().wantsLogin() && m_carried == 0 && !behind && caps.auth.isEmpty())
+        status(tx, said.noLoginOffered());
+    progress(tx, 0);
+    if (!tx.deadline)
+        tx.deadline = now() + m_timeouts.wholeAttempt;
+    const qint64 size = tx.message().data.size();
+    if (caps.sizeLimit > 0 && size > caps.sizeLimit)
+        return fail(tx, Kind::NotSent, MailPhase::Mail, said.tooLarge(size, caps.sizeLimit));
+    if (!behind)
+        m_awakening = m_carried > 0;
+    tx.begin(m_connection, SmtpTransaction::flowFor(caps), caps);
 }
 
 void SmtpSession::quit()
 {
     m_idleTimer.stop();
-    if (m_phase == Phase::Closed || m_phase == Phase::Quitting)
-        return;
-    m_phase = Phase::Quitting;
-    m_expect.clear();
-    m_out.clear();
-    m_unwritten = 0;
-    send("QUIT", {Expect::Quit});
-    flush();
+    m_connection.quit();
     m_stallTimer.start(std::min(m_timeouts.politeClose, m_timeouts.serverReply));
 }
 
-void SmtpSession::sendEhlo()
+void SmtpSession::closeConnection()
 {
-    const QByteArray name = mail::localHostName(m_account.heloName).toUtf8();
-    send("EHLO " + name, {Expect::Ehlo});
-    flush();
-}
-
-void SmtpSession::afterCapabilities()
-{
-    const bool encrypted = m_socket.isEncrypted();
-    if (!encrypted) {
-        if (m_caps.startTls) {
-            // Alone on the wire: nothing may ride behind STARTTLS.
-            send("STARTTLS", {Expect::StartTls});
-            flush();
-            return;
-        }
-        if (m_account.endpoint.tls == TlsMode::Required)
-            return failSetup(QStringLiteral("The server at %1 does not offer encryption (STARTTLS), which this server "
-                                            "setting requires")
-                                 .arg(where()),
-                             MailPhase::Tls);
-    }
-    if (m_account.wantsLogin() && !m_caps.auth.isEmpty())
-        return startAuth();
-    becomeReady();
-}
-
-void SmtpSession::startAuth()
-{
-    const bool encrypted = m_socket.isEncrypted();
-    if (!encrypted && !mail::isLocalOrPrivate(m_socket.peerAddress()))
-        return failSetup(QStringLiteral("Nothing was sent: the server at %1 offers no encryption (STARTTLS) and is not "
-                                        "on this machine or a private network, so the password would cross the "
-                                        "network in the clear. Use port 587 or 465, or write smtps:// in front of "
-                                        "the server")
-                             .arg(where()),
-                         MailPhase::Auth);
-    const SaslCredentials credentials{m_account.userName, m_account.password, m_account.bearerToken};
-    m_mechanism = SaslMechanism::choose(m_caps.auth, credentials);
-    if (!m_mechanism) {
-        const QString offered = mail::cleanServerText(m_caps.auth.join(QLatin1Char(' ')), m_mask);
-        if (!m_account.bearerToken.isEmpty())
-            return failSetup(QStringLiteral("The server at %1 offers no OAuth sign-in (XOAUTH2 or OAUTHBEARER), only: %2")
-                                 .arg(where(), offered),
-                             MailPhase::Auth);
-        return failSetup(QStringLiteral("Login denied by the server: it offers no sign-in this program knows (%1)")
-                             .arg(offered),
-                         MailPhase::Auth);
-    }
-    m_mechanismName = QString::fromLatin1(m_mechanism->name());
-    if (!encrypted)
-        status(m_mechanism->usesToken() ? QStringLiteral("Warning: the sign-in token goes to the server unencrypted")
-                                        : QStringLiteral("Warning: the password goes to the server unencrypted"));
-    QByteArray line = "AUTH " + m_mechanism->name();
-    if (const auto initial = m_mechanism->initialResponse())
-        line += ' ' + (initial->isEmpty() ? QByteArray("=") : initial->toBase64());
-    send(line, {Expect::Auth});
-    flush();
-}
-
-void SmtpSession::becomeReady()
-{
-    m_phase = Phase::Ready;
+    m_connection.close();
     m_stallTimer.stop();
-    pump();
+    m_idleTimer.stop();
+    m_awakening = false;
+    // Never again from inside the old socket's signal: Qt goes on with the
+    // socket after the slot returns.
+    if (m_reopenPosted)
+        return;
+    m_reopenPosted = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_reopenPosted = false;
+            turn();
+        },
+        Qt::QueuedConnection);
 }
 
-// --- socket events -------------------------------------------------------------
-
-void SmtpSession::onConnected()
+// The connection is given up from this side: what the server cannot have
+// taken goes out again on a new one.
+void SmtpSession::dropConnection()
 {
-    if (m_account.endpoint.tls == TlsMode::Implicit) {
-        m_phase = Phase::Handshake; // the greeting comes once encrypted, within the connect limit
-        return;
+    for (SmtpTransaction &tx : m_transactions) {
+        if (finalOnWire(tx))
+            fail(tx, Kind::NoFinalReply, MailPhase::EndOfData, m_connection.wording().givenUpBeforeConfirming());
+        else if (tx.inFlight())
+            tx.requeue();
     }
-    m_phase = Phase::Setup;
-    m_stallTimer.start(m_timeouts.serverReply);
+    closeConnection();
 }
 
-void SmtpSession::onEncrypted()
+// --- what the connection says ----------------------------------------------------------
+
+void SmtpSession::connectionStatus(const QString &line)
 {
-    if (!m_startTlsUsed) {
-        m_phase = Phase::Setup;
-        m_stallTimer.start(m_timeouts.serverReply);
-        return;
-    }
-    m_phase = Phase::Setup;
-    status(QStringLiteral("Connection encrypted with STARTTLS (%1)").arg(tlsVersion()));
-    m_listener.sessionStep(SmtpStep::Encrypted, {});
-    sendEhlo();
+    if (SmtpTransaction *tx = head())
+        status(*tx, line);
 }
 
-void SmtpSession::onSslErrors(const QList<QSslError> &errors)
+void SmtpSession::connectionStep(SmtpStep step, const SmtpReply &reply)
 {
-    m_tlsErrors += errors;
-    if (!m_account.endpoint.verifiesCertificate())
-        m_socket.ignoreSslErrors();
+    m_listener.sessionStep(step, reply);
 }
 
-void SmtpSession::onReadyRead()
+// The server's side ended the connection: what was on it ends, or goes to a
+// new connection when the server cannot have accepted any of it.
+void SmtpSession::connectionEnded(const SmtpEnding &ending)
 {
-    m_in += m_socket.readAll();
-    if (m_phase == Phase::Handshake || m_phase == Phase::Closed)
-        return;
-    SmtpReply reply;
-    m_readingReplies = true;
-    while (m_phase != Phase::Closed && SmtpReply::take(m_in, &reply)) {
-        if (!reply.received()) {
-            connectionLost(QStringLiteral("The server at %1 broke the protocol: %2")
-                               .arg(where(), mail::cleanServerText(reply.failure, m_mask)),
-                           MailPhase::Setup, false);
-            break;
+    const SmtpWording &said = m_connection.wording();
+    // A connection is for the first message waiting until it quits: set up
+    // for it, or ready and about to begin it.
+    const bool forFirstWaiting = m_connection.state() != State::Quitting;
+    bool first = true;
+    for (SmtpTransaction &tx : m_transactions) {
+        if (tx.step() == Step::Done)
+            continue;
+        if (tx.step() == Step::Queued) {
+            if (first && forFirstWaiting) {
+                fail(tx, ending.reply.received() ? Kind::Refused : Kind::NotSent, ending.phase, ending.reason,
+                     ending.reply);
+                first = false;
+            }
+            continue;
         }
-        if (m_expect.size() <= m_unwritten) {
-            // Either a server talking out of turn or someone on the path
-            // injecting text: nothing it says can be trusted from here.
-            connectionLost(QStringLiteral("The server at %1 broke the protocol: it answered a command that was not "
-                                          "sent (%2)")
-                               .arg(where(), codeAndText(reply)),
-                           MailPhase::Setup, false);
-            break;
+        if (finalOnWire(tx)) {
+            fail(tx, Kind::NoFinalReply, MailPhase::EndOfData,
+                 ending.timedOut ? ending.reason : said.closedBeforeConfirming());
+        } else if (tx.step() == Step::EnvelopeWritten && !first) {
+            tx.requeue(); // it rode behind another message: nothing of it was taken
+        } else if (tx.step() == Step::EnvelopeWritten && m_awakening && !tx.resent) {
+            // The kept connection died while idle; the server answered nothing
+            // of this message, so a new connection cannot duplicate it.
+            tx.resent = true;
+            status(tx, said.sendingAgain(ending.timedOut));
+            tx.requeue();
+        } else {
+            fail(tx, Kind::NotSent, MailPhase::Mail, ending.reason);
         }
-        const Expected expected = m_expect.front();
-        m_expect.pop_front();
-        handleReply(expected, reply);
-        if (expected.what == Expect::StartTls)
-            break; // the rest, if any, came in the clear after the 220: thrown away there
+        first = false;
     }
-    m_readingReplies = false;
-    if (m_phase != Phase::Closed)
-        armStall();
-    flush();
-    report();
+    closeConnection();
 }
 
-void SmtpSession::onSocketError(QAbstractSocket::SocketError error)
+void SmtpSession::messageReply(const SmtpOwed &owed, const SmtpReply &reply)
 {
-    if (m_phase == Phase::Closed)
+    m_awakening = false;
+    SmtpTransaction *tx = find(owed.message);
+    if (!tx || tx->step() == Step::Done)
         return;
-    if (m_phase == Phase::Quitting) {
-        closed();
+    const SmtpWording &said = m_connection.wording();
+    const SmtpFlow flow = SmtpTransaction::flowFor(m_connection.capabilities());
+    switch (owed.command) {
+    case SmtpCommand::Mail:
+        m_listener.sessionStep(SmtpStep::Mail, reply);
+        if (!reply.ok())
+            return refuse(*tx, MailPhase::Mail, reply, said.senderRefused(tx->message().sender, reply));
+        return tx->mailTaken(m_connection, flow);
+    case SmtpCommand::Rcpt:
+        m_listener.sessionStep(SmtpStep::Rcpt, reply);
+        if (!reply.ok())
+            status(*tx, said.recipientRefused(tx->recipient(owed.rcpt), reply));
+        if (!tx->recipientAnswered(reply, m_connection, flow))
+            return refuse(*tx, MailPhase::Rcpt, reply, said.everyRecipientRefused());
         return;
+    case SmtpCommand::Data:
+        if (reply.code != 354)
+            return refuse(*tx, MailPhase::Data, reply, said.messageRefused(reply));
+        return tx->writeBody(m_connection); // the next envelope rides with it where the flow allows
+    case SmtpCommand::EndOfData: {
+        status(*tx, said.serverReply(reply));
+        if (!reply.ok())
+            return refuse(*tx, MailPhase::EndOfData, reply, said.messageRefused(reply));
+        m_listener.sessionAccepted(tx->id());
+        const int recipients = int(tx->message().recipients.size());
+        status(*tx, said.accepted(tx->outcome.acceptedRecipients, recipients));
+        return accept(*tx, reply);
     }
-    // Read what came before the close: a last reply may be in it.
-    if (m_socket.bytesAvailable() > 0)
-        onReadyRead();
-    if (m_phase == Phase::Closed)
-        return;
-    const QString host = m_account.endpoint.host;
-    switch (error) {
-    case QAbstractSocket::HostNotFoundError:
-        return failSetup(QStringLiteral("The server name %1 cannot be found").arg(host), MailPhase::Connect);
-    case QAbstractSocket::ConnectionRefusedError:
-    case QAbstractSocket::NetworkError:
-        if (m_phase == Phase::Connecting && !m_addresses.isEmpty()) {
-            m_socket.abort();
-            return connectToNext();
-        }
-        if (error == QAbstractSocket::NetworkError)
-            break;
-        return failSetup(QStringLiteral("Cannot connect to %1: nothing answers there").arg(where()), MailPhase::Connect);
+    case SmtpCommand::Rset: // a probe's end: the server took its recipients, and nothing was sent
+        m_listener.sessionStep(SmtpStep::Reset, reply);
+        return accept(*tx, reply);
     default:
-        break;
+        return;
     }
-    if (m_phase == Phase::Handshake || error == QAbstractSocket::SslHandshakeFailedError
-        || error == QAbstractSocket::SslInternalError || error == QAbstractSocket::SslInvalidUserDataError) {
-        const QString detail = m_tlsErrors.isEmpty() ? m_socket.errorString() : m_tlsErrors.first().errorString();
-        if (!m_tlsErrors.isEmpty() && m_account.endpoint.verifiesCertificate())
-            return failSetup(QStringLiteral("The certificate of %1 is not trusted: %2").arg(where(), detail),
-                             MailPhase::Tls);
-        if (m_startTlsUsed)
-            return failSetup(QStringLiteral("The TLS handshake with %1 failed: %2; a server that offers encryption "
-                                            "gets nothing without it")
-                                 .arg(where(), detail),
-                             MailPhase::Tls);
-        return failSetup(QStringLiteral("The TLS handshake with %1 failed: %2").arg(where(), detail), MailPhase::Tls);
-    }
-    if (m_phase == Phase::Connecting)
-        return failSetup(QStringLiteral("Cannot connect to %1: %2").arg(where(), m_socket.errorString()),
-                         MailPhase::Connect);
-    if (!m_greeted)
-        return connectionLost(QStringLiteral("The server at %1 closed the connection without a greeting").arg(where()),
-                              MailPhase::Connect, false);
-    connectionLost(QStringLiteral("The server closed the connection unexpectedly"), MailPhase::Setup, false);
 }
+
+void SmtpSession::finalSending(quint64 id)
+{
+    m_listener.sessionFinalSending(id);
+    if (SmtpTransaction *tx = find(id))
+        progress(*tx, 100);
+}
+
+void SmtpSession::connectionEvent()
+{
+    m_moved = true;
+    turn();
+}
+
+// --- limits ----------------------------------------------------------------------------
 
 void SmtpSession::onStall()
 {
-    switch (m_phase) {
-    case Phase::Closed:
+    const SmtpWording &said = m_connection.wording();
+    switch (m_connection.state()) {
+    case State::Closed:
         return;
-    case Phase::Quitting:
-        closed();
-        pump();
-        return;
-    case Phase::Handshake:
-        if (m_startTlsUsed)
-            break;
-        [[fallthrough]];
-    case Phase::Connecting:
-        return failSetup(QStringLiteral("No connection to %1 within %2").arg(where(), mail::durationText(m_timeouts.connect)),
-                         MailPhase::Connect);
-    default:
+    case State::Quitting:
+        connectionEnded({});
+        break;
+    case State::Connecting:
+    case State::Handshake:
+        connectionEnded({said.noConnectionWithin(m_timeouts.connect), MailPhase::Connect, {}, true});
+        break;
+    default: {
+        const MailPhase phase = m_connection.state() == State::Ready ? MailPhase::Setup : MailPhase::Connect;
+        connectionEnded({said.noAnswerWithin(m_timeouts.serverReply), phase, {}, true});
         break;
     }
-    const Job *first = head();
-    const bool silentKept = first && first->onKeptConnection && !first->answered && !first->retried;
-    connectionLost(QStringLiteral("No answer from the server within %1").arg(mail::durationText(m_timeouts.serverReply)),
-                   m_phase == Phase::Ready ? MailPhase::Setup : MailPhase::Connect, silentKept);
+    }
+    turn();
 }
 
 void SmtpSession::onWholeAttempt()
 {
-    Job *first = head();
-    if (!first || first->deadline.remainingTime() > 0) {
-        armWhole();
-        return;
-    }
-    fail(*first, first->finalSent ? Kind::NoFinalReply : Kind::NotSent, MailPhase::Setup,
-         QStringLiteral("The send did not finish within %1").arg(mail::durationText(m_timeouts.wholeAttempt)));
+    SmtpTransaction *first = head();
+    if (!first || !first->deadline || *first->deadline > now())
+        return armWhole();
+    fail(*first, finalOnWire(*first) ? Kind::NoFinalReply : Kind::NotSent, MailPhase::Setup,
+         m_connection.wording().didNotFinishWithin(m_timeouts.wholeAttempt));
     dropConnection();
-    report();
-    schedulePump();
+    turn();
 }
 
 void SmtpSession::onIdle()
 {
-    if (m_phase == Phase::Ready && !head())
+    if (m_connection.state() == State::Ready && !head())
         quit();
-}
-
-// --- replies ---------------------------------------------------------------------
-
-void SmtpSession::handleReply(const Expected &expected, const SmtpReply &reply)
-{
-    switch (expected.what) {
-    case Expect::Greeting:
-    case Expect::Ehlo:
-    case Expect::Helo:
-    case Expect::StartTls:
-        return handleSetupReply(expected, reply);
-    case Expect::Auth:
-        return handleAuthReply(reply);
-    case Expect::Quit:
-        m_listener.sessionStep(SmtpStep::Quit, reply);
-        closed();
-        schedulePump();
-        return;
-    default:
-        return handleMessageReply(expected, reply);
-    }
-}
-
-void SmtpSession::handleSetupReply(const Expected &expected, const SmtpReply &reply)
-{
-    switch (expected.what) {
-    case Expect::Greeting:
-        m_listener.sessionStep(SmtpStep::Greeting, reply);
-        if (!reply.ok())
-            return failSetup(QStringLiteral("The server refused the connection (%1)").arg(codeAndText(reply)),
-                             MailPhase::Connect, reply);
-        m_greeted = true;
-        if (m_socket.isEncrypted())
-            status(QStringLiteral("Connected to %1 with TLS (%2)").arg(where(), tlsVersion()));
-        else
-            status(QStringLiteral("Connected to %1 (not encrypted)").arg(where()));
-        return sendEhlo();
-    case Expect::Ehlo:
-    case Expect::Helo:
-        if (reply.ok()) {
-            m_caps = {};
-            if (expected.what == Expect::Ehlo)
-                parseEhlo(reply);
-            // After parsing, so that capabilities() answers for this reply.
-            m_listener.sessionStep(SmtpStep::Ehlo, reply);
-            return afterCapabilities();
-        }
-        m_listener.sessionStep(SmtpStep::Ehlo, reply);
-        if (expected.what == Expect::Ehlo && reply.code >= 500) {
-            send("HELO " + mail::localHostName(m_account.heloName).toUtf8(), {Expect::Helo});
-            return flush();
-        }
-        return failSetup(QStringLiteral("The server refused the request (%1)").arg(codeAndText(reply)),
-                         MailPhase::Connect, reply);
-    case Expect::StartTls:
-        m_listener.sessionStep(SmtpStep::StartTls, reply);
-        if (!reply.ok())
-            return failSetup(QStringLiteral("The server refused to start TLS (%1)").arg(codeAndText(reply)),
-                             MailPhase::Tls, reply);
-        // Whatever came in the clear behind the 220 is not the server's word
-        // once encrypted: it may be a man in the middle's. So is what EHLO said.
-        m_in.clear();
-        m_caps = {};
-        m_startTlsUsed = true;
-        m_phase = Phase::Handshake;
-        m_socket.startClientEncryption();
-        m_stallTimer.start(m_timeouts.serverReply);
-        return;
-    default:
-        return;
-    }
-}
-
-void SmtpSession::handleAuthReply(const SmtpReply &reply)
-{
-    if (reply.code == 334 && m_mechanism) {
-        const QByteArray challenge = QByteArray::fromBase64(reply.lines.value(0).toLatin1());
-        if (m_mechanism->usesToken())
-            m_tokenChallenge = reply; // an error challenge: what the server says of the token
-        // Never through send(): nothing of these lines may be kept anywhere.
-        m_out += m_mechanism->respond(challenge).toBase64() + "\r\n";
-        expect({Expect::Auth});
-        return;
-    }
-    m_listener.sessionStep(SmtpStep::Auth, reply);
-    if (!reply.ok()) {
-        QString explanation = QStringLiteral("Login denied by the server (%1)").arg(codeAndText(reply));
-        if (m_mechanism && m_mechanism->usesToken()) {
-            // The provider's own words on a refused token name what to set up.
-            for (const SmtpReply &said : {m_tokenChallenge, reply}) {
-                const QString advice = said.received() ? describeOAuthSmtpRefusal(said) : QString();
-                if (!advice.isEmpty())
-                    explanation += QLatin1Char(' ') + mail::replaceControls(m_mask.apply(advice));
-            }
-        }
-        return failSetup(explanation, MailPhase::Auth, reply);
-    }
-    m_loggedIn = true;
-    status(QStringLiteral("Logged in as %1").arg(mail::replaceControls(m_account.userName)));
-    becomeReady();
-}
-
-void SmtpSession::handleMessageReply(const Expected &expected, const SmtpReply &reply)
-{
-    Job *job = find(expected.job);
-    if (!job || job->done)
-        return; // the rest of a refused message's group
-    job->answered = true;
-    const int recipients = int(job->message.recipients.size());
-    switch (expected.what) {
-    case Expect::Mail:
-        m_listener.sessionStep(SmtpStep::Mail, reply);
-        if (!reply.ok())
-            return refuse(*job, MailPhase::Mail, reply,
-                          reply.code == 530
-                              ? QStringLiteral("The server takes mail only after a login (%1)").arg(codeAndText(reply))
-                              : QStringLiteral("The server refused the sender address %1 (%2)")
-                                    .arg(job->message.sender, codeAndText(reply)));
-        if (!m_caps.pipelining && recipients > 0)
-            writeRcpt(*job, 0);
-        // A probe without recipients ends here; nothing else would be written
-        // and it would wait for the whole-attempt limit.
-        if (recipients == 0 && job->message.probeOnly)
-            send("RSET", {Expect::Rset, job->message.id});
-        return;
-    case Expect::Rcpt:
-        m_listener.sessionStep(SmtpStep::Rcpt, reply);
-        ++job->rcptAnswered;
-        if (reply.ok()) {
-            ++job->outcome.acceptedRecipients;
-        } else {
-            const QString address = job->message.recipients.value(expected.rcpt);
-            job->outcome.refusedRecipients.append(address);
-            status(*job, QStringLiteral("Recipient refused by the server: %1 (%2 %3)")
-                             .arg(address)
-                             .arg(reply.code)
-                             .arg(cleanText(reply)));
-        }
-        if (job->rcptAnswered < recipients) {
-            if (!m_caps.pipelining)
-                writeRcpt(*job, job->rcptAnswered);
-            return;
-        }
-        if (job->outcome.acceptedRecipients == 0)
-            return refuse(*job, MailPhase::Rcpt, reply, QStringLiteral("The server refused every recipient"));
-        if (job->message.probeOnly)
-            return send("RSET", {Expect::Rset, job->message.id});
-        if (!m_caps.pipelining)
-            writeData(*job);
-        return;
-    case Expect::Data:
-        if (reply.code != 354)
-            return refuse(*job, MailPhase::Data, reply,
-                          QStringLiteral("The server refused the message (%1)").arg(codeAndText(reply)));
-        writeBody(*job);
-        pump(); // the next message's envelope rides with this body
-        return;
-    case Expect::EndOfData:
-        status(*job, QStringLiteral("Server reply: %1 %2").arg(reply.code).arg(cleanText(reply)));
-        if (!reply.ok())
-            return refuse(*job, MailPhase::EndOfData, reply,
-                          QStringLiteral("The server refused the message (%1)").arg(codeAndText(reply)));
-        break;
-    case Expect::Rset:
-        m_listener.sessionStep(SmtpStep::Reset, reply);
-        break;
-    default:
-        return;
-    }
-    if (!job->message.probeOnly)
-        m_listener.sessionAccepted(job->message.id);
-    job->outcome.kind = Kind::Accepted;
-    job->outcome.phase = MailPhase::EndOfData;
-    job->outcome.code = reply.code;
-    job->outcome.enhancedCode = reply.enhanced;
-    job->outcome.reply = cleanText(reply);
-    if (!job->message.probeOnly) {
-        const int accepted = job->outcome.acceptedRecipients;
-        status(*job, QStringLiteral("Message accepted by the server for %1 of %2 recipient%3")
-                         .arg(accepted)
-                         .arg(recipients)
-                         .arg(recipients == 1 ? QString() : QStringLiteral("s")));
-    }
-    ++m_carried;
-    finish(*job);
-    schedulePump();
-}
-
-void SmtpSession::parseEhlo(const SmtpReply &reply)
-{
-    m_caps.esmtp = true;
-    for (qsizetype i = 1; i < reply.lines.size(); ++i) {
-        const QString line = reply.lines.at(i);
-        m_caps.lines.append(line);
-        const QStringList words = line.toUpper().split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        if (words.isEmpty())
-            continue;
-        const QString &keyword = words.first();
-        if (keyword == QLatin1String("STARTTLS"))
-            m_caps.startTls = true;
-        else if (keyword == QLatin1String("PIPELINING"))
-            m_caps.pipelining = true;
-        else if (keyword == QLatin1String("CHUNKING"))
-            m_caps.chunking = true;
-        else if (keyword == QLatin1String("ENHANCEDSTATUSCODES"))
-            m_caps.enhancedCodes = true;
-        else if (keyword == QLatin1String("SMTPUTF8"))
-            m_caps.smtpUtf8 = true;
-        else if (keyword == QLatin1String("SIZE"))
-            m_caps.sizeLimit = words.size() > 1 ? std::max<qint64>(0, words.at(1).toLongLong()) : 0;
-        else if (keyword == QLatin1String("AUTH") || keyword.startsWith(QLatin1String("AUTH=")))
-            for (const QString &word : words.mid(1) + QStringList{keyword.mid(5)})
-                if (!word.isEmpty() && !m_caps.auth.contains(word))
-                    m_caps.auth.append(word);
-    }
-}
-
-// --- outcomes ----------------------------------------------------------------------
-
-void SmtpSession::refuse(Job &job, MailPhase phase, const SmtpReply &reply, const QString &explanation)
-{
-    fail(job, Kind::Refused, phase, explanation, reply);
-    // A server that refused something is in a state we do not follow: the
-    // messages behind this one go out on a new connection.
-    dropConnection();
-    schedulePump();
-}
-
-void SmtpSession::fail(Job &job, Kind kind, MailPhase phase, const QString &explanation, const SmtpReply &reply)
-{
-    job.outcome.kind = kind;
-    job.outcome.phase = phase;
-    job.outcome.code = reply.code;
-    job.outcome.enhancedCode = reply.enhanced;
-    job.outcome.reply = reply.received() ? cleanText(reply) : QString();
-    job.outcome.explanation = explanation;
-    status(job, explanation);
-    job.failed = true;
-    finish(job);
-}
-
-void SmtpSession::finish(Job &job)
-{
-    job.done = true;
-    job.begun = job.started = true;
-    armWhole();
-}
-
-void SmtpSession::report()
-{
-    if (m_reporting)
-        return;
-    m_reporting = true;
-    while (!m_jobs.empty()) {
-        Job &front = m_jobs.front();
-        for (const Held &held : front.held) {
-            if (held.kind == Held::Status)
-                m_listener.sessionStatus(front.message.id, held.line);
-            else
-                m_listener.sessionProgress(front.message.id, held.percent);
-        }
-        front.held.clear();
-        if (!front.done)
-            break;
-        const quint64 id = front.message.id;
-        const MailOutcome outcome = front.outcome;
-        m_jobs.pop_front();
-        m_listener.sessionFinished(id, outcome);
-    }
-    m_reporting = false;
-}
-
-void SmtpSession::connectionLost(const QString &reason, MailPhase phase, bool silent)
-{
-    closeSocket();
-    bool first = true;
-    for (Job &job : m_jobs) {
-        if (job.done || !job.started)
-            continue;
-        const bool behind = !first;
-        first = false;
-        if (job.finalSent) {
-            fail(job, Kind::NoFinalReply, MailPhase::EndOfData,
-                 silent || reason.startsWith(QLatin1String("No answer"))
-                     ? reason
-                     : QStringLiteral("The server closed the connection before confirming the message"));
-        } else if (job.begun && !job.answered && behind) {
-            requeue(job); // it rode behind another message: nothing of it was taken
-        } else if (job.begun && !job.answered && job.onKeptConnection && !job.retried) {
-            // The kept connection died while idle; the server answered nothing
-            // of this message, so a new connection cannot duplicate it.
-            job.retried = true;
-            status(job, silent ? QStringLiteral("The open connection to %1 did not answer; connecting again").arg(where())
-                               : QStringLiteral("The server had closed the open connection; connecting again"));
-            requeue(job);
-        } else {
-            fail(job, Kind::NotSent, job.begun ? MailPhase::Mail : phase, reason);
-        }
-    }
-    report();
-    schedulePump();
-}
-
-void SmtpSession::failSetup(const QString &reason, MailPhase phase, const SmtpReply &reply)
-{
-    closeSocket();
-    if (Job *job = head(); job && job->started)
-        fail(*job, reply.received() ? Kind::Refused : Kind::NotSent, phase, reason, reply);
-    requeueBegun();
-    report();
-    schedulePump();
-}
-
-void SmtpSession::dropConnection()
-{
-    closeSocket();
-    requeueBegun();
-}
-
-void SmtpSession::requeueBegun()
-{
-    for (Job &job : m_jobs) {
-        if (job.done || !job.started)
-            continue;
-        if (job.finalSent)
-            fail(job, Kind::NoFinalReply, MailPhase::EndOfData,
-                 QStringLiteral("The connection was given up before the server confirmed the message"));
-        else
-            requeue(job);
-    }
-}
-
-void SmtpSession::requeue(Job &job)
-{
-    job.started = job.begun = job.answered = job.onKeptConnection = job.finalQueued = false;
-    job.rcptAnswered = 0;
-    job.outcome = {};
-}
-
-void SmtpSession::closeSocket()
-{
-    m_phase = Phase::Closed;
-    m_stallTimer.stop();
-    m_idleTimer.stop();
-    m_expect.clear();
-    m_out.clear();
-    m_unwritten = 0;
-    m_in.clear();
-    m_lookup.abandon();
-    m_socket.abort();
-}
-
-void SmtpSession::closed()
-{
-    closeSocket();
-    if (!m_jobs.empty())
-        schedulePump();
-}
-
-// --- small helpers -------------------------------------------------------------------
-
-SmtpSession::Job *SmtpSession::head()
-{
-    for (Job &job : m_jobs) {
-        if (!job.done)
-            return &job;
-    }
-    return nullptr;
-}
-
-SmtpSession::Job *SmtpSession::find(quint64 id)
-{
-    for (Job &job : m_jobs) {
-        if (job.message.id == id)
-            return &job;
-    }
-    return nullptr;
-}
-
-void SmtpSession::status(Job &job, const QString &line)
-{
-    if (&job == &m_jobs.front() && job.held.empty() && !m_reporting)
-        m_listener.sessionStatus(job.message.id, line);
-    else
-        job.held.push_back({Held::Status, line, 0});
-}
-
-void SmtpSession::status(const QString &line)
-{
-    if (Job *job = head())
-        status(*job, line);
-}
-
-void SmtpSession::progress(Job &job, int percent)
-{
-    // A message that moves to a new connection starts again at 0: report
-    // only what goes forward.
-    if (percent <= job.lastProgress)
-        return;
-    job.lastProgress = percent;
-    if (&job == &m_jobs.front() && job.held.empty() && !m_reporting)
-        m_listener.sessionProgress(job.message.id, percent);
-    else
-        job.held.push_back({Held::Progress, {}, percent});
+    turn();
 }
 
 void SmtpSession::armStall()
 {
-    if (m_phase == Phase::Closed || m_phase == Phase::Connecting || m_phase == Phase::Handshake
-        || m_phase == Phase::Quitting)
-        return;
-    if (m_expect.empty()) {
-        m_stallTimer.stop();
-        return;
+    switch (m_connection.state()) {
+    case State::Closed:
+        return m_stallTimer.stop();
+    case State::Connecting:
+    case State::Handshake:
+    case State::Quitting:
+        return; // one limit from the start of it
+    case State::Ready:
+        if (m_connection.owesNothing())
+            return m_stallTimer.stop();
+        // A connection taken up again must answer its first command soon.
+        return m_stallTimer.start(m_awakening ? std::min(m_timeouts.reusedFirstReply, m_timeouts.serverReply)
+                                              : m_timeouts.serverReply);
+    default:
+        return m_stallTimer.start(m_timeouts.serverReply);
     }
-    std::chrono::milliseconds limit = m_timeouts.serverReply;
-    const Job *first = head();
-    if (first && first->begun && first->onKeptConnection && !first->answered && !first->retried)
-        limit = std::min(limit, m_timeouts.reusedFirstReply);
-    m_stallTimer.start(limit);
 }
 
 void SmtpSession::armWhole()
 {
-    const Job *first = head();
-    if (!first || !first->started || first->deadline.isForever()) {
-        m_wholeTimer.stop();
+    const SmtpTransaction *first = head();
+    if (!first || !first->deadline)
+        return m_wholeTimer.stop();
+    if (m_wholeTimer.isActive() && m_wholeTimer.due() == *first->deadline)
         return;
+    m_wholeTimer.start(std::max(milliseconds(0), *first->deadline - now()));
+}
+
+// --- outcomes --------------------------------------------------------------------------
+
+void SmtpSession::accept(SmtpTransaction &tx, const SmtpReply &reply)
+{
+    tx.finish(Kind::Accepted, MailPhase::EndOfData, QString(), reply, m_connection.wording().text(reply));
+    ++m_carried;
+}
+
+void SmtpSession::refuse(SmtpTransaction &tx, MailPhase phase, const SmtpReply &reply, const QString &explanation)
+{
+    fail(tx, Kind::Refused, phase, explanation, reply);
+    // A server that refused something is in a state we do not follow: the
+    // messages behind this one go out on a new connection.
+    dropConnection();
+}
+
+void SmtpSession::fail(SmtpTransaction &tx, Kind kind, MailPhase phase, const QString &explanation,
+                       const SmtpReply &reply)
+{
+    tx.finish(kind, phase, explanation, reply, reply.received() ? m_connection.wording().text(reply) : QString());
+    status(tx, explanation);
+}
+
+// Outside a turn nothing waits unwritten, so FinalSent means on the wire.
+bool SmtpSession::finalOnWire(const SmtpTransaction &tx) const
+{
+    return tx.step() == Step::FinalSent && !m_connection.finalUnwritten(tx.id());
+}
+
+void SmtpSession::report()
+{
+    while (!m_transactions.empty()) {
+        SmtpTransaction &front = m_transactions.front();
+        for (const SmtpTransaction::Held &held : front.held) {
+            if (held.kind == SmtpTransaction::Held::Status)
+                m_listener.sessionStatus(front.id(), held.line);
+            else
+                m_listener.sessionProgress(front.id(), held.percent);
+        }
+        front.held.clear();
+        if (front.step() != Step::Done)
+            break;
+        const quint64 id = front.id();
+        const MailOutcome outcome = front.outcome;
+        m_transactions.pop_front();
+        m_listener.sessionFinished(id, outcome);
     }
-    m_wholeTimer.start(std::max<qint64>(0, first->deadline.remainingTime()));
 }
 
-QString SmtpSession::cleanText(const SmtpReply &reply) const
-{
-    return mail::cleanServerText(reply.lines.join(QLatin1Char(' ')), m_mask);
-}
+// --- small helpers ---------------------------------------------------------------------
 
-QString SmtpSession::codeAndText(const SmtpReply &reply) const
+SmtpTransaction *SmtpSession::head()
 {
-    return QStringLiteral("%1 %2").arg(reply.code).arg(cleanText(reply)).trimmed();
-}
-
-QString SmtpSession::tlsVersion() const
-{
-    switch (m_socket.sessionProtocol()) {
-    case QSsl::TlsV1_2: return QStringLiteral("TLSv1.2");
-    case QSsl::TlsV1_3: return QStringLiteral("TLSv1.3");
-    default: return QStringLiteral("TLS");
+    for (SmtpTransaction &tx : m_transactions) {
+        if (tx.step() != Step::Done)
+            return &tx;
     }
+    return nullptr;
+}
+
+SmtpTransaction *SmtpSession::find(quint64 id)
+{
+    for (SmtpTransaction &tx : m_transactions) {
+        if (tx.id() == id)
+            return &tx;
+    }
+    return nullptr;
+}
+
+void SmtpSession::status(SmtpTransaction &tx, const QString &line)
+{
+    if (&tx == &m_transactions.front() && tx.held.empty())
+        m_listener.sessionStatus(tx.id(), line);
+    else
+        tx.held.push_back({SmtpTransaction::Held::Status, line, 0});
+}
+
+void SmtpSession::progress(SmtpTransaction &tx, int percent)
+{
+    // A message that moves to a new connection starts again at 0: report
+    // only what goes forward.
+    if (percent <= tx.lastProgress)
+        return;
+    tx.lastProgress = percent;
+    if (&tx == &m_transactions.front() && tx.held.empty())
+        m_listener.sessionProgress(tx.id(), percent);
+    else
+        tx.held.push_back({SmtpTransaction::Held::Progress, {}, percent});
 }
 
 } // namespace corvane

@@ -6,6 +6,8 @@
 #include <QProcess>
 #include <QTest>
 
+#include <algorithm>
+
 namespace corvane::test {
 
 QString mailTestDir()
@@ -44,10 +46,15 @@ SendRecorder::SendRecorder(MailComponent &component) : m_component(component)
     });
 }
 
+bool SendRecorder::send()
+{
+    return m_component.submit(++m_lastId, m_component.properties());
+}
+
 bool SendRecorder::sendAndWait(std::chrono::milliseconds timeout)
 {
     m_record = {};
-    if (!m_component.Send())
+    if (!send())
         return false;
     return waitFinished(timeout);
 }
@@ -58,6 +65,76 @@ bool SendRecorder::waitFinished(std::chrono::milliseconds timeout)
     while (m_record.finished == 0 && !deadline.hasExpired())
         QTest::qWait(5);
     return m_record.finished > 0;
+}
+
+void ManualSessionClock::arm(SessionTimer &timer)
+{
+    if (std::find(m_armed.begin(), m_armed.end(), &timer) == m_armed.end())
+        m_armed.push_back(&timer);
+}
+
+void ManualSessionClock::disarm(SessionTimer &timer)
+{
+    m_armed.erase(std::remove(m_armed.begin(), m_armed.end(), &timer), m_armed.end());
+}
+
+void ManualSessionClock::advance(std::chrono::milliseconds by)
+{
+    const std::chrono::milliseconds until = m_now + by;
+    for (;;) {
+        const auto next = std::min_element(m_armed.begin(), m_armed.end(),
+                                           [](SessionTimer *a, SessionTimer *b) { return a->due() < b->due(); });
+        if (next == m_armed.end() || (*next)->due() > until)
+            break;
+        SessionTimer *timer = *next;
+        m_armed.erase(next);
+        m_now = std::max(m_now, timer->due());
+        fire(*timer); // may arm others, or this one again
+    }
+    m_now = until;
+}
+
+std::optional<std::chrono::milliseconds> ManualSessionClock::untilNext() const
+{
+    if (m_armed.empty())
+        return std::nullopt;
+    const auto next = std::min_element(m_armed.begin(), m_armed.end(),
+                                       [](SessionTimer *a, SessionTimer *b) { return a->due() < b->due(); });
+    return (*next)->due() - m_now;
+}
+
+void SessionRecorder::sessionFinished(quint64 id, const MailOutcome &outcome)
+{
+    outOfOrder = outOfOrder || (!finished.isEmpty() && id <= finished.last()) || outcomes.contains(id);
+    finished.append(id);
+    outcomes.insert(id, outcome);
+}
+
+bool SessionRecorder::waitFinished(int count, std::chrono::milliseconds timeout)
+{
+    const bool done = QTest::qWaitFor([&] { return finished.size() >= count; }, int(timeout.count()));
+    return done && finished.size() == count && !outOfOrder;
+}
+
+SmtpAccount loopbackAccount(quint16 port)
+{
+    SmtpAccount a;
+    a.endpoint = ServerEndpoint::parse(QStringLiteral("127.0.0.1:%1").arg(port), MailProtocol::Smtp);
+    a.heloName = QStringLiteral("client.test");
+    return a;
+}
+
+SmtpMessage smallMessage(quint64 id, const QByteArray &subject, int recipients, qsizetype padTo)
+{
+    SmtpMessage m;
+    m.id = id;
+    m.sender = QStringLiteral("plant@example.com");
+    for (int i = 0; i < recipients; ++i)
+        m.recipients.append(QStringLiteral("ops%1@example.com").arg(i + 1));
+    m.data = "Subject: " + subject + "\r\n\r\nPump 3 stopped.\r\n.hidden line\r\n";
+    if (m.data.size() < padTo)
+        m.data += QByteArray(padTo - m.data.size() - 2, 'x') + "\r\n";
+    return m;
 }
 
 MailTimeouts shortTimeouts(std::chrono::seconds step, std::chrono::seconds wholeAttempt)

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "mail/MailComponent.h"
+#include "mail/SessionClock.h"
+#include "mail/SmtpSession.h"
 #include "support/TestSupport.h"
 
 #include <QJsonArray>
@@ -13,6 +15,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace corvane::test {
 
@@ -37,7 +40,10 @@ class SendRecorder : public QObject {
 public:
     explicit SendRecorder(MailComponent &component);
 
-    // Send() and wait (processing events) for `finished`; false on timeout.
+    // The send operation with the component's current properties, ids
+    // counting from 1.
+    bool send();
+    // send() and wait (processing events) for `finished`; false on timeout.
     bool sendAndWait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
     bool waitFinished(std::chrono::milliseconds timeout);
     const SendRecord &last() const { return m_record; }
@@ -46,7 +52,49 @@ public:
 private:
     MailComponent &m_component;
     SendRecord m_record;
+    quint64 m_lastId = 0;
 };
+
+// A session clock moved by hand: time stands still until the test moves it,
+// and every limit that falls due on the way fires then, in order.
+class ManualSessionClock : public SessionClock {
+public:
+    std::chrono::milliseconds now() const override { return m_now; }
+    void arm(SessionTimer &timer) override;
+    void disarm(SessionTimer &timer) override;
+    void advance(std::chrono::milliseconds by);
+    // How long until the next limit falls due; none when nothing is armed.
+    std::optional<std::chrono::milliseconds> untilNext() const;
+
+private:
+    std::chrono::milliseconds m_now{0};
+    std::vector<SessionTimer *> m_armed;
+};
+
+// Everything a session reports, checked for order as it arrives.
+struct SessionRecorder : SmtpSessionListener {
+    QList<quint64> finished;
+    QMap<quint64, MailOutcome> outcomes;
+    QStringList status;
+    QList<SmtpStep> steps;
+    QList<int> progress;
+    bool outOfOrder = false;
+
+    void sessionStatus(quint64, const QString &line) override { status.append(line); }
+    void sessionProgress(quint64, int percent) override { progress.append(percent); }
+    void sessionFinished(quint64 id, const MailOutcome &outcome) override;
+    void sessionStep(SmtpStep step, const SmtpReply &) override { steps.append(step); }
+
+    // Waits (processing events) until `count` messages have finished, in order.
+    bool waitFinished(int count, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    MailOutcome outcome(quint64 id = 1) const { return outcomes.value(id); }
+    bool statusContains(const QString &text) const { return status.join(QLatin1Char('\n')).contains(text); }
+};
+
+// A server on 127.0.0.1 without a login, and a small message with a line that
+// must be dot-stuffed.
+SmtpAccount loopbackAccount(quint16 port);
+SmtpMessage smallMessage(quint64 id, const QByteArray &subject = "first", int recipients = 1, qsizetype padTo = 0);
 
 // Every wait of an attempt limited to `step`, the whole attempt to `wholeAttempt`.
 MailTimeouts shortTimeouts(std::chrono::seconds step, std::chrono::seconds wholeAttempt);

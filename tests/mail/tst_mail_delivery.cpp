@@ -1,9 +1,12 @@
 // Delivery to a real SMTP server (aiosmtpd on loopback), the received message
 // read back with Python's e-mail parser.
 #include "mail/MailHarness.h"
+#include "mail/TokenProvider.h"
 
 #include <QJsonArray>
 #include <QTest>
+
+#include <algorithm>
 
 using namespace corvane;
 using namespace corvane::test;
@@ -28,6 +31,7 @@ private slots:
     void sessionPerMessageWhenReuseIsOff();
     void serverClosedTheKeptConnection();
     void serverHungUpJustAsTheConnectionWasReused();
+    void takeBackWhileAMessageWaitsForANewToken();
 
 private:
     QJsonObject sendAndParse(MailComponent &component, CaptureServer &server, SendRecord *record = nullptr);
@@ -275,9 +279,8 @@ void MailDeliveryTest::propertiesAreCopiedWhenSendStarts()
     component.setSubject(QStringLiteral("first"));
     SendRecorder recorder(component);
     const int before = static_cast<int>(m_server.messageFiles().size());
-    QVERIFY(component.Send());
+    QVERIFY(recorder.send());
     QVERIFY(component.isSending());
-    QVERIFY(!component.Send()); // one at a time
     component.setSubject(QStringLiteral("changed while sending"));
     QVERIFY(recorder.waitFinished(std::chrono::seconds(20)));
     QVERIFY(recorder.last().ok());
@@ -409,6 +412,81 @@ void MailDeliveryTest::serverHungUpJustAsTheConnectionWasReused()
     QTest::qWait(200);
     QCOMPARE(server.messageFiles().size(), 2);
     QCOMPARE(server.parsed(1).value("subject").toString(), QStringLiteral("second"));
+}
+
+
+namespace {
+
+// Tokens answered on the next turn of the event loop, except that after a
+// refused one the new token waits until release().
+class HeldTokens : public TokenProvider {
+public:
+    quint64 requestToken(const QByteArray &) override
+    {
+        const quint64 request = ++m_last;
+        if (m_holding)
+            m_held.push_back(request);
+        else
+            answer(request);
+        return request;
+    }
+    void invalidate(const QByteArray &) override { m_holding = true; }
+    void cancelRequests() override {}
+    bool waiting() const { return !m_held.empty(); }
+    void release()
+    {
+        m_holding = false;
+        for (const quint64 request : std::exchange(m_held, {}))
+            answer(request);
+    }
+
+private:
+    void answer(quint64 request)
+    {
+        QMetaObject::invokeMethod(
+            this, [this, request] { emit tokenReady(request, {"token-" + QByteArray::number(request), "test", false}); },
+            Qt::QueuedConnection);
+    }
+    quint64 m_last = 0;
+    bool m_holding = false;
+    std::vector<quint64> m_held;
+};
+
+} // namespace
+
+// The running message's token was refused; while it waits for a new one, the
+// messages lined up behind it are taken back by id, and it goes on alone.
+void MailDeliveryTest::takeBackWhileAMessageWaitsForANewToken()
+{
+    const QJsonArray ehlo{"AUTH XOAUTH2"};
+    SmtpScriptServer server;
+    QVERIFY(server.start({QJsonObject{{"ehlo", ehlo}, {"replies", QJsonObject{{"AUTH", "535 5.7.3 refused"}}}},
+                          QJsonObject{{"ehlo", ehlo}}}));
+    HeldTokens tokens;
+    MailOptions options;
+    options.tokens = &tokens;
+    MailComponent component(quickTimeouts(), options);
+    fillPlainMessage(component, QStringLiteral("127.0.0.1:%1").arg(server.port()));
+    component.setServerLogin(true);
+    component.setUserName(QStringLiteral("plant@example.com"));
+    component.setSignIn("plant");
+    QList<std::pair<quint64, bool>> finished;
+    connect(&component, &MailComponent::finished, this,
+            [&](quint64 id, const MailOutcome &outcome) { finished.append({id, outcome.accepted()}); });
+
+    QVERIFY(component.submit(1, component.properties()));
+    QTRY_VERIFY_WITH_TIMEOUT(tokens.waiting(), 10000);
+    for (quint64 id : {2, 3, 4})
+        QVERIFY(component.submit(id, component.properties()));
+    std::vector<quint64> taken = component.withdraw(1);
+    std::sort(taken.begin(), taken.end());
+    QCOMPARE(taken, (std::vector<quint64>{2, 3, 4}));
+
+    tokens.release();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
+    QCOMPARE(finished.first(), (std::pair<quint64, bool>{1, true}));
+    QVERIFY(!component.isSending());
+    QCOMPARE(server.lines("RECV MAIL").size(), 1);
 }
 
 QTEST_GUILESS_MAIN(MailDeliveryTest)

@@ -1,6 +1,9 @@
 // Servers that stop answering at each step of the dialogue (a scripted server),
 // a kept connection that goes silent (a relay that stops forwarding), and a send
-// that throws. The limits are shortened; every wait is on visible state.
+// that throws. The session's time is a clock moved by hand, so every limit,
+// the program's own minute included, is checked to the millisecond without
+// being waited for; one stall runs on real timers as a guard. Every wait is
+// on visible state.
 #include "mail/MailHarness.h"
 
 #include <QDeadlineTimer>
@@ -66,19 +69,33 @@ MailTimeouts stallTimeouts()
     return t;
 }
 
-void addPhaseRows()
+// A row per step a server can stall at: the step, whether the client signs
+// in, and what the operator has been told by then. With `whole`, whether the
+// limit that ends it is the whole attempt's, in a row of its own.
+void addPhaseRows(bool withWhole = false)
 {
     QTest::addColumn<QString>("phase");
     QTest::addColumn<bool>("login");
     QTest::addColumn<QString>("shownWhileStalled");
-    QTest::newRow("greeting") << "greeting" << false << "Connecting to";
-    QTest::newRow("EHLO") << "ehlo" << false << "Connected to";
-    QTest::newRow("TLS handshake") << "tls" << false << "Connected to";
-    QTest::newRow("AUTH") << "auth" << true << "Connected to";
-    QTest::newRow("MAIL") << "mail" << false << "Connected to";
-    QTest::newRow("RCPT") << "rcpt" << false << "Connected to";
-    QTest::newRow("DATA") << "data" << false << "Connected to";
-    QTest::newRow("after the final dot") << "dot" << false << "Connected to";
+    if (withWhole)
+        QTest::addColumn<bool>("whole");
+    const struct {
+        const char *name, *phase;
+        bool login;
+        const char *shown;
+    } rows[] = {{"greeting", "greeting", false, "Connecting to"}, {"EHLO", "ehlo", false, "Connected to"},
+                {"TLS handshake", "tls", false, "Connected to"},  {"AUTH", "auth", true, "Connected to"},
+                {"MAIL", "mail", false, "Connected to"},          {"RCPT", "rcpt", false, "Connected to"},
+                {"DATA", "data", false, "Connected to"},          {"after the final dot", "dot", false, "Connected to"}};
+    for (const auto &row : rows) {
+        QTestData &data = QTest::newRow(row.name) << QString::fromLatin1(row.phase) << row.login
+                                                  << QString::fromLatin1(row.shown);
+        if (withWhole)
+            data << false;
+    }
+    if (withWhole)
+        QTest::newRow("whole attempt, after the final dot") << QStringLiteral("dot") << false
+                                                            << QStringLiteral("Connected to") << true;
 }
 
 bool startStall(ScriptedPeer &server, const QString &phase, bool login)
@@ -102,36 +119,88 @@ class MailStallsTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void stallEndsAtTheReplyLimit_data() { addPhaseRows(); }
-    void stallEndsAtTheReplyLimit();
+    void stallEndsAtItsLimit_data();
+    void stallEndsAtItsLimit();
+    void realTimersEndAStall();
     void cancelEndsAStallAtOnce_data() { addPhaseRows(); }
     void cancelEndsAStallAtOnce();
-    void unansweredQuitDoesNotHoldADeliveredMessage();
+    void unansweredQuitEndsAtItsLimit_data();
+    void unansweredQuitEndsAtItsLimit();
     void keptConnectionThatWentSilentIsReplaced();
     void exceptionFailsOnlyThatSend();
     void credentialsEchoedInALongReplyAreMasked();
-
-private:
 };
 
-void MailStallsTest::stallEndsAtTheReplyLimit()
+void MailStallsTest::stallEndsAtItsLimit_data()
+{
+    addPhaseRows(true);
+}
+
+void MailStallsTest::stallEndsAtItsLimit()
 {
     QFETCH(QString, phase);
     QFETCH(bool, login);
     QFETCH(QString, shownWhileStalled);
+    QFETCH(bool, whole);
     ScriptedPeer server;
     QVERIFY(startStall(server, phase, login));
+    MailTimeouts timeouts; // the program's own: a minute for a reply, five for the whole attempt
+    if (whole)
+        timeouts.serverReply = 10min;
+    const std::chrono::milliseconds limit = whole ? timeouts.wholeAttempt : timeouts.serverReply;
+    ManualSessionClock clock;
+    SessionRecorder run;
+    SmtpSession session(timeouts, true, run, nullptr, &clock);
+    SmtpAccount account = loopbackAccount(server.port());
+    account.login = login;
+    account.userName = QStringLiteral("plant");
+    account.password = QStringLiteral("not-so-secret");
+    session.submit(account, smallMessage(1));
+
+    QVERIFY(server.waitFor(QStringLiteral("STALL ") + phase, 10s));
+    // The client has acted on all the server said before going quiet: the 220
+    // to STARTTLS is the one reply a stall comes after.
+    QTRY_VERIFY(session.socket().state() == QAbstractSocket::ConnectedState
+                && (phase != QLatin1String("tls") || run.steps.contains(SmtpStep::StartTls)));
+    // What happened so far reaches the operator while the server keeps quiet.
+    QVERIFY2(run.statusContains(shownWhileStalled), qPrintable(run.status.join('\n')));
+
+    clock.advance(limit - 1ms);
+    QVERIFY(run.finished.isEmpty());
+    clock.advance(1ms);
+    QCOMPARE(run.finished.size(), 1);
+    const MailOutcome outcome = run.outcome();
+    QCOMPARE(outcome.explanation, whole ? QStringLiteral("The send did not finish within 5 minutes")
+                                        : QStringLiteral("No answer from the server within 60 seconds"));
+    // The final "." went out unanswered: the server may have taken it.
+    QCOMPARE(outcome.kind, phase == QLatin1String("dot") ? MailOutcome::Kind::NoFinalReply : MailOutcome::Kind::NotSent);
+    // Abandoned, not closed politely.
+    QVERIFY(server.waitFor(QStringLiteral("CLOSED"), 1s));
+    QVERIFY(!server.has(QStringLiteral("RECV QUIT")));
+
+    // The next message goes out as if nothing had happened.
+    CaptureServer next;
+    QVERIFY(next.start());
+    session.submit(loopbackAccount(next.port()), smallMessage(2));
+    QVERIFY(run.waitFinished(2));
+    QVERIFY2(run.outcome(2).accepted(), qPrintable(run.outcome(2).explanation));
+    QVERIFY(next.waitForMessages(1));
+}
+
+// The guard: the same rule through the component, on real timers.
+void MailStallsTest::realTimersEndAStall()
+{
+    ScriptedPeer server;
+    QVERIFY(startStall(server, QStringLiteral("dot"), false));
     const MailTimeouts timeouts = stallTimeouts();
     MailComponent component(timeouts);
     fillPlainMessage(component, server.host());
-    logInIf(component, login);
     SendRecorder recorder(component);
-    QVERIFY(component.Send());
+    QVERIFY(recorder.send());
 
     QElapsedTimer stalled;
-    QVERIFY(server.waitFor(QStringLiteral("STALL ") + phase, 10s, &stalled));
-    // What happened so far reaches the operator while the server keeps quiet.
-    QTRY_VERIFY_WITH_TIMEOUT(recorder.last().statusText().contains(shownWhileStalled), 500);
+    QVERIFY(server.waitFor(QStringLiteral("STALL dot"), 10s, &stalled));
+    QTRY_VERIFY_WITH_TIMEOUT(recorder.last().statusText().contains(QStringLiteral("Connected to")), 500);
     QCOMPARE(recorder.last().finished, 0);
 
     QVERIFY(recorder.waitFinished(10s));
@@ -140,18 +209,8 @@ void MailStallsTest::stallEndsAtTheReplyLimit()
     QCOMPARE(recorder.last().failed, 1);
     QCOMPARE(recorder.last().explanation, QStringLiteral("No answer from the server within 2 seconds"));
     QVERIFY2(waited >= limit - 300 && waited <= limit + 1000, qPrintable(QString::number(waited)));
-    // Abandoned, not closed politely.
     QVERIFY(server.waitFor(QStringLiteral("CLOSED"), 1s));
     QVERIFY(!server.has(QStringLiteral("RECV QUIT")));
-
-    // The next message goes out as if nothing had happened.
-    CaptureServer next;
-    QVERIFY(next.start());
-    fillPlainMessage(component, next.host());
-    logInIf(component, false);
-    QVERIFY(recorder.sendAndWait());
-    QVERIFY2(recorder.last().ok(), qPrintable(recorder.last().statusText()));
-    QVERIFY(next.waitForMessages(1));
 }
 
 void MailStallsTest::cancelEndsAStallAtOnce()
@@ -164,7 +223,7 @@ void MailStallsTest::cancelEndsAStallAtOnce()
     fillPlainMessage(component, server.host());
     logInIf(component, login);
     SendRecorder recorder(component);
-    QVERIFY(component.Send());
+    QVERIFY(recorder.send());
     QVERIFY(server.waitFor(QStringLiteral("STALL ") + phase, 10s));
     QElapsedTimer timer;
     timer.start();
@@ -177,25 +236,40 @@ void MailStallsTest::cancelEndsAStallAtOnce()
     QVERIFY(!server.has(QStringLiteral("RECV QUIT")));
 }
 
-void MailStallsTest::unansweredQuitDoesNotHoldADeliveredMessage()
+void MailStallsTest::unansweredQuitEndsAtItsLimit_data()
 {
+    QTest::addColumn<bool>("reuse");
+    QTest::newRow("kept connection, once idle") << true;
+    QTest::newRow("one session per message") << false;
+}
+
+void MailStallsTest::unansweredQuitEndsAtItsLimit()
+{
+    QFETCH(bool, reuse);
     ScriptedPeer server;
     QVERIFY(startStall(server, QStringLiteral("quit"), false));
-    const MailTimeouts timeouts = stallTimeouts();
-    MailOptions options;
-    options.reuseConnection = false; // every message ends with QUIT
-    MailComponent component(timeouts, options);
-    fillPlainMessage(component, server.host());
-    SendRecorder recorder(component);
-    QVERIFY(component.Send());
-    QElapsedTimer stalled;
-    QVERIFY(server.waitFor(QStringLiteral("STALL quit"), 10s, &stalled));
-    QVERIFY(recorder.waitFinished(10s));
-    QVERIFY2(recorder.last().ok(), qPrintable(recorder.last().statusText()));
-    const qint64 limit = std::min(timeouts.politeClose, timeouts.serverReply).count();
-    // The message is reported first; the unanswered QUIT then ends at its limit.
-    QVERIFY(server.waitFor(QStringLiteral("CLOSED"), std::chrono::milliseconds(limit + 1000)));
-    QVERIFY2(stalled.elapsed() <= limit + 1000, qPrintable(QString::number(stalled.elapsed())));
+    const MailTimeouts timeouts;
+    ManualSessionClock clock;
+    SessionRecorder run;
+    SmtpSession session(timeouts, reuse, run, nullptr, &clock);
+    session.submit(loopbackAccount(server.port()), smallMessage(1));
+    // The message is reported before anything of the QUIT.
+    QVERIFY(run.waitFinished(1));
+    QVERIFY2(run.outcome().accepted(), qPrintable(run.outcome().explanation));
+    if (reuse) {
+        // Kept for the next message until it has been idle too long.
+        QCOMPARE(clock.untilNext().value_or(0ms), timeouts.idleConnectionAge);
+        clock.advance(timeouts.idleConnectionAge - 1ms);
+        QCOMPARE(clock.untilNext().value_or(0ms), 1ms);
+        clock.advance(1ms);
+    }
+    QVERIFY(server.waitFor(QStringLiteral("STALL quit"), 10s));
+    QCOMPARE(clock.untilNext().value_or(0ms), timeouts.politeClose);
+    clock.advance(timeouts.politeClose - 1ms);
+    QVERIFY(session.isConnected());
+    clock.advance(1ms);
+    QVERIFY(!session.isConnected());
+    QVERIFY(server.waitFor(QStringLiteral("CLOSED"), 1s));
 }
 
 void MailStallsTest::keptConnectionThatWentSilentIsReplaced()
@@ -205,26 +279,29 @@ void MailStallsTest::keptConnectionThatWentSilentIsReplaced()
     ScriptedPeer gate;
     QVERIFY(gate.start(QStringLiteral("tcp_gate.py"),
                        {QStringLiteral("--target"), QString::number(capture.port())}));
-    const MailTimeouts timeouts = stallTimeouts();
-    MailComponent component(timeouts);
-    fillPlainMessage(component, gate.host());
-    SendRecorder recorder(component);
-    QVERIFY(recorder.sendAndWait());
-    QVERIFY2(recorder.last().ok(), qPrintable(recorder.last().statusText()));
+    const MailTimeouts timeouts;
+    ManualSessionClock clock;
+    SessionRecorder run;
+    SmtpSession session(timeouts, true, run, nullptr, &clock);
+    const SmtpAccount account = loopbackAccount(gate.port());
+    session.submit(account, smallMessage(1, "first"));
+    QVERIFY(run.waitFinished(1));
+    QVERIFY2(run.outcome(1).accepted(), qPrintable(run.outcome(1).explanation));
     QVERIFY(capture.waitForMessages(1));
 
     // A firewall forgets the idle connection: what goes in is never answered.
     gate.write("freeze\n");
     QVERIFY(gate.waitFor(QStringLiteral("FROZEN 1"), 5s));
-    QElapsedTimer timer;
-    timer.start();
-    QVERIFY(recorder.sendAndWait(10s));
-    const SendRecord &record = recorder.last();
-    QVERIFY2(record.ok(), qPrintable(record.statusText()));
-    QVERIFY2(record.statusText().contains(QStringLiteral("did not answer; connecting again")),
-             qPrintable(record.statusText()));
+    session.submit(account, smallMessage(2, "second"));
     // Given up after the short bound for a kept connection, not the reply limit.
-    QVERIFY2(timer.elapsed() < timeouts.serverReply.count(), qPrintable(QString::number(timer.elapsed())));
+    clock.advance(timeouts.reusedFirstReply - 1ms);
+    QVERIFY(!run.statusContains(QStringLiteral("connecting again")));
+    clock.advance(1ms);
+    QVERIFY2(run.statusContains(QStringLiteral("The open connection to %1 did not answer; connecting again")
+                                    .arg(account.endpoint.display)),
+             qPrintable(run.status.join('\n')));
+    QVERIFY(run.waitFinished(2));
+    QVERIFY2(run.outcome(2).accepted(), qPrintable(run.outcome(2).explanation));
     QVERIFY(capture.waitForMessages(2));
     // Sent once: the silent connection carried nothing the server accepted.
     QCOMPARE(capture.messageFiles().size(), 2);

@@ -29,19 +29,6 @@ MailTimeouts testTimeouts()
     return t;
 }
 
-SmtpMessage message(quint64 id, const QByteArray &subject = "first", int recipients = 1, qsizetype padTo = 0)
-{
-    SmtpMessage m;
-    m.id = id;
-    m.sender = QStringLiteral("plant@example.com");
-    for (int i = 0; i < recipients; ++i)
-        m.recipients.append(QStringLiteral("ops%1@example.com").arg(i + 1));
-    m.data = "Subject: " + subject + "\r\n\r\nPump 3 stopped.\r\n.hidden line\r\n";
-    if (m.data.size() < padTo)
-        m.data += QByteArray(padTo - m.data.size() - 2, 'x') + "\r\n";
-    return m;
-}
-
 QJsonObject connection(const QStringList &ehlo, const QJsonObject &replies = {}, const QJsonArray &hold = {})
 {
     return {{QStringLiteral("ehlo"), QJsonArray::fromStringList(ehlo)},
@@ -54,44 +41,26 @@ QJsonObject split(const QStringList &parts)
     return {{QStringLiteral("parts"), QJsonArray::fromStringList(parts)}, {QStringLiteral("pause"), 0.1}};
 }
 
-// A scripted server and a session sending to it; every outcome and status
-// line, checked for order as it arrives.
-struct Run : SmtpSessionListener {
+// A scripted server and a session sending to it.
+struct Run : SessionRecorder {
     SmtpScriptServer server;
-    QList<quint64> finished;
-    QMap<quint64, MailOutcome> outcomes;
-    QStringList status;
-    bool outOfOrder = false;
     std::optional<SmtpSession> session;
 
-    void sessionStatus(quint64, const QString &line) override { status.append(line); }
-    void sessionProgress(quint64, int) override {}
-    void sessionFinished(quint64 id, const MailOutcome &outcome) override
-    {
-        outOfOrder = outOfOrder || (!finished.isEmpty() && id <= finished.last()) || outcomes.contains(id);
-        finished.append(id);
-        outcomes.insert(id, outcome);
-    }
-
     // Submits the messages and waits until each has finished, in order.
-    bool send(bool reuse, const QList<SmtpMessage> &messages = {message(1)}, bool login = false,
+    bool send(bool reuse, const QList<SmtpMessage> &messages = {smallMessage(1)}, bool login = false,
               const QByteArray &token = {})
     {
-        SmtpAccount a;
-        a.endpoint = ServerEndpoint::parse(QStringLiteral("127.0.0.1:%1").arg(server.port()), MailProtocol::Smtp);
-        a.heloName = QStringLiteral("client.test");
+        SmtpAccount a = loopbackAccount(server.port());
         a.login = login;
         a.userName = User;
         a.password = Password;
         a.bearerToken = token;
-        session.emplace(testTimeouts(), reuse, *this);
+        if (!session)
+            session.emplace(testTimeouts(), reuse, *this);
         for (const SmtpMessage &m : messages)
             session->submit(a, m);
-        const bool done = QTest::qWaitFor([&] { return finished.size() >= messages.size(); }, 20000);
-        return done && finished.size() == messages.size() && !outOfOrder;
+        return waitFinished(int(finished.size() + messages.size()));
     }
-    MailOutcome outcome(quint64 id = 1) const { return outcomes.value(id); }
-    bool statusContains(const QString &text) const { return status.join('\n').contains(text); }
 };
 
 } // namespace
@@ -106,7 +75,7 @@ private slots:
         QTest::addColumn<int>("messages");
         QTest::addColumn<QString>("hold");       // command numbers, EHLO being 1
         QTest::addColumn<QStringList>("verbs");  // what the server read, in order
-        QTest::addColumn<QString>("hiddenLine"); // the body's ".hidden line" as it travelled
+        QTest::addColumn<QString>("hiddenLine"); // the body's ".hidden line" as it travelled; none: probes
         QTest::newRow("MAIL, RCPTs and DATA in one go") << QStringList{"PIPELINING"} << 1 << "[[2,5]]"
             << QStringList{"EHLO", "MAIL", "RCPT", "RCPT", "DATA", ".", "QUIT"} << "..hidden line";
         QTest::newRow("next envelope rides with the body") << QStringList{"PIPELINING"} << 2 << "[[2,5],[6,10]]"
@@ -115,6 +84,11 @@ private slots:
         QTest::newRow("BDAT LAST with the envelope") << QStringList{"PIPELINING", "CHUNKING"} << 2 << "[[2,5],[6,9]]"
             << QStringList{"EHLO", "MAIL", "RCPT", "RCPT", "BDAT", "MAIL", "RCPT", "RCPT", "BDAT", "QUIT"}
             << ".hidden line";
+        // The account check's probe: its recipients answered, then RSET, never DATA.
+        QTest::newRow("probe: MAIL, RCPTs and RSET in one go") << QStringList{"PIPELINING"} << 1 << "[[2,5]]"
+            << QStringList{"EHLO", "MAIL", "RCPT", "RCPT", "RSET", "QUIT"} << "";
+        QTest::newRow("probe, one command at a time") << QStringList{} << 1 << "[]"
+            << QStringList{"EHLO", "MAIL", "RCPT", "RCPT", "RSET", "QUIT"} << "";
     }
 
     void pipelinedGroups()
@@ -126,16 +100,22 @@ private slots:
         QFETCH(QString, hiddenLine);
         Run run;
         QVERIFY(run.server.start({connection(ehlo, {}, QJsonDocument::fromJson(hold.toUtf8()).array())}));
+        const bool probe = hiddenLine.isEmpty();
         QList<SmtpMessage> list;
-        for (int i = 1; i <= messages; ++i)
-            list.append(message(i, "message " + QByteArray::number(i), 2));
+        for (int i = 1; i <= messages; ++i) {
+            list.append(smallMessage(i, "message " + QByteArray::number(i), 2));
+            if (probe) {
+                list.last().probeOnly = true;
+                list.last().data.clear();
+            }
+        }
         QVERIFY(run.send(true, list));
         for (int i = 1; i <= messages; ++i)
             QVERIFY2(run.outcome(i).accepted(), qPrintable(run.outcome(i).explanation));
         QVERIFY(run.server.waitFor(QStringLiteral("RECV "), QStringLiteral("QUIT")));
         QCOMPARE(run.server.verbs(), verbs);
-        QCOMPARE(run.server.lines(QStringLiteral("MESSAGE ")).size(), messages);
-        QVERIFY(run.server.lines(QStringLiteral("BODY ")).contains(hiddenLine));
+        QCOMPARE(run.server.lines(QStringLiteral("MESSAGE ")).size(), probe ? 0 : messages);
+        QCOMPARE(run.server.lines(QStringLiteral("BODY ")).contains(hiddenLine), !probe);
         if (ehlo.contains(QStringLiteral("CHUNKING")))
             QVERIFY(run.server.received().contains(QStringLiteral("BDAT %1 LAST").arg(list.first().data.size())));
     }
@@ -191,7 +171,7 @@ private slots:
         script.insert(QStringLiteral("ehlo_tls"), QJsonArray{"PIPELINING", "SIZE 50000"});
         Run run;
         QVERIFY(run.server.start({script}, &certs));
-        QVERIFY(run.send(true, {message(1)}, true));
+        QVERIFY(run.send(true, {smallMessage(1)}, true));
         QVERIFY2(run.outcome().accepted(), qPrintable(run.outcome().explanation));
         QVERIFY(run.statusContains(QStringLiteral("Connection encrypted with STARTTLS")));
         QCOMPARE(run.session->capabilities().sizeLimit, qint64(50000));
@@ -223,7 +203,7 @@ private slots:
         Run run;
         QVERIFY(run.server.start({connection(ehlo << "ENHANCEDSTATUSCODES",
                                              {{"RCPT", QJsonArray::fromStringList(rcptReplies)}})}));
-        QVERIFY(run.send(true, {message(1, "first", 3)}));
+        QVERIFY(run.send(true, {smallMessage(1, "first", 3)}));
         const MailOutcome outcome = run.outcome();
         QCOMPARE(outcome.refusedRecipients, refused);
         QCOMPARE(outcome.acceptedRecipients, 3 - int(refused.size()));
@@ -242,30 +222,48 @@ private slots:
         QVERIFY(!run.server.received().contains(QStringLiteral(".")));
     }
 
-    void refusalPhases_data()
+    // Each step's refusal, one at a time and pipelined: the phase and the codes
+    // for the retry rule, the sentence for the operator, and a new connection
+    // for the next message.
+    void refusals_data()
     {
         QTest::addColumn<QStringList>("ehlo");
-        QTest::addColumn<QString>("verb");
+        QTest::addColumn<QString>("verb"); // "greeting": the connection itself
         QTest::addColumn<QString>("reply");
         QTest::addColumn<MailPhase>("phase");
+        QTest::addColumn<QString>("explanation");
+        QTest::addColumn<QString>("statusLine"); // said before the explanation
+        QTest::newRow("greeting 421") << QStringList{} << "greeting" << "421 4.3.2 too busy" << MailPhase::Connect
+            << "The server refused the connection (421 4.3.2 too busy)" << "";
         for (const QStringList &ehlo : {QStringList{"ENHANCEDSTATUSCODES"},
                                         QStringList{"ENHANCEDSTATUSCODES", "PIPELINING"}}) {
             const QByteArray how = ehlo.size() == 1 ? "" : "pipelined ";
-            QTest::newRow(how + "MAIL 451") << ehlo << "MAIL" << "451 4.3.0 try later" << MailPhase::Mail;
-            QTest::newRow(how + "DATA 554") << ehlo << "DATA" << "554 5.5.1 no valid recipients" << MailPhase::Data;
-            QTest::newRow(how + "end of data 452") << ehlo << "." << "452 4.3.1 disk full" << MailPhase::EndOfData;
-            QTest::newRow(how + "end of data 550") << ehlo << "." << "550 5.7.1 spam" << MailPhase::EndOfData;
+            QTest::newRow(how + "MAIL 451") << ehlo << "MAIL" << "451 4.3.0 try later" << MailPhase::Mail
+                << "The server refused the sender address plant@example.com (451 4.3.0 try later)" << "";
+            QTest::newRow(how + "MAIL 530") << ehlo << "MAIL" << "530 5.7.0 log in first" << MailPhase::Mail
+                << "The server takes mail only after a login (530 5.7.0 log in first)" << "";
+            QTest::newRow(how + "DATA 554") << ehlo << "DATA" << "554 5.5.1 no valid recipients" << MailPhase::Data
+                << "The server refused the message (554 5.5.1 no valid recipients)" << "";
+            QTest::newRow(how + "end of data 452") << ehlo << "." << "452 4.3.1 disk full" << MailPhase::EndOfData
+                << "The server refused the message (452 4.3.1 disk full)" << "Server reply: 452 4.3.1 disk full";
+            QTest::newRow(how + "end of data 550") << ehlo << "." << "550 5.7.1 spam" << MailPhase::EndOfData
+                << "The server refused the message (550 5.7.1 spam)" << "Server reply: 550 5.7.1 spam";
         }
     }
 
-    void refusalPhases()
+    void refusals()
     {
         QFETCH(QStringList, ehlo);
         QFETCH(QString, verb);
         QFETCH(QString, reply);
         QFETCH(MailPhase, phase);
+        QFETCH(QString, explanation);
+        QFETCH(QString, statusLine);
+        QJsonObject refusing = connection(ehlo, {{verb, reply}});
+        if (verb == QLatin1String("greeting"))
+            refusing = {{"greeting", reply}};
         Run run;
-        QVERIFY(run.server.start({connection(ehlo, {{verb, reply}})}));
+        QVERIFY(run.server.start({refusing, connection(ehlo)}));
         QVERIFY(run.send(true));
         const MailOutcome outcome = run.outcome();
         QCOMPARE(outcome.kind, MailOutcome::Kind::Refused);
@@ -274,7 +272,16 @@ private slots:
         QCOMPARE(outcome.enhancedCode, reply.section(QLatin1Char(' '), 1, 1));
         QCOMPARE(outcome.transientReply(), reply.startsWith(QLatin1Char('4')));
         QVERIFY(!outcome.mayHaveBeenAccepted());
-        QVERIFY2(outcome.explanation.contains(reply), qPrintable(outcome.explanation));
+        QCOMPARE(outcome.explanation, explanation);
+        QCOMPARE(run.status.last(), explanation);
+        if (!statusLine.isEmpty())
+            QVERIFY2(run.status.contains(statusLine), qPrintable(run.status.join('\n')));
+
+        // A refusal leaves nothing behind: the next message goes on a new connection.
+        QVERIFY(run.send(true, {smallMessage(2, "second")}));
+        QVERIFY2(run.outcome(2).accepted(), qPrintable(run.outcome(2).explanation));
+        QCOMPARE(run.server.lines(QStringLiteral("CONNECT ")), (QStringList{"1", "2"}));
+        QCOMPARE(run.server.lines(QStringLiteral("MESSAGE ")), QStringList{QStringLiteral("Subject: second")});
     }
 
     void dropAfterFinalDataRepeatsOnlyTheMessageBehind_data()
@@ -291,7 +298,7 @@ private slots:
         QFETCH(QString, finalVerb);
         Run run;
         QVERIFY(run.server.start({connection(ehlo, {{finalVerb, QJsonArray{QJsonValue::Null}}}), connection(ehlo)}));
-        QVERIFY(run.send(true, {message(1, "first"), message(2, "second")}));
+        QVERIFY(run.send(true, {smallMessage(1, "first"), smallMessage(2, "second")}));
         QCOMPARE(run.outcome(1).kind, MailOutcome::Kind::NoFinalReply);
         QVERIFY(run.outcome(1).mayHaveBeenAccepted());
         QVERIFY2(run.outcome(2).accepted(), qPrintable(run.outcome(2).explanation));
@@ -315,7 +322,7 @@ private slots:
         QFETCH(bool, sent);
         Run run;
         QVERIFY(run.server.start({connection({"PIPELINING", size})}));
-        QVERIFY(run.send(true, {message(1, "first", 1, 500)}));
+        QVERIFY(run.send(true, {smallMessage(1, "first", 1, 500)}));
         QVERIFY(run.server.waitFor(QStringLiteral("RECV "), QStringLiteral("QUIT")));
         QCOMPARE(run.outcome().accepted(), sent);
         if (sent) {
@@ -360,7 +367,7 @@ private slots:
         QFETCH(QString, explanation);
         Run run;
         QVERIFY(run.server.start({connection({offered}, replies)}));
-        QVERIFY(run.send(false, {message(1)}, true, Token));
+        QVERIFY(run.send(false, {smallMessage(1)}, true, Token));
         const MailOutcome outcome = run.outcome();
         const bool accepted = explanation.isEmpty();
         QCOMPARE(outcome.accepted(), accepted);
@@ -392,7 +399,7 @@ private slots:
         Run run;
         const QJsonObject replies{{"AUTH", "334 " + userPrompt}, {"*", QJsonArray{"334 " + passwordPrompt, finalReply}}};
         QVERIFY(run.server.start({connection({"AUTH LOGIN"}, replies)}));
-        QVERIFY(run.send(false, {message(1)}, true));
+        QVERIFY(run.send(false, {smallMessage(1)}, true));
         QCOMPARE(run.outcome().accepted(), accepted);
         const QString user64 = QString::fromLatin1(User.toUtf8().toBase64());
         const QString password64 = QString::fromLatin1(Password.toUtf8().toBase64());

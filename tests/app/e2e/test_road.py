@@ -230,10 +230,12 @@ class CloseTest(RoadCase):
 
 class StallTest(RoadCase):
     """A mail server that stops answering part-way: the operator sees the send
-    while it hangs, a close ends it at once, and the limit is the one named."""
+    while it hangs, and a close ends it at once. (That each stall ends at its
+    limit, the minute after the final dot included, tst_mail_stalls checks on
+    the session's own clock.)"""
 
-    def stalled_service(self, step, once=False):
-        server = road.StallServer(SPARE_PORT, step, once)
+    def stalled_service(self, step):
+        server = road.StallServer(SPARE_PORT, step)
         self.addCleanup(server.stop)
         svc = self.service(name="svc-" + step, ini_text=road.make_ini("127.0.0.1:%d" % SPARE_PORT, LISTS))
         svc.start().wait_started()
@@ -259,23 +261,6 @@ class StallTest(RoadCase):
                 server.wait("CLOSED", 2)
                 self.assertIsNone(server.seen("RECV QUIT"), "QUIT sent to a server that stopped answering")
                 server.stop()
-
-    def test_a_stall_after_the_final_dot_ends_at_the_named_limit(self):
-        # The one case that waits out the real limit of the program as shipped.
-        server, svc = self.stalled_service("dot", once=True)
-        self.assertAcked(road.send_alarm(1, "Unconfirmed", "no reply to the dot", msg_id="D001"))
-        stalled = server.wait("STALL dot", 15)
-        line = "Status:No answer from the server within 60 seconds"
-        road.wait_until(lambda: line in svc.log_entries(), 75, "the failure line")
-        waited = time.monotonic() - stalled
-        self.assertGreaterEqual(waited, 59.0)
-        self.assertLessEqual(waited, 61.5)
-        # The next alarm goes out on a new connection at once.
-        self.assertAcked(road.send_alarm(1, "Next alarm", "after the stall", msg_id="D002"))
-        server.wait("MESSAGE", 10)
-        entries = svc.log_entries()
-        self.assertEqual(entries.count("Send email:Unconfirmed"), 1, "a failed message was retried")
-        self.assertEqual(svc.stop(signal.SIGTERM), 0, svc.stderr())
 
 
 class StartupTest(RoadCase):
