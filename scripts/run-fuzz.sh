@@ -7,7 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 out=build-fuzz
-targets=(command_handler_fuzz ini_file_fuzz mime_message_fuzz smtp_reply_fuzz queue_journal_fuzz smtp_session_fuzz)
+targets=(command_handler_fuzz ini_file_fuzz mime_message_fuzz smtp_reply_fuzz queue_journal_fuzz smtp_session_fuzz
+         token_answer_fuzz)
 
 cmake -S fuzz -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=None \
   -DCMAKE_CXX_COMPILER="${FUZZ_CXX:-clang++}" >/dev/null

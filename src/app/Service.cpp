@@ -5,7 +5,7 @@
 #include "intake/CommandEndpoint.h"
 #include "intake/CommandHandler.h"
 #include "intake/NotificationQueue.h"
-#include "mail/OAuthTokenSource.h"
+#include "oauth/OAuthTokenSource.h"
 #include "storage/QueueJournal.h"
 #include "storage/SettingsStore.h"
 

@@ -2,13 +2,13 @@
 
 #include "check/CertificateFindings.h"
 #include "check/TokenFetch.h"
-#include "dispatch/OAuthSettings.h"
 #include "intake/NotificationQueue.h"
 #include "mail/CredentialMask.h"
 #include "mail/MailAddresses.h"
 #include "mail/MailNetwork.h"
 #include "mail/OAuthErrors.h"
 #include "mail/Pop3Client.h"
+#include "oauth/OAuthSettings.h"
 #include "storage/SettingsStore.h"
 
 #include <QDir>
@@ -85,7 +85,7 @@ void insertEnhanced(QJsonObject &data, const SmtpReply &reply)
 
 // What the token says about itself, for information only: the SMTP server
 // decides. Microsoft puts the application permissions in "roles".
-void describeToken(const OAuthToken &token, OAuthProvider provider, CheckStageResult &result)
+void describeToken(const OAuthToken &token, const OAuthProviderInfo &provider, CheckStageResult &result)
 {
     const QString endpoint = QUrl(token.endpoint).toDisplayString(QUrl::RemoveUserInfo);
     const QString life = token.expiresIn > 0 ? QStringLiteral("expires_in %1 s").arg(token.expiresIn)
@@ -94,7 +94,8 @@ void describeToken(const OAuthToken &token, OAuthProvider provider, CheckStageRe
     result.data.insert(QStringLiteral("endpoint"), endpoint);
     result.data.insert(QStringLiteral("httpStatus"), token.httpStatus);
     result.data.insert(QStringLiteral("expiresIn"), token.expiresIn);
-    if (provider != OAuthProvider::Microsoft)
+    const QString expected = QString::fromLatin1(provider.expectedRole);
+    if (expected.isEmpty())
         return;
     if (token.claimsForInfo.isEmpty()) {
         result.details << QStringLiteral("roles: cannot be read (the token is not a JWT)");
@@ -104,11 +105,12 @@ void describeToken(const OAuthToken &token, OAuthProvider provider, CheckStageRe
     for (const QJsonValue &role : token.claimsForInfo.value(QLatin1String("roles")).toArray())
         roles << mail::printable(role.toString());
     result.data.insert(QStringLiteral("roles"), QJsonArray::fromStringList(roles));
-    result.details << (roles.contains(QLatin1String("SMTP.SendAsApp"))
+    result.details << (roles.contains(expected)
                            ? QStringLiteral("roles: %1").arg(roles.join(QStringLiteral(", ")))
-                           : QStringLiteral("roles: %1 (SMTP.SendAsApp is expected: add that application permission "
-                                            "and grant admin consent)")
-                                 .arg(roles.isEmpty() ? QStringLiteral("none") : roles.join(QStringLiteral(", "))));
+                           : QStringLiteral("roles: %1 (%2 is expected: add that application permission and grant "
+                                            "admin consent)")
+                                 .arg(roles.isEmpty() ? QStringLiteral("none") : roles.join(QStringLiteral(", ")),
+                                      expected));
 }
 
 } // namespace
@@ -240,8 +242,7 @@ bool AccountCheck::checkServer()
 
 OAuthConfig AccountCheck::oauthConfig(OAuthProvider provider) const
 {
-    OAuthConfig config = oauthConfigFrom(m_settings.OAuth, provider);
-    config.mailbox = m_settings.AccountSettings.UserName;
+    OAuthConfig config = oauthConfigFrom(m_settings, provider);
     config.caCertificates = m_authorities;
     return config;
 }
@@ -257,8 +258,8 @@ bool AccountCheck::checkToken()
     const std::optional<OAuthProvider> provider = oauthProviderFromName(name);
     if (!provider) {
         return fail(result, QStringLiteral("Provider \"%1\" in [Email_OAuth] is not known").arg(mail::printable(name)),
-                    QStringLiteral("Set Provider to Microsoft, Google or Custom, or leave it empty to sign in with "
-                                   "the password."));
+                    QStringLiteral("Set Provider to %1, or leave it empty to sign in with the password.")
+                        .arg(oauthProviderNames()));
     }
     if (*provider == OAuthProvider::None) {
         result.summary = QStringLiteral("no OAuth provider ([Email_OAuth] Provider is empty)");
@@ -285,7 +286,7 @@ bool AccountCheck::checkToken()
                                    "the same way and cannot sign in until this passes."));
     }
     m_bearerToken = fetched.token->accessToken;
-    describeToken(*fetched.token, *provider, result);
+    describeToken(*fetched.token, *oauthProviderInfo(*provider), result);
     return pass(result);
 }
 

@@ -4,8 +4,8 @@
 #include "check/CheckReport.h"
 #include "check/SmtpProbe.h"
 #include "mail/MailOptions.h"
-#include "mail/OAuthConfig.h"
 #include "mail/ServerEndpoint.h"
+#include "oauth/OAuthConfig.h"
 #include "storage/Settings.h"
 
 #include <QByteArray>

@@ -1,5 +1,7 @@
 #include "check/TokenFetch.h"
 
+#include "oauth/OAuthTokenSource.h"
+
 #include <QDateTime>
 #include <QEventLoop>
 
@@ -8,23 +10,24 @@ namespace corvane {
 TokenFetch fetchOAuthToken(const OAuthConfig &config, std::chrono::milliseconds timeout)
 {
     OAuthTokenSource source(timeout, [] { return QDateTime::currentMSecsSinceEpoch(); });
+    const QByteArray signIn = source.signInFor(config);
     TokenFetch fetched;
     QEventLoop loop;
     quint64 wanted = 0;
     // The source answers from the event loop only, so the id is known by then.
-    QObject::connect(&source, &OAuthTokenSource::ready, &loop, [&](quint64 id, const OAuthToken &token) {
+    QObject::connect(&source, &TokenProvider::tokenReady, &loop, [&](quint64 id, const BearerToken &) {
         if (id != wanted)
             return;
-        fetched.token = token;
+        fetched.token = source.heldToken(signIn);
         loop.quit();
     });
-    QObject::connect(&source, &OAuthTokenSource::failed, &loop, [&](quint64 id, const QString &problem) {
+    QObject::connect(&source, &TokenProvider::tokenFailed, &loop, [&](quint64 id, const QString &problem) {
         if (id != wanted)
             return;
         fetched.problem = problem;
         loop.quit();
     });
-    wanted = source.request(config);
+    wanted = source.requestToken(signIn);
     loop.exec();
     return fetched;
 }

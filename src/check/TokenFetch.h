@@ -1,7 +1,7 @@
 #pragma once
 
-#include "mail/OAuthConfig.h"
-#include "mail/OAuthTokenSource.h"
+#include "oauth/OAuthConfig.h"
+#include "oauth/TokenAnswer.h"
 
 #include <QString>
 
@@ -15,9 +15,9 @@ struct TokenFetch {
     QString problem; // without a token: the source's cause and advice, no secret in it
 };
 
-// One token through the mail library's OAuthTokenSource, the way the service
-// gets its own, waited for: the check's stages run one after the other.
-// Bounded by `timeout` (the source's own limit on the request).
+// One token through the oauth library's OAuthTokenSource, the way the
+// service gets its own, waited for: the check's stages run one after the
+// other. Bounded by `timeout` (the source's own limit on the request).
 TokenFetch fetchOAuthToken(const OAuthConfig &config, std::chrono::milliseconds timeout);
 
 } // namespace corvane

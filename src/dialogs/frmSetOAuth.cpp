@@ -1,6 +1,7 @@
 #include "dialogs/frmSetOAuth.h"
 
 #include "dialogs/DialogRules.h"
+#include "oauth/OAuthProviders.h"
 #include "storage/Settings.h"
 
 #include <QComboBox>
@@ -9,70 +10,18 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include <array>
-#include <utility>
-
 namespace corvane {
 
 namespace {
 
-enum Field { Tenant, ClientId, ClientSecret, CertificateFile, PrivateKeyFile, ServiceAccountFile,
-             RefreshToken, TokenUrl, Scope, FieldCount };
-
-struct FieldInfo {
-    const char *name; // the box is "txt" + name, its label "lbl" + name
-    const char *caption;
-    QString OAuthSettingsRecord::*value;
-    bool secret;
-};
-
-const std::array<FieldInfo, FieldCount> kFields{{
-    {"Tenant", "Tenant", &OAuthSettingsRecord::Tenant, false},
-    {"ClientId", "Client Id", &OAuthSettingsRecord::ClientId, false},
-    {"ClientSecret", "Client Secret", &OAuthSettingsRecord::ClientSecret, true},
-    {"CertificateFile", "Certificate File", &OAuthSettingsRecord::CertificateFile, false},
-    {"PrivateKeyFile", "Private Key File", &OAuthSettingsRecord::PrivateKeyFile, false},
-    {"ServiceAccountFile", "Service Account File", &OAuthSettingsRecord::ServiceAccountFile, false},
-    {"RefreshToken", "Refresh Token", &OAuthSettingsRecord::RefreshToken, true},
-    {"TokenUrl", "Token URL", &OAuthSettingsRecord::TokenUrl, false},
-    {"Scope", "Scope", &OAuthSettingsRecord::Scope, false},
-}};
-
-// Item text and the Provider value stored for it.
-const std::array<std::pair<const char *, const char *>, 4> kProviders{{
-    {"None (password)", ""},
-    {"Microsoft", "Microsoft"},
-    {"Google", "Google"},
-    {"Custom", "Custom"},
-}};
-
-// The rows a provider needs, top to bottom. The token URL and scope are
-// overrides of the provider's own, except for a custom provider, which has none.
-std::vector<Field> fieldsOf(const QString &provider)
+// The provider's rows; a name only a hand-edited file can hold gets the
+// Custom provider's, the plain refresh-token grant any other would take.
+const std::vector<OAuthFieldUse> &rowsOf(const QString &provider)
 {
-    if (provider.isEmpty())
-        return {};
-    if (provider == QLatin1String("Microsoft"))
-        return {Tenant, ClientId, ClientSecret, CertificateFile, PrivateKeyFile, TokenUrl, Scope};
-    if (provider == QLatin1String("Google"))
-        return {ServiceAccountFile, ClientId, ClientSecret, RefreshToken, TokenUrl, Scope};
-    // Also a name only a hand-edited file can hold: the plain refresh-token
-    // grant is what any other provider would take.
-    return {TokenUrl, ClientId, ClientSecret, RefreshToken, Scope};
-}
-
-// Grey text in an empty box: that an override may stay empty, or which
-// credential can stand in for this one.
-QString hintFor(const QString &provider, Field field)
-{
-    const bool known = provider == QLatin1String("Microsoft") || provider == QLatin1String("Google");
-    if (known && (field == TokenUrl || field == Scope))
-        return QStringLiteral("empty: the provider's own");
-    if (provider == QLatin1String("Microsoft") && field == ClientSecret)
-        return QStringLiteral("or a certificate and its key below");
-    if (provider == QLatin1String("Google") && field == ServiceAccountFile)
-        return QStringLiteral("JSON key, or a client and refresh token below");
-    return QString();
+    static const std::vector<OAuthFieldUse> none;
+    const OAuthProvider known = oauthProviderFromName(provider).value_or(OAuthProvider::Custom);
+    const OAuthProviderInfo *info = oauthProviderInfo(known);
+    return info ? info->fields : none;
 }
 
 constexpr int RowTop = 615; // first row under the provider
@@ -98,7 +47,7 @@ frmSetOAuth::frmSetOAuth(Settings &settings, QWidget *parent)
     m_cmbProvider->setFont(legacyFont(8.25, false));
     place(m_cmbProvider, 2100, 210, 2400, 315);
 
-    for (const FieldInfo &field : kFields) {
+    for (const OAuthFieldInfo &field : oauthFields()) {
         Row row;
         row.label = new QLabel(QString::fromLatin1(field.caption), m_frame1);
         row.label->setObjectName(QLatin1String("lbl") + QLatin1String(field.name));
@@ -133,8 +82,9 @@ frmSetOAuth::frmSetOAuth(Settings &settings, QWidget *parent)
 void frmSetOAuth::load()
 {
     const OAuthSettingsRecord &oauth = m_settings.OAuth;
-    for (const auto &[caption, stored] : kProviders)
-        m_cmbProvider->addItem(QString::fromLatin1(caption), QString::fromLatin1(stored));
+    m_cmbProvider->addItem(QStringLiteral("None (password)"), QString());
+    for (const OAuthProviderInfo &provider : oauthProviders())
+        m_cmbProvider->addItem(QString::fromLatin1(provider.name), QString::fromLatin1(provider.name));
     // The service reads the name regardless of case; the list shows it as written here.
     const QString stored = trimSpaces(oauth.Provider);
     int item = m_cmbProvider->findData(stored, Qt::UserRole, Qt::MatchFixedString);
@@ -143,8 +93,8 @@ void frmSetOAuth::load()
         item = m_cmbProvider->count() - 1;
     }
     m_cmbProvider->setCurrentIndex(item);
-    for (int f = 0; f < FieldCount; ++f)
-        m_rows[f].box->setText(oauth.*kFields[f].value);
+    for (const OAuthFieldInfo &field : oauthFields())
+        m_rows[std::size_t(field.field)].box->setText(oauth.*field.value);
     providerChanged();
 }
 
@@ -158,11 +108,11 @@ void frmSetOAuth::providerChanged()
     // The rows close up, so each provider's form reads from the top.
     QWidget *previous = m_cmbProvider;
     int top = RowTop;
-    for (Field f : fieldsOf(provider)) {
-        const Row &row = m_rows[f];
+    for (const OAuthFieldUse &use : rowsOf(provider)) {
+        const Row &row = m_rows[std::size_t(use.field)];
         place(row.label, 120, top, 1950, 285);
         place(row.box, 2100, top, 4200, 285);
-        row.box->setPlaceholderText(hintFor(provider, f));
+        row.box->setPlaceholderText(QString::fromLatin1(use.hint));
         row.label->show();
         row.box->show();
         setTabOrder(previous, row.box);
@@ -179,8 +129,8 @@ void frmSetOAuth::apply()
     // loses nothing typed for the first.
     OAuthSettingsRecord &oauth = m_settings.OAuth;
     oauth.Provider = m_cmbProvider->currentData().toString();
-    for (int f = 0; f < FieldCount; ++f)
-        oauth.*kFields[f].value = trimSpaces(m_rows[f].box->text());
+    for (const OAuthFieldInfo &field : oauthFields())
+        oauth.*field.value = trimSpaces(m_rows[std::size_t(field.field)].box->text());
     emit oauthApplied();
 
     saveAndClose(m_settings);

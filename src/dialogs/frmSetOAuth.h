@@ -15,8 +15,8 @@ namespace corvane {
 struct Settings;
 
 // The OAuth sign-in ([Email_OAuth]): a provider and the fields that provider
-// needs; "Apply And Save" copies the controls to Settings::OAuth and writes the
-// whole settings file.
+// needs, as the oauth library's provider table lists them; "Apply And Save"
+// copies the controls to Settings::OAuth and writes the whole settings file.
 class frmSetOAuth : public DialogWindow {
     Q_OBJECT
 public:
@@ -40,7 +40,7 @@ private:
     Settings &m_settings;
     QGroupBox *m_frame1 = nullptr;
     QComboBox *m_cmbProvider = nullptr;
-    std::vector<Row> m_rows; // in the order of the settings keys
+    std::vector<Row> m_rows; // one per OAuthField, in its order
     QLabel *m_lblNote = nullptr;
     QPushButton *m_cmdOk = nullptr;
     QPushButton *m_cmdCancel = nullptr;

@@ -1,11 +1,9 @@
 #include "dispatch/Dispatcher.h"
 
 #include "dispatch/MessageProperties.h"
-#include "dispatch/OAuthSettings.h"
 #include "intake/NotificationQueue.h"
 #include "mail/MailComponent.h"
-#include "mail/OAuthConfig.h"
-#include "mail/OAuthTokenSource.h"
+#include "oauth/OAuthSettings.h"
 #include "storage/ActivityLog.h"
 #include "storage/Settings.h"
 
@@ -149,7 +147,7 @@ bool Dispatcher::submit(int slot)
     if (delivery.messageId.isEmpty())
         delivery.messageId = m_component.newMessageId(properties);
     properties.messageId = delivery.messageId;
-    setOAuth(properties, m_settings.OAuth);
+    setOAuth(properties);
     // A delivery hook may come from inside the call: the record is ready.
     delivery.inFlight = true;
     delivery.shown = delivery.accepted = false;
@@ -378,27 +376,12 @@ bool Dispatcher::defer(Delivery &delivery, const RetryRule::Decision &decision)
     return true;
 }
 
-// [Email_OAuth] as the mail component takes it; an unknown provider is an
-// error, never a reason to sign in with the password instead.
-void Dispatcher::setOAuth(MailProperties &properties, const OAuthSettingsRecord &settings) const
+// [Email_OAuth] as the mail component takes it.
+void Dispatcher::setOAuth(MailProperties &properties) const
 {
-    const std::optional<OAuthProvider> provider = oauthProviderFromName(settings.Provider.trimmed());
-    if (!provider) {
-        properties.signIn.clear();
-        properties.signInProblem = QStringLiteral("The OAuth provider \"%1\" in [Email_OAuth] is not Microsoft, "
-                                                  "Google or Custom: nothing was sent")
-                                       .arg(settings.Provider.trimmed());
-        return;
-    }
-    properties.signInProblem.clear();
-    if (*provider == OAuthProvider::None || !m_tokens) {
-        properties.signIn.clear();
-        return;
-    }
-    OAuthConfig config = oauthConfigFrom(settings, *provider);
-    config.mailbox = m_settings.AccountSettings.UserName;
-    config.caFile = m_settings.AccountSettings.CaFile;
-    properties.signIn = m_tokens->signInFor(config);
+    const OAuthSignIn signIn = oauthSignInFrom(m_settings, m_tokens);
+    properties.signIn = signIn.name;
+    properties.signInProblem = signIn.problem;
 }
 
 } // namespace corvane

@@ -20,7 +20,6 @@ class ActivityLog;
 class MailComponent;
 class NotificationQueue;
 class OAuthTokenSource;
-struct OAuthSettingsRecord;
 struct Settings;
 
 // Moves pending notifications to the mail component, one pass per timer tick.
@@ -95,7 +94,7 @@ private:
     // Whether the message stays for a later try; given up otherwise.
     bool defer(Delivery &delivery, const RetryRule::Decision &decision);
     void release(const Delivery &delivery);
-    void setOAuth(MailProperties &properties, const OAuthSettingsRecord &settings) const;
+    void setOAuth(MailProperties &properties) const;
     // Max_Per_Minute or a server-wide pause holds the next start.
     bool mayStartNow();
     bool isDue(int slot) const;

@@ -78,7 +78,7 @@ MailRequest MailRequest::fromProperties(const MailProperties &p, const MailOptio
     }
     if (p.serverLogin && !p.signIn.isEmpty()) {
         if (p.userName.isEmpty()) {
-            r.failure = QStringLiteral("OAuth sign-in needs the mailbox as User_Name: nothing was sent");
+            r.failure = QStringLiteral("OAuth sign-in needs the mailbox as the user name: nothing was sent");
             return r;
         }
         r.useOAuth = true;

@@ -10,10 +10,8 @@ namespace corvane {
 // of advice for the replies Microsoft and Google give when the token is good
 // but the mailbox or tenant is not set up for it. For Google's 334 error
 // challenge the decoded challenge comes first. Empty: nothing known to add.
+// In the component's own words: where the settings keep a value is for the
+// caller to say (the token endpoint's advice is the oauth library's).
 QString describeOAuthSmtpRefusal(const SmtpReply &reply);
-
-// One sentence of advice for a token endpoint's `error` (RFC 6749) and,
-// where it names one, Microsoft's AADSTS code in `description`.
-QString oauthTokenErrorAdvice(const QString &error, const QString &description);
 
 } // namespace corvane

@@ -13,8 +13,8 @@ namespace corvane {
 // continue the number. A text that does not begin with a number gives 0.
 double LeadingNumber(const QString &text);
 
-// Fills settings.RecipientLists and settings.AccountSettings from
-// settings.SettingsFilePath; missing keys take their defaults. Reads the file
+// Fills settings.RecipientLists, settings.AccountSettings and settings.OAuth
+// from settings.SettingsFilePath; missing keys take their defaults. Reads the file
 // once and creates nothing. A file that exists but cannot be read still leaves
 // every default in place; the failure says why, and the next save is refused.
 Result LoadAllSettings(Settings &settings);

@@ -1,4 +1,4 @@
-#include "mail/JwtAssertion.h"
+#include "oauth/JwtAssertion.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>

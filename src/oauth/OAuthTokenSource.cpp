@@ -1,9 +1,7 @@
-#include "mail/OAuthTokenSource.h"
+#include "oauth/OAuthTokenSource.h"
 
-#include "mail/OAuthErrors.h"
-#include "mail/OAuthGrant.h"
+#include "oauth/OAuthGrant.h"
 
-#include <QJsonDocument>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSslConfiguration>
@@ -19,35 +17,11 @@ constexpr qint64 MaxAnswer = 256 * 1024;
 // Fetched anew this long before expiry at the latest.
 constexpr qint64 RefreshAheadMs = 5 * 60 * 1000;
 
-QString masked(const std::vector<CredentialMask> &masks, const QString &text)
-{
-    QString out = text;
-    for (const CredentialMask &mask : masks)
-        out = mask.apply(out);
-    return mail::cleanServerText(out);
-}
-
-// The claims of a JWT access token, read without checking it: for information only.
-QJsonObject claimsOf(const QByteArray &token)
-{
-    const QList<QByteArray> parts = token.split('.');
-    if (parts.size() != 3)
-        return QJsonObject();
-    return QJsonDocument::fromJson(QByteArray::fromBase64(parts[1], QByteArray::Base64UrlEncoding)).object();
-}
-
-qint64 secondsOf(const QJsonValue &value)
-{
-    // Some endpoints send it as a string.
-    return value.isString() ? value.toString().toLongLong() : value.toInteger();
-}
-
 } // namespace
 
 OAuthTokenSource::OAuthTokenSource(std::chrono::milliseconds timeout, std::function<qint64()> nowMs, QObject *parent)
     : TokenProvider(parent), m_timeout(timeout), m_nowMs(std::move(nowMs))
 {
-    qRegisterMetaType<OAuthToken>();
     qRegisterMetaType<BearerToken>();
     m_deliver.setSingleShot(true);
     m_deliver.setInterval(0);
@@ -63,27 +37,19 @@ OAuthTokenSource::~OAuthTokenSource()
     }
 }
 
-quint64 OAuthTokenSource::request(const OAuthConfig &config)
+quint64 OAuthTokenSource::request(const QByteArray &key, const OAuthConfig &config)
 {
     const quint64 id = ++m_nextId;
-    const QByteArray key = config.key();
     if (m_cache && m_cache->key == key && fresh(*m_cache)) {
-        OAuthToken token = m_cache->token;
-        token.fromCache = true;
-        post({id, token, QString()});
+        post({id, BearerToken{m_cache->token.accessToken, m_cache->token.endpoint, true}, QString()});
         return id;
     }
     const auto joined = std::find_if(m_fetches.begin(), m_fetches.end(), [&](const auto &f) { return f->key == key; });
     if (joined != m_fetches.end())
         (*joined)->waiting.push_back(id);
     else
-        start(config, id);
+        start(key, config, id);
     return id;
-}
-
-void OAuthTokenSource::invalidate()
-{
-    m_cache.reset();
 }
 
 QByteArray OAuthTokenSource::signInFor(const OAuthConfig &config)
@@ -113,19 +79,29 @@ quint64 OAuthTokenSource::requestToken(const QByteArray &signIn)
                              "It is tried again with the current ones.")});
         return id;
     }
+    // Keyed by the sign-in, not by what CA_File holds now: a token does not
+    // depend on the authorities it was fetched with.
     OAuthConfig config = known->second;
     if (!config.caFile.isEmpty() && config.caCertificates.isEmpty())
         config.caCertificates = m_authorities.load(config.caFile);
-    return request(config);
+    return request(signIn, config);
 }
 
 void OAuthTokenSource::invalidate(const QByteArray &signIn)
 {
-    (void)signIn; // one token is kept, whichever sign-in it belongs to
-    invalidate();
+    // Another sign-in's token was not refused.
+    if (m_cache && m_cache->key == signIn)
+        m_cache.reset();
 }
 
-void OAuthTokenSource::cancel()
+std::optional<OAuthToken> OAuthTokenSource::heldToken(const QByteArray &signIn) const
+{
+    if (!m_cache || m_cache->key != signIn)
+        return std::nullopt;
+    return m_cache->token;
+}
+
+void OAuthTokenSource::cancelRequests()
 {
     const QString cancelled = QStringLiteral("Token request cancelled.");
     for (const auto &fetch : m_fetches) {
@@ -154,7 +130,7 @@ bool OAuthTokenSource::fresh(const Cached &cached) const
     return m_nowMs() < expires - ahead;
 }
 
-void OAuthTokenSource::start(const OAuthConfig &config, quint64 id)
+void OAuthTokenSource::start(const QByteArray &key, const OAuthConfig &config, quint64 id)
 {
     const qint64 now = m_nowMs();
     OAuthGrant grant = OAuthGrant::build(config, now);
@@ -164,7 +140,7 @@ void OAuthTokenSource::start(const OAuthConfig &config, quint64 id)
     }
     auto fetch = std::make_unique<Fetch>();
     Fetch *f = fetch.get();
-    f->key = config.key();
+    f->key = key;
     f->endpoint = grant.endpoint.toString();
     f->startedMs = now;
     f->waiting.push_back(id);
@@ -225,44 +201,16 @@ void OAuthTokenSource::onFinished(Fetch *fetch)
         return conclude(fetch, std::nullopt,
                         QStringLiteral("The token endpoint %1 could not be reached: %2. Check the network, any "
                                        "firewall on the way, and Token_Url.")
-                            .arg(host, masked(fetch->masks, reply->errorString())));
+                            .arg(host, maskedText(fetch->masks, reply->errorString())));
     }
-    const QByteArray body = reply->read(MaxAnswer);
-    const QJsonObject json = QJsonDocument::fromJson(body).object();
-    if (const QString error = masked(fetch->masks, json.value(QLatin1String("error")).toString()); !error.isEmpty()) {
-        const QString description = masked(fetch->masks, json.value(QLatin1String("error_description")).toString());
-        const QString said = description.isEmpty() ? error : error + QStringLiteral(": ") + description;
-        return conclude(fetch, std::nullopt,
-                        QStringLiteral("The token endpoint %1 refused the request (HTTP %2): %3%4%5")
-                            .arg(host)
-                            .arg(status)
-                            .arg(said, said.endsWith(QLatin1Char('.')) ? QStringLiteral(" ") : QStringLiteral(". "),
-                                 oauthTokenErrorAdvice(error, description)));
-    }
-    if (status != 200)
-        return conclude(fetch, std::nullopt,
-                        QStringLiteral("The token endpoint %1 answered HTTP %2 %3. %4")
-                            .arg(host)
-                            .arg(status)
-                            .arg(masked(fetch->masks,
-                                        reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString()),
-                                 status >= 500 ? QStringLiteral("The provider has a problem of its own; the next "
-                                                                "send tries again.")
-                                               : QStringLiteral("Check Token_Url and Tenant.")));
-    OAuthToken token;
-    token.accessToken = json.value(QLatin1String("access_token")).toString().toUtf8();
-    if (token.accessToken.isEmpty())
-        return conclude(fetch, std::nullopt,
-                        QStringLiteral("The answer of the token endpoint %1 holds no access token. Check Token_Url: "
-                                       "it must be the provider's token endpoint.")
-                            .arg(host));
-    token.expiresIn = std::max<qint64>(0, secondsOf(json.value(QLatin1String("expires_in"))));
-    token.expiresAtMs = token.expiresIn > 0 ? fetch->startedMs + token.expiresIn * 1000 : 0;
-    token.httpStatus = status;
-    token.endpoint = fetch->endpoint;
-    token.claimsForInfo = claimsOf(token.accessToken);
-    m_cache = Cached{fetch->key, token, fetch->startedMs};
-    conclude(fetch, token, QString());
+    TokenAnswer answer =
+        readTokenAnswer(host, status, reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString(),
+                        reply->read(MaxAnswer), fetch->masks, fetch->startedMs);
+    if (!answer.token)
+        return conclude(fetch, std::nullopt, answer.problem);
+    answer.token->endpoint = fetch->endpoint;
+    m_cache = Cached{fetch->key, *answer.token, fetch->startedMs};
+    conclude(fetch, answer.token, QString());
 }
 
 void OAuthTokenSource::conclude(Fetch *fetch, const std::optional<OAuthToken> &token, const QString &problem)
@@ -276,7 +224,8 @@ void OAuthTokenSource::conclude(Fetch *fetch, const std::optional<OAuthToken> &t
     done->reply->abort();
     done->reply->deleteLater();
     for (quint64 id : done->waiting)
-        post({id, token, problem});
+        post({id, token ? std::optional(BearerToken{token->accessToken, token->endpoint, false}) : std::nullopt,
+              problem});
 }
 
 void OAuthTokenSource::post(Outcome outcome)
@@ -291,14 +240,10 @@ void OAuthTokenSource::deliver()
     while (!m_outbox.empty()) {
         Outcome outcome = std::move(m_outbox.front());
         m_outbox.pop_front();
-        if (outcome.token) {
-            emit ready(outcome.id, *outcome.token);
-            emit tokenReady(outcome.id, BearerToken{outcome.token->accessToken, outcome.token->endpoint,
-                                                    outcome.token->fromCache});
-        } else {
-            emit failed(outcome.id, outcome.problem);
+        if (outcome.token)
+            emit tokenReady(outcome.id, *outcome.token);
+        else
             emit tokenFailed(outcome.id, outcome.problem);
-        }
     }
 }
 

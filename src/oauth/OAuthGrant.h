@@ -1,7 +1,7 @@
 #pragma once
 
 #include "mail/CredentialMask.h"
-#include "mail/OAuthConfig.h"
+#include "oauth/OAuthConfig.h"
 
 #include <QByteArray>
 #include <QString>
@@ -21,10 +21,9 @@ struct OAuthGrant {
 
     bool ok() const { return error.isEmpty(); }
 
-    // Microsoft: client credentials with the secret, or with a PS256 client
-    // assertion when a certificate is set. Google: the service account's
-    // JWT-bearer grant, or else the refresh token. Custom: the refresh token,
-    // or else client credentials with the secret.
+    // The first of the provider's grants (OAuthProviderInfo::grants) whose
+    // credential is set: Microsoft's certificate or secret, Google's service
+    // account or refresh token, a Custom provider's refresh token or secret.
     static OAuthGrant build(const OAuthConfig &config, qint64 nowMs);
 };
 

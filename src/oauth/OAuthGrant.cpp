@@ -1,7 +1,8 @@
-#include "mail/OAuthGrant.h"
+#include "oauth/OAuthGrant.h"
 
-#include "mail/JwtAssertion.h"
+#include "oauth/JwtAssertion.h"
 
+#include <optional>
 #include <utility>
 
 namespace corvane {
@@ -40,6 +41,22 @@ OAuthGrant failure(const QString &error)
     return grant;
 }
 
+bool credentialSet(OAuthGrantKind kind, const OAuthSettingsRecord &s)
+{
+    for (OAuthField field : oauthGrantCredentials(kind))
+        if (!(s.*oauthField(field).value).isEmpty())
+            return true;
+    return false;
+}
+
+std::optional<OAuthGrantKind> chosenGrant(const OAuthProviderInfo &provider, const OAuthSettingsRecord &s)
+{
+    for (OAuthGrantKind kind : provider.grants)
+        if (credentialSet(kind, s))
+            return kind;
+    return std::nullopt;
+}
+
 const char *const kClientCredentials = "client_credentials";
 const char *const kAssertionType = "urn:ietf:params:oauth:client-assertion-type:jwt-bearer";
 const char *const kJwtBearer = "urn:ietf:params:oauth:grant-type:jwt-bearer";
@@ -48,15 +65,18 @@ const char *const kJwtBearer = "urn:ietf:params:oauth:grant-type:jwt-bearer";
 
 OAuthGrant OAuthGrant::build(const OAuthConfig &config, qint64 nowMs)
 {
+    const OAuthProviderInfo *provider = oauthProviderInfo(config.provider);
+    if (!provider)
+        return failure(QStringLiteral("No OAuth provider is set. Choose %1.").arg(oauthProviderNames()));
+    const OAuthSettingsRecord &s = config.settings;
+    const QString name = QString::fromLatin1(provider->name);
+    if (provider->needsTenant() && s.TokenUrl.trimmed().isEmpty() && s.Tenant.trimmed().isEmpty())
+        return failure(QStringLiteral("%1 sign-in needs the tenant. Fill in Tenant with the tenant id or domain "
+                                      "(contoso.onmicrosoft.com).")
+                           .arg(name));
     const QString url = config.effectiveTokenUrl();
-    if (config.provider == OAuthProvider::None)
-        return failure(QStringLiteral("No OAuth provider is set. Choose Microsoft, Google or Custom."));
-    if (config.provider == OAuthProvider::Microsoft && config.tokenUrl.trimmed().isEmpty()
-        && config.tenant.trimmed().isEmpty())
-        return failure(QStringLiteral("Microsoft sign-in needs the tenant. Fill in Tenant with the tenant id or "
-                                      "domain (contoso.onmicrosoft.com)."));
     if (url.isEmpty())
-        return failure(QStringLiteral("The Custom provider has no token endpoint. Fill in Token_Url."));
+        return failure(QStringLiteral("The %1 provider has no token endpoint. Fill in Token_Url.").arg(name));
     OAuthGrant grant;
     grant.endpoint = QUrl(url, QUrl::StrictMode);
     // Credentials go out only encrypted, and only to a host that is named.
@@ -66,58 +86,59 @@ OAuthGrant OAuthGrant::build(const OAuthConfig &config, qint64 nowMs)
                                       "https://host/path.")
                            .arg(url.left(200)));
 
-    const QString clientId = config.clientId.trimmed();
+    const QString clientId = s.ClientId.trimmed();
     const QString scope = config.effectiveScope();
-    const bool serviceAccount = config.provider == OAuthProvider::Google && !config.serviceAccountFile.isEmpty();
-    if (clientId.isEmpty() && !serviceAccount)
+    const std::optional<OAuthGrantKind> kind = chosenGrant(*provider, s);
+    if (clientId.isEmpty() && kind != OAuthGrantKind::ServiceAccount)
         return failure(QStringLiteral("No client id is set. Fill in Client_Id with the application (client) id."));
+    if (!kind)
+        return failure(QString::fromLatin1(provider->noCredential));
 
     Fields fields;
-    if (config.provider == OAuthProvider::Microsoft && (!config.certificateFile.isEmpty() || !config.privateKeyFile.isEmpty())) {
-        const JwtResult jwt = JwtAssertion::microsoftClientAssertion(config.certificateFile, config.privateKeyFile,
-                                                                     clientId, url, nowMs);
+    switch (*kind) {
+    case OAuthGrantKind::Certificate: {
+        const JwtResult jwt =
+            JwtAssertion::microsoftClientAssertion(s.CertificateFile, s.PrivateKeyFile, clientId, url, nowMs);
         if (!jwt.ok())
             return failure(jwt.error);
         const QString assertion = QString::fromLatin1(jwt.token);
         addMask(grant, assertion);
         fields = {{"grant_type", QLatin1String(kClientCredentials)}, {"client_id", clientId}, {"scope", scope},
                   {"client_assertion_type", QLatin1String(kAssertionType)}, {"client_assertion", assertion}};
-    } else if (serviceAccount) {
+        break;
+    }
+    case OAuthGrantKind::ServiceAccount: {
         if (config.mailbox.trimmed().isEmpty())
             return failure(QStringLiteral("The service account acts for a mailbox, and none is set. Fill in "
                                           "User_Name with the mailbox the alarms are sent from."));
         const JwtResult jwt =
-            JwtAssertion::googleServiceAccount(config.serviceAccountFile, config.mailbox.trimmed(), scope, url, nowMs);
+            JwtAssertion::googleServiceAccount(s.ServiceAccountFile, config.mailbox.trimmed(), scope, url, nowMs);
         if (!jwt.ok())
             return failure(jwt.error);
         const QString assertion = QString::fromLatin1(jwt.token);
         addMask(grant, assertion);
         fields = {{"grant_type", QLatin1String(kJwtBearer)}, {"assertion", assertion}};
-    } else if (config.provider != OAuthProvider::Microsoft && !config.refreshToken.isEmpty()) {
+        break;
+    }
+    case OAuthGrantKind::RefreshToken:
         fields = {{"grant_type", QStringLiteral("refresh_token")}, {"client_id", clientId},
-                  {"refresh_token", config.refreshToken}};
-        if (!config.clientSecret.isEmpty())
-            fields.emplace_back("client_secret", config.clientSecret);
+                  {"refresh_token", s.RefreshToken}};
+        if (!s.ClientSecret.isEmpty())
+            fields.emplace_back("client_secret", s.ClientSecret);
         // A refresh keeps the consented scope unless one is asked for.
-        if (!config.scope.trimmed().isEmpty())
-            fields.emplace_back("scope", config.scope.trimmed());
-    } else if (config.provider != OAuthProvider::Google && !config.clientSecret.isEmpty()) {
+        if (!s.Scope.trimmed().isEmpty())
+            fields.emplace_back("scope", s.Scope.trimmed());
+        break;
+    case OAuthGrantKind::ClientSecret:
         fields = {{"grant_type", QLatin1String(kClientCredentials)}, {"client_id", clientId},
-                  {"client_secret", config.clientSecret}};
+                  {"client_secret", s.ClientSecret}};
         if (!scope.isEmpty())
             fields.emplace_back("scope", scope);
-    } else {
-        return failure(config.provider == OAuthProvider::Microsoft
-                           ? QStringLiteral("Microsoft sign-in needs a credential, and none is set. Fill in "
-                                            "Client_Secret, or Certificate_File and Private_Key_File.")
-                       : config.provider == OAuthProvider::Google
-                           ? QStringLiteral("Google sign-in needs a credential, and none is set. Fill in "
-                                            "Service_Account_File, or Refresh_Token with Client_Secret.")
-                           : QStringLiteral("The Custom provider needs a credential, and none is set. Fill in "
-                                            "Refresh_Token or Client_Secret."));
+        break;
     }
-    addMask(grant, config.clientSecret);
-    addMask(grant, config.refreshToken);
+    for (const OAuthFieldInfo &field : oauthFields())
+        if (field.secret)
+            addMask(grant, s.*field.value);
     grant.form = formOf(fields);
     return grant;
 }

@@ -4,7 +4,9 @@
 #include "mail/CaFileCache.h"
 #include "mail/MailHarness.h"
 #include "mail/OAuthErrors.h"
-#include "mail/OAuthTokenSource.h"
+#include "oauth/OAuthSettings.h"
+#include "oauth/OAuthTokenSource.h"
+#include "storage/Settings.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -39,26 +41,36 @@ void capture(QtMsgType, const QMessageLogContext &, const QString &text)
 // `answered`: exactly one answer, for this request, and not inside the call.
 struct Outcome {
     bool answered = false;
-    std::optional<OAuthToken> token;
+    std::optional<OAuthToken> token; // as the source holds it
+    bool fromCache = false;
     QString problem;
 };
 
-Outcome fetch(OAuthTokenSource &source, const OAuthConfig &config)
+Outcome fetch(OAuthTokenSource &source, const QByteArray &signIn)
 {
-    QSignalSpy ready(&source, &OAuthTokenSource::ready);
-    QSignalSpy failed(&source, &OAuthTokenSource::failed);
-    const quint64 id = source.request(config);
+    QSignalSpy ready(&source, &TokenProvider::tokenReady);
+    QSignalSpy failed(&source, &TokenProvider::tokenFailed);
+    const quint64 id = source.requestToken(signIn);
     const bool insideCall = ready.count() + failed.count() > 0;
     Outcome o;
     o.answered = QTest::qWaitFor([&] { return ready.count() + failed.count() > 0; }, 15000) && !insideCall
         && ready.count() + failed.count() == 1;
     const QList<QVariant> answer = ready.isEmpty() ? failed.value(0) : ready.first();
     o.answered = o.answered && answer.value(0).toULongLong() == id;
-    if (!ready.isEmpty())
-        o.token = answer.at(1).value<OAuthToken>();
-    else
+    if (!ready.isEmpty()) {
+        const BearerToken bearer = answer.at(1).value<BearerToken>();
+        o.token = source.heldToken(signIn);
+        o.answered = o.answered && o.token && o.token->accessToken == bearer.accessToken;
+        o.fromCache = bearer.fromCache;
+    } else {
         o.problem = answer.value(1).toString();
+    }
     return o;
+}
+
+Outcome fetch(OAuthTokenSource &source, const OAuthConfig &config)
+{
+    return fetch(source, source.signInFor(config));
 }
 
 } // namespace
@@ -84,8 +96,8 @@ private:
     {
         OAuthConfig c;
         c.provider = provider;
-        c.clientId = ClientId;
-        c.tokenUrl = url(path);
+        c.settings.ClientId = ClientId;
+        c.settings.TokenUrl = url(path);
         c.mailbox = Mailbox;
         c.caCertificates = QSslCertificate::fromPath(m_tls.caFile);
         return c;
@@ -93,7 +105,7 @@ private:
     OAuthConfig microsoft(const QString &secret, const QString &query = QString()) const
     {
         OAuthConfig c = config(OAuthProvider::Microsoft, "/plant.onmicrosoft.com/oauth2/v2.0/token" + query);
-        c.clientSecret = secret;
+        c.settings.ClientSecret = secret;
         return c;
     }
 
@@ -136,16 +148,16 @@ private slots:
         QTest::addColumn<bool>("succeeds");
         QTest::newRow("Microsoft, secret") << microsoft(Secret) << "secret" << true;
         OAuthConfig certificate = microsoft(QString());
-        certificate.certificateFile = m_tls.certFile;
-        certificate.privateKeyFile = m_tls.keyFile;
+        certificate.settings.CertificateFile = m_tls.certFile;
+        certificate.settings.PrivateKeyFile = m_tls.keyFile;
         QTest::newRow("Microsoft, certificate (PS256)") << certificate << "assertion" << true;
         OAuthConfig serviceAccount = config(OAuthProvider::Google, "/google/token");
-        serviceAccount.clientId.clear();
-        serviceAccount.serviceAccountFile = m_serviceAccount;
+        serviceAccount.settings.ClientId.clear();
+        serviceAccount.settings.ServiceAccountFile = m_serviceAccount;
         QTest::newRow("Google, service account (RS256)") << serviceAccount << "service-account" << true;
         OAuthConfig refresh = config(OAuthProvider::Google, "/google/token");
-        refresh.clientSecret = Secret;
-        refresh.refreshToken = RefreshToken;
+        refresh.settings.ClientSecret = Secret;
+        refresh.settings.RefreshToken = RefreshToken;
         QTest::newRow("Google, refresh token") << refresh << "refresh" << true;
         refresh.provider = OAuthProvider::Custom;
         QTest::newRow("Custom, refresh token") << refresh << "refresh" << true;
@@ -154,18 +166,18 @@ private slots:
             << microsoft("wr0ng+secret/Value~77") << "refused the request (HTTP 401): invalid_client: AADSTS7000215"
             << false;
         refresh.provider = OAuthProvider::Google;
-        refresh.refreshToken = "1//0gRevoked+Token";
+        refresh.settings.RefreshToken = "1//0gRevoked+Token";
         QTest::newRow("revoked refresh token") << refresh << "invalid_grant: Token has been expired" << false;
-        certificate.privateKeyFile = m_dir.filePath("ca.key");
+        certificate.settings.PrivateKeyFile = m_dir.filePath("ca.key");
         QTest::newRow("key of another certificate") << certificate << "does not belong to the certificate" << false;
-        serviceAccount.serviceAccountFile = m_wrongKind;
+        serviceAccount.settings.ServiceAccountFile = m_wrongKind;
         QTest::newRow("not a service-account key") << serviceAccount << "not of a service account" << false;
-        serviceAccount.serviceAccountFile = m_dir.filePath("missing.json");
+        serviceAccount.settings.ServiceAccountFile = m_dir.filePath("missing.json");
         QTest::newRow("missing key file") << serviceAccount << "missing.json does not exist" << false;
         OAuthConfig silent = microsoft(Secret), untrusted = silent, plain = silent;
-        silent.tokenUrl = url("/silent/token");
+        silent.settings.TokenUrl = url("/silent/token");
         untrusted.caCertificates.clear();
-        plain.tokenUrl.replace("https:", "http:");
+        plain.settings.TokenUrl.replace("https:", "http:");
         QTest::newRow("endpoint silent") << silent << "within 1.5 seconds" << false;
         QTest::newRow("endpoint's authority unknown") << untrusted << "was not accepted" << false;
         QTest::newRow("plain http refused") << plain << "is not an https address" << false;
@@ -195,10 +207,68 @@ private slots:
         // No credential in any form, in the answer or in anything printed meanwhile.
         const QString keyLine = QString::fromLatin1(m_key.split('\n').value(1));
         const QString said = o.problem + '\n' + printed.join('\n');
-        for (const QString &secret : {config.clientSecret, config.refreshToken, keyLine})
+        for (const QString &secret : {config.settings.ClientSecret, config.settings.RefreshToken, keyLine})
             if (!secret.isEmpty())
                 for (const QString &form : {secret, QString::fromLatin1(QUrl::toPercentEncoding(secret))})
                     QVERIFY2(!said.contains(form), qPrintable(said));
+    }
+
+    // [Email_OAuth] and the account, as LoadAllSettings leaves them, become
+    // the sign-in of the dispatcher and the check: values trimmed, User_Name
+    // the mailbox, CA_File trusted for the endpoint. An unknown provider
+    // sends nothing.
+    void settingsBecomeTheSignIn_data()
+    {
+        QTest::addColumn<QString>("provider");
+        QTest::addColumn<QString>("problem"); // empty: a token, or no sign-in without a provider
+        QTest::newRow("none: the password") << "" << "";
+        QTest::newRow("Microsoft, any case") << " microsoft " << "";
+        QTest::newRow("Google service account for User_Name") << "Google" << "";
+        QTest::newRow("unknown: nothing sent")
+            << "Yahoo" << "\"Yahoo\" in [Email_OAuth] is not Microsoft, Google or Custom: nothing was sent";
+    }
+
+    void settingsBecomeTheSignIn()
+    {
+        QFETCH(QString, provider);
+        QFETCH(QString, problem);
+        const bool google = provider == "Google";
+        Settings settings;
+        settings.OAuth.Provider = provider;
+        settings.OAuth.ClientId = google ? QString() : " " + ClientId + "\t";
+        settings.OAuth.ClientSecret = google ? QString() : Secret;
+        settings.OAuth.ServiceAccountFile = google ? m_serviceAccount : QString();
+        settings.OAuth.TokenUrl = url(google ? "/google/token" : "/plant.onmicrosoft.com/oauth2/v2.0/token") + "\t";
+        settings.AccountSettings.UserName = Mailbox;
+        settings.AccountSettings.CaFile = m_tls.caFile;
+        OAuthTokenSource source(5s, [] { return QDateTime::currentMSecsSinceEpoch(); });
+        QVERIFY(oauthSignInFrom(settings, nullptr).name.isEmpty()); // no token source: no OAuth sign-in
+        const OAuthSignIn signIn = oauthSignInFrom(settings, &source);
+        QCOMPARE(signIn.problem, problem.isEmpty() ? QString() : "The OAuth provider " + problem);
+        QCOMPARE(signIn.name.isEmpty(), provider.isEmpty() || !problem.isEmpty());
+        if (signIn.name.isEmpty())
+            return;
+        const Outcome o = fetch(source, signIn.name);
+        QVERIFY2(o.answered && o.token, qPrintable(o.problem));
+    }
+
+    // Each grant's credential and the tenant an endpoint needs have their
+    // rows in the provider's dialog, so every grant can be set up there.
+    void providerTableIsComplete()
+    {
+        for (const OAuthProviderInfo &provider : oauthProviders()) {
+            const auto rows = [&provider](OAuthField field) {
+                return std::count_if(provider.fields.begin(), provider.fields.end(),
+                                     [field](const OAuthFieldUse &use) { return use.field == field; });
+            };
+            for (const OAuthField field : {OAuthField::ClientId, OAuthField::TokenUrl, OAuthField::Scope})
+                QVERIFY2(rows(field) == 1, provider.name);
+            QCOMPARE(rows(OAuthField::Tenant), provider.needsTenant() ? 1 : 0);
+            for (const OAuthGrantKind grant : provider.grants)
+                for (const OAuthField field : oauthGrantCredentials(grant))
+                    QVERIFY2(rows(field) == 1, provider.name);
+            QCOMPARE(oauthProviderFromName(QString::fromLatin1(provider.name).toUpper()), provider.provider);
+        }
     }
 
     // A token is used until 5 minutes (or a tenth of its life) before it
@@ -220,42 +290,50 @@ private slots:
         OAuthTokenSource source(5s, [&now] { return now; });
         const OAuthConfig config = microsoft(Secret, "?expires_in=" + QString::number(life));
         const auto token = [&](const OAuthConfig &c) {
-            const Outcome o = fetch(source, c);
-            return o.answered && o.token ? *o.token : OAuthToken();
+            Outcome o = fetch(source, c);
+            if (!o.answered || !o.token)
+                o.token = OAuthToken();
+            return o;
         };
 
-        const OAuthToken first = token(config);
-        QVERIFY(!first.accessToken.isEmpty() && !first.fromCache);
-        QCOMPARE(first.expiresAtMs, start + life * 1000);
-        now = first.expiresAtMs - ahead * 1000 - 1000;
-        const OAuthToken cached = token(config);
-        QVERIFY(cached.fromCache && cached.accessToken == first.accessToken);
+        const Outcome first = token(config);
+        QVERIFY(!first.token->accessToken.isEmpty() && !first.fromCache);
+        QCOMPARE(first.token->expiresAtMs, start + life * 1000);
+        now = first.token->expiresAtMs - ahead * 1000 - 1000;
+        const Outcome cached = token(config);
+        QVERIFY(cached.fromCache && cached.token->accessToken == first.token->accessToken);
         now += 2000;
-        const OAuthToken renewed = token(config);
-        QVERIFY(!renewed.fromCache && !renewed.accessToken.isEmpty() && renewed.accessToken != first.accessToken);
+        const Outcome renewed = token(config);
+        QVERIFY(!renewed.fromCache && !renewed.token->accessToken.isEmpty()
+                && renewed.token->accessToken != first.token->accessToken);
 
         OAuthConfig rotated = config;
-        rotated.clientSecret = RotatedSecret;
-        const OAuthToken other = token(rotated);
-        QVERIFY(!other.fromCache && !other.accessToken.isEmpty() && other.accessToken != renewed.accessToken);
-        QCOMPARE(token(rotated).accessToken, other.accessToken);
-        source.invalidate();
-        const OAuthToken again = token(rotated);
-        QVERIFY(!again.fromCache && !again.accessToken.isEmpty() && again.accessToken != other.accessToken);
+        rotated.settings.ClientSecret = RotatedSecret;
+        const Outcome other = token(rotated);
+        QVERIFY(!other.fromCache && !other.token->accessToken.isEmpty()
+                && other.token->accessToken != renewed.token->accessToken);
+        QCOMPARE(token(rotated).token->accessToken, other.token->accessToken);
+        source.invalidate(source.signInFor(config)); // another sign-in's refusal leaves this token
+        QVERIFY(token(rotated).fromCache);
+        source.invalidate(source.signInFor(rotated));
+        const Outcome again = token(rotated);
+        QVERIFY(!again.fromCache && !again.token->accessToken.isEmpty()
+                && again.token->accessToken != other.token->accessToken);
     }
 
     // Requests for one config share its fetch; a cancel ends each exactly once.
     void cancelEndsEveryRequest()
     {
         OAuthTokenSource source(10s, [] { return QDateTime::currentMSecsSinceEpoch(); });
-        QSignalSpy ready(&source, &OAuthTokenSource::ready);
-        QSignalSpy failed(&source, &OAuthTokenSource::failed);
+        QSignalSpy ready(&source, &TokenProvider::tokenReady);
+        QSignalSpy failed(&source, &TokenProvider::tokenFailed);
         OAuthConfig silent = microsoft(Secret);
-        silent.tokenUrl = url("/silent/token");
-        const quint64 a = source.request(silent);
-        const quint64 b = source.request(silent);
+        silent.settings.TokenUrl = url("/silent/token");
+        const QByteArray signIn = source.signInFor(silent);
+        const quint64 a = source.requestToken(signIn);
+        const quint64 b = source.requestToken(signIn);
         QVERIFY(QTest::qWaitFor([&] { return endpointSaid().contains("SILENT 1\n"); }, 10000));
-        source.cancel();
+        source.cancelRequests();
         QTRY_COMPARE(failed.count(), 2);
         QCOMPARE(ready.count(), 0);
         QCOMPARE(failed.at(0).at(0).toULongLong(), a);
@@ -306,11 +384,12 @@ private slots:
         component.setUserName(Mailbox);
         component.setPassword(QStringLiteral("never-This-Password"));
         OAuthConfig serviceAccount = config(OAuthProvider::Google, "/google/token");
-        serviceAccount.clientId.clear();
-        serviceAccount.serviceAccountFile = m_serviceAccount;
+        serviceAccount.settings.ClientId.clear();
+        serviceAccount.settings.ServiceAccountFile = m_serviceAccount;
         OAuthConfig signIn = google ? serviceAccount : microsoft(Secret);
         signIn.mailbox = Mailbox;
-        signIn.caFile = m_tls.caFile; // CA_File: trusted for the token endpoint too
+        signIn.caCertificates.clear(); // as the dispatcher hands it: CA_File, read when a token is asked for
+        signIn.caFile = m_tls.caFile;  // and trusted for the token endpoint too
         component.setSignIn(source.signInFor(signIn));
         component.setCaFile(m_tls.caFile);
         SendRecorder recorder(component);
@@ -363,7 +442,7 @@ private slots:
             << "refused the token (status 401, scope https://mail.google.com/)";
         QTest::newRow("Google: token not accepted")
             << QByteArray("535-5.7.8 Username and Password not accepted.\r\n535 5.7.8 https://support.google.com")
-            << "User_Name is the mailbox";
+            << "the user name is the mailbox";
         QTest::newRow("other refusal: nothing to add") << QByteArray("535 5.7.1 Go away") << QString();
     }
 
