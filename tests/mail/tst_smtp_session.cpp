@@ -10,11 +10,15 @@
 #include <QJsonObject>
 #include <QTest>
 
+#include <QSslCertificate>
+
 #include <optional>
 
 using namespace corvane;
 using namespace corvane::test;
 using namespace std::chrono_literals;
+
+Q_DECLARE_METATYPE(corvane::SaslStart)
 
 namespace {
 
@@ -41,10 +45,24 @@ QJsonObject split(const QStringList &parts)
     return {{QStringLiteral("parts"), QJsonArray::fromStringList(parts)}, {QStringLiteral("pause"), 0.1}};
 }
 
+// The commands each connection read, in order, one text per connection.
+QStringList commandsByConnection(SmtpScriptServer &server)
+{
+    QStringList by;
+    for (const QString &line : server.lines(QString())) {
+        if (line.startsWith(QLatin1String("CONNECT ")))
+            by.append(QString());
+        else if (line.startsWith(QLatin1String("RECV ")) && !by.isEmpty())
+            by.last() += (by.last().isEmpty() ? "" : " ") + line.mid(5).section(QLatin1Char(' '), 0, 0).toUpper();
+    }
+    return by;
+}
+
 // A scripted server and a session sending to it.
 struct Run : SessionRecorder {
     SmtpScriptServer server;
     std::optional<SmtpSession> session;
+    QString password = Password;
 
     // Submits the messages and waits until each has finished, in order.
     bool send(bool reuse, const QList<SmtpMessage> &messages = {smallMessage(1)}, bool login = false,
@@ -53,7 +71,7 @@ struct Run : SessionRecorder {
         SmtpAccount a = loopbackAccount(server.port());
         a.login = login;
         a.userName = User;
-        a.password = Password;
+        a.password = password;
         a.bearerToken = token;
         if (!session)
             session.emplace(testTimeouts(), reuse, *this);
@@ -158,6 +176,7 @@ private slots:
         QVERIFY2(outcome.explanation.contains(QStringLiteral("broke the protocol")), qPrintable(outcome.explanation));
         QVERIFY(run.server.waitFor(QStringLiteral("CLOSED "), QStringLiteral("1")));
         QVERIFY(!run.server.received().contains(QStringLiteral(".")));
+        QVERIFY(!run.server.verbs().contains(QStringLiteral("QUIT"))); // out of step: dropped at once
     }
 
     void textInjectedAfterStartTlsIsNeverRead()
@@ -282,6 +301,157 @@ private slots:
         QVERIFY2(run.outcome(2).accepted(), qPrintable(run.outcome(2).explanation));
         QCOMPARE(run.server.lines(QStringLiteral("CONNECT ")), (QStringList{"1", "2"}));
         QCOMPARE(run.server.lines(QStringLiteral("MESSAGE ")), QStringList{QStringLiteral("Subject: second")});
+        // The refusing server was still in step: its connection ended with QUIT.
+        QVERIFY2(commandsByConnection(run.server).value(0).endsWith(QLatin1String("QUIT")),
+                 qPrintable(commandsByConnection(run.server).join('|')));
+    }
+
+    // A server's limit of messages a session (OpenSMTPD's 452 after 100):
+    // the message refused goes first on a new connection, untried; only a
+    // fresh connection's refusal counts.
+    void sessionLimit_data()
+    {
+        QTest::addColumn<QStringList>("ehlo");
+        QTest::addColumn<QJsonArray>("mailReplies"); // per connection, the last repeating
+        QTest::addColumn<int>("messages");
+        QTest::addColumn<int>("connections");
+        QTest::addColumn<int>("refused"); // the message refused in the end; 0: none
+        const QString full = QStringLiteral("452 4.5.3 Too many recipients: Too many messages sent");
+        const QJsonArray afterThree{QJsonArray{"250 2.1.0 ok", "250 2.1.0 ok", "250 2.1.0 ok", full}};
+        QTest::newRow("one at a time") << QStringList{} << afterThree << 10 << 4 << 0;
+        QTest::newRow("pipelined") << QStringList{"PIPELINING"} << afterThree << 10 << 4 << 0;
+        QTest::newRow("chunked") << QStringList{"PIPELINING", "CHUNKING"} << afterThree << 10 << 4 << 0;
+        QTest::newRow("a fresh connection refuses it too")
+            << QStringList{"PIPELINING"} << QJsonArray{QJsonArray{"250 2.1.0 ok", full}, full} << 2 << 2 << 2;
+    }
+
+    void sessionLimit()
+    {
+        QFETCH(QStringList, ehlo);
+        QFETCH(QJsonArray, mailReplies);
+        QFETCH(int, messages);
+        QFETCH(int, connections);
+        QFETCH(int, refused);
+        QJsonArray script;
+        for (const QJsonValue &replies : mailReplies)
+            script.append(connection(ehlo, {{"MAIL", replies}}));
+        Run run;
+        QVERIFY(run.server.start(script));
+        QList<SmtpMessage> list;
+        QStringList subjects;
+        for (int i = 1; i <= messages; ++i) {
+            list.append(smallMessage(i, "alarm " + QByteArray::number(i)));
+            if (i != refused)
+                subjects.append(QStringLiteral("Subject: alarm %1").arg(i));
+        }
+        QVERIFY(run.send(true, list));
+        for (int i = 1; i <= messages; ++i)
+            QCOMPARE(run.outcome(i).accepted(), i != refused);
+        if (refused)
+            QCOMPARE(run.outcome(refused).code, 452);
+        QVERIFY(run.statusContains(QStringLiteral("takes no more messages on this connection (452 4.5.3")));
+        QCOMPARE(run.server.lines(QStringLiteral("MESSAGE ")), subjects);
+        QTRY_COMPARE(run.server.lines(QStringLiteral("CLOSED ")).size(), connections);
+        for (const QString &commands : commandsByConnection(run.server))
+            QVERIFY2(commands.endsWith(QLatin1String("QUIT")), qPrintable(commands));
+    }
+
+    // A response that would take the AUTH line past 512 octets goes alone
+    // after the first 334; the server refuses longer command lines.
+    void longInitialResponse_data()
+    {
+        QTest::addColumn<QString>("offered");
+        QTest::addColumn<QByteArray>("token"); // none: a password of passwordLength characters
+        QTest::addColumn<int>("passwordLength");
+        QTest::addColumn<QJsonObject>("replies");
+        QTest::addColumn<SaslStart>("start");
+        QTest::addColumn<bool>("accepted");
+        const QByteArray longToken = "eyJ0eXAiOiJKV1QifQ." + QByteArray(2960, 'x') + ".c2ln"; // a 3 KB JWT
+        const QJsonObject errorChallenge{{"*", QJsonArray{"334 eyJzdGF0dXMiOiI0MDEifQ==", "535 5.7.8 expired"}}};
+        QTest::newRow("XOAUTH2, a 3 KB token") << "AUTH XOAUTH2" << longToken << 0 << QJsonObject{}
+                                               << SaslStart::AfterChallenge << true;
+        QTest::newRow("OAUTHBEARER, a 1,100-character token") << "AUTH OAUTHBEARER" << "ya29." + QByteArray(1095, 'g')
+            << 0 << QJsonObject{} << SaslStart::AfterChallenge << true;
+        QTest::newRow("XOAUTH2, then the error challenge") << "AUTH XOAUTH2" << longToken << 0 << errorChallenge
+                                                           << SaslStart::AfterChallenge << false;
+        QTest::newRow("PLAIN, a line of 509 octets") << "AUTH PLAIN" << QByteArray() << 352 << QJsonObject{}
+                                                     << SaslStart::OnAuthLine << true;
+        QTest::newRow("PLAIN, a line of 513 octets") << "AUTH PLAIN" << QByteArray() << 355 << QJsonObject{}
+                                                     << SaslStart::AfterChallenge << true;
+        QTest::newRow("LOGIN") << "AUTH LOGIN" << QByteArray() << 600 << QJsonObject{} << SaslStart::Challenges
+                               << true;
+    }
+
+    void longInitialResponse()
+    {
+        QFETCH(QString, offered);
+        QFETCH(QByteArray, token);
+        QFETCH(int, passwordLength);
+        QFETCH(QJsonObject, replies);
+        QFETCH(SaslStart, start);
+        QFETCH(bool, accepted);
+        Run run;
+        run.password = QString(passwordLength, QLatin1Char('p'));
+        QVERIFY(run.server.start({connection({offered}, replies)}));
+        QVERIFY(run.send(false, {smallMessage(1)}, true, token));
+        QVERIFY2(run.outcome().accepted() == accepted, qPrintable(run.outcome().explanation));
+        QCOMPARE(run.session->saslStart(), start);
+        const QStringList auth = run.server.received().mid(1, 2);
+        QCOMPARE(auth.first() == offered, start != SaslStart::OnAuthLine);
+        if (start == SaslStart::AfterChallenge) // the whole response on the line after 334
+            QVERIFY(QByteArray::fromBase64(auth.last().toLatin1()).contains(token + run.password.toLatin1()));
+        if (!accepted)
+            QCOMPARE(run.server.received().mid(3, 1), QStringList{QString()}); // the error challenge answered
+    }
+
+    // Refusals and closes end with QUIT and TLS's own close while the
+    // connection is in step; a DATA waiting for its 354 cannot be.
+    void endings_data()
+    {
+        QTest::addColumn<QStringList>("ehlo");
+        QTest::addColumn<QJsonObject>("replies");
+        QTest::addColumn<QString>("closeAt"); // "idle", or "MAIL" once the server read it; none: not closed
+        QTest::addColumn<bool>("polite");
+        const QJsonObject slowMail{
+            {"MAIL", QJsonObject{{"parts", QJsonArray{"250 2.1.0", " ok\r\n"}}, {"pause", 1.0}}}};
+        QTest::newRow("refused login") << QStringList{"STARTTLS", "AUTH PLAIN"}
+                                       << QJsonObject{{"AUTH", "535 5.7.8 bad credentials"}} << "" << true;
+        QTest::newRow("close, kept connection idle") << QStringList{"STARTTLS", "PIPELINING"} << QJsonObject{}
+                                                     << "idle" << true;
+        QTest::newRow("close, a reply awaited") << QStringList{"STARTTLS"} << slowMail << "MAIL" << true;
+        QTest::newRow("close, DATA on the wire") << QStringList{"STARTTLS", "PIPELINING"} << slowMail << "MAIL"
+                                                 << false;
+    }
+
+    void endings()
+    {
+        QFETCH(QStringList, ehlo);
+        QFETCH(QJsonObject, replies);
+        QFETCH(QString, closeAt);
+        QFETCH(bool, polite);
+        QTemporaryDir dir;
+        TestCertificates certs;
+        QVERIFY(certs.make(dir.path()));
+        Run run;
+        QVERIFY(run.server.start({connection(ehlo, replies)}, &certs));
+        SmtpAccount account = loopbackAccount(run.server.port());
+        account.login = closeAt.isEmpty();
+        account.userName = User;
+        account.password = Password;
+        account.caCertificates = QSslCertificate::fromPath(certs.caFile);
+        run.session.emplace(testTimeouts(), true, run);
+        run.session->submit(account, smallMessage(1));
+        if (closeAt == QLatin1String("idle"))
+            QVERIFY(run.waitFinished(1)); // accepted, and the connection kept
+        else if (!closeAt.isEmpty())
+            QVERIFY(run.server.waitFor(QStringLiteral("RECV "), QStringLiteral("MAIL FROM:<plant@example.com>")));
+        if (!closeAt.isEmpty())
+            run.session->close();
+        QVERIFY(run.waitFinished(1));
+        QVERIFY(run.server.waitFor(QStringLiteral("CLOSED "), QStringLiteral("1")));
+        QCOMPARE(run.server.verbs().contains(QStringLiteral("QUIT")), polite);
+        QCOMPARE(run.server.lines(QStringLiteral("TLS-CLOSE ")), polite ? QStringList{"1 ok"} : QStringList{});
+        QTRY_VERIFY(run.session->isDisconnected());
     }
 
     void dropAfterFinalDataRepeatsOnlyTheMessageBehind_data()
