@@ -22,6 +22,8 @@ SmtpSession::SmtpSession(MailTimeouts timeouts, bool reuseConnection, SmtpSessio
       m_wholeTimer(clock, this, [this] { onWholeAttempt(); }),
       m_idleTimer(clock, this, [this] { onIdle(); })
 {
+    connect(&m_connection.socket(), &QAbstractSocket::disconnected, this,
+            [this] { m_listener.sessionDisconnected(); });
 }
 
 SmtpSession::~SmtpSession() = default;

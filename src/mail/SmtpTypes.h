@@ -82,6 +82,9 @@ public:
         (void)step;
         (void)reply;
     }
+    // The socket has closed, from either side (may come from inside the
+    // session: must not call back into it).
+    virtual void sessionDisconnected() {}
 };
 
 } // namespace corvane
