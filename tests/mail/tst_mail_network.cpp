@@ -4,6 +4,8 @@
 #include "mail/MailHarness.h"
 
 #include <QElapsedTimer>
+#include <QNetworkProxyFactory>
+#include <QScopeGuard>
 #include <QTest>
 #include <QUdpSocket>
 
@@ -28,6 +30,7 @@ private slots:
     void popPasswordInTheClearOnlyNearby();
     void lookupThatNeverAnswers_data();
     void lookupThatNeverAnswers();
+    void mailGoesDirectWhateverTheProxy();
 
 private:
     QUdpSocket m_deafResolver; // takes every query and answers none
@@ -145,6 +148,43 @@ void MailNetworkTest::lookupThatNeverAnswers()
                  QStringLiteral("No connection to %1:25 within 2 seconds").arg(UnanswerableName));
     }
     QCOMPARE(recorder.last().failed, 1);
+}
+
+
+// A proxy named in the environment, and taken up by the program for its
+// token requests, is never used for mail: here it does not even answer.
+void MailNetworkTest::mailGoesDirectWhateverTheProxy()
+{
+    const QByteArray dead = "http://127.0.0.1:" + QByteArray::number(freeTcpPort());
+    for (const char *name : {"http_proxy", "https_proxy", "all_proxy"})
+        qputenv(name, dead);
+    QNetworkProxyFactory::setUseSystemConfiguration(true);
+    const auto restore = qScopeGuard([] {
+        QNetworkProxyFactory::setUseSystemConfiguration(false);
+        for (const char *name : {"http_proxy", "https_proxy", "all_proxy"})
+            qunsetenv(name);
+    });
+    const QString address = QStringLiteral("10.77.0.7"); // not loopback, which Qt never proxies
+    const quint16 popPort = freeTcpPort();
+    PeerProcess pop;
+    QVERIFY(pop.start(QString::fromLatin1(SystemPython),
+                      {supportDir() + QStringLiteral("/pop3_plain.py"), QStringLiteral("--port"),
+                       QString::number(popPort), QStringLiteral("--host"), address},
+                      QStringLiteral("READY")));
+    CaptureServer smtp;
+    QVERIFY(smtp.start({"--host", address}));
+    MailComponent component(shortTimeouts(5s, 20s));
+    fillPlainMessage(component, QStringLiteral("%1:%2").arg(address).arg(smtp.port()));
+    component.setPopLogin(true);
+    component.setPop3Host(QStringLiteral("%1:%2").arg(address).arg(popPort));
+    component.setUserName(User);
+    component.setPassword(Password);
+    SendRecorder recorder(component);
+    QVERIFY(recorder.sendAndWait());
+    QVERIFY2(recorder.last().ok(), qPrintable(recorder.last().statusText()));
+    QVERIFY2(recorder.last().status.contains(QStringLiteral("POP3 login succeeded as ") + User),
+             qPrintable(recorder.last().statusText()));
+    QVERIFY(smtp.waitForMessages(1));
 }
 
 QTEST_GUILESS_MAIN(MailNetworkTest)
