@@ -17,9 +17,12 @@ later ones the last. Each C may hold:
   "hold"      [[FROM, TO], ...]: the replies to commands FROM..TO are kept back
               until command TO has been read, which shows the client did not
               wait for any of them before sending the next
-Unscripted, AUTH without a response gets "334 ", RCPT, DATA and BDAT 503
-without a MAIL taken, DATA 554 without a recipient taken, and a command line over 512 octets (CR LF included) 500, as
-RFC 5321 allows; a line that answers a 334 may have up to 12,288 (RFC 4954).
+A command line over 512 octets (CR LF included) gets 500, as RFC 5321 allows;
+a line that answers a 334 may have up to 12,288 (RFC 4954). AUTH PLAIN,
+XOAUTH2 or OAUTHBEARER without its response gets "334 ", and the reply
+scripted for AUTH answers the response (unless "*" is scripted). Unscripted,
+other AUTH without a response gets "334 ", RCPT, DATA and BDAT 503 without a
+MAIL taken, DATA 554 without a recipient taken.
 A reply is a text (lines split on "\\n", each ended with CR LF: two replies in
 one text go out in one write), {"parts": [...], "pause": S} (raw pieces written
 one by one, S seconds apart), or null (close the connection without a word).
@@ -57,6 +60,9 @@ class Dropped(Exception):
     pass
 
 
+INITIAL_RESPONSE = ("PLAIN", "XOAUTH2", "OAUTHBEARER")
+
+
 class Session:
     def __init__(self, sock, number, script, tls_context):
         self.sock = sock
@@ -69,6 +75,7 @@ class Session:
         self.held = []
         self.encrypted = False
         self.mail = self.rcpt = False  # a MAIL taken, a recipient taken
+        self.auth_alone = False  # AUTH came without its response
 
     # --- reading -------------------------------------------------------------
     def fill(self):
@@ -91,9 +98,18 @@ class Session:
 
     # --- writing -------------------------------------------------------------
     def reply_for(self, verb, line):
+        replies = self.script.get("replies", {})
+        if len(line) > (12288 if verb == "*" else 510):
+            return "500 5.5.2 line too long"
+        words = line.split()
+        if verb == "AUTH" and len(words) == 2 and words[1].upper() in INITIAL_RESPONSE and "*" not in replies:
+            self.auth_alone = True  # what the script says to AUTH answers the response
+            return "334 "
+        if verb == "*" and self.auth_alone:
+            self.auth_alone, verb = False, "AUTH"
         occurrence = self.seen.get(verb, 0)
         self.seen[verb] = occurrence + 1
-        reply = self.script.get("replies", {}).get(verb, self.default(verb, line))
+        reply = replies.get(verb, self.default(verb, line))
         if isinstance(reply, list):
             reply = reply[min(occurrence, len(reply) - 1)] if reply else None
         if isinstance(reply, str):
@@ -101,8 +117,6 @@ class Session:
         return reply
 
     def default(self, verb, line):
-        if len(line) > (12288 if verb == "*" else 510):
-            return "500 5.5.2 line too long"
         if verb == "AUTH" and len(line.split()) == 2:
             return "334 "  # the response comes alone
         if verb in ("RCPT", "DATA", "BDAT") and not self.mail:
