@@ -8,9 +8,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTest>
-
 #include <QSslCertificate>
+#include <QTest>
 
 #include <optional>
 
@@ -306,102 +305,86 @@ private slots:
                  qPrintable(commandsByConnection(run.server).join('|')));
     }
 
-    // A server's limit of messages a session (OpenSMTPD's 452 after 100):
-    // the message refused goes first on a new connection, untried; only a
-    // fresh connection's refusal counts.
+    // A server's limit of messages a session (OpenSMTPD's 452 after 100): the
+    // message refused goes first on a new connection, untried; only a fresh
+    // connection's refusal is the message's own. Every connection ends with QUIT.
     void sessionLimit_data()
     {
         QTest::addColumn<QStringList>("ehlo");
-        QTest::addColumn<QJsonArray>("mailReplies"); // per connection, the last repeating
         QTest::addColumn<int>("messages");
-        QTest::addColumn<int>("connections");
-        QTest::addColumn<int>("refused"); // the message refused in the end; 0: none
-        const QString full = QStringLiteral("452 4.5.3 Too many recipients: Too many messages sent");
-        const QJsonArray afterThree{QJsonArray{"250 2.1.0 ok", "250 2.1.0 ok", "250 2.1.0 ok", full}};
-        QTest::newRow("one at a time") << QStringList{} << afterThree << 10 << 4 << 0;
-        QTest::newRow("pipelined") << QStringList{"PIPELINING"} << afterThree << 10 << 4 << 0;
-        QTest::newRow("chunked") << QStringList{"PIPELINING", "CHUNKING"} << afterThree << 10 << 4 << 0;
-        QTest::newRow("a fresh connection refuses it too")
-            << QStringList{"PIPELINING"} << QJsonArray{QJsonArray{"250 2.1.0 ok", full}, full} << 2 << 2 << 2;
+        QTest::addColumn<int>("refused"); // refused in the end, by a fresh connection; 0: none
+        QTest::newRow("one at a time") << QStringList{} << 10 << 0;
+        QTest::newRow("pipelined") << QStringList{"PIPELINING"} << 10 << 0;
+        QTest::newRow("chunked") << QStringList{"PIPELINING", "CHUNKING"} << 10 << 0;
+        QTest::newRow("a fresh connection refuses it too") << QStringList{"PIPELINING"} << 2 << 2;
     }
 
     void sessionLimit()
     {
         QFETCH(QStringList, ehlo);
-        QFETCH(QJsonArray, mailReplies);
         QFETCH(int, messages);
-        QFETCH(int, connections);
         QFETCH(int, refused);
-        QJsonArray script;
-        for (const QJsonValue &replies : mailReplies)
-            script.append(connection(ehlo, {{"MAIL", replies}}));
+        const QString full = QStringLiteral("452 4.5.3 Too many recipients: Too many messages sent");
+        const QJsonArray afterThree{"250 2.1.0 ok", "250 2.1.0 ok", "250 2.1.0 ok", full};
+        QJsonArray script{connection(ehlo, {{"MAIL", refused ? QJsonArray{"250 2.1.0 ok", full} : afterThree}})};
+        if (refused)
+            script.append(connection(ehlo, {{"MAIL", full}}));
         Run run;
         QVERIFY(run.server.start(script));
         QList<SmtpMessage> list;
-        QStringList subjects;
+        QStringList arrived;
         for (int i = 1; i <= messages; ++i) {
             list.append(smallMessage(i, "alarm " + QByteArray::number(i)));
             if (i != refused)
-                subjects.append(QStringLiteral("Subject: alarm %1").arg(i));
+                arrived.append(QStringLiteral("Subject: alarm %1").arg(i));
         }
         QVERIFY(run.send(true, list));
         for (int i = 1; i <= messages; ++i)
-            QCOMPARE(run.outcome(i).accepted(), i != refused);
-        if (refused)
-            QCOMPARE(run.outcome(refused).code, 452);
+            QCOMPARE(run.outcome(i).code, i == refused ? 452 : 250);
         QVERIFY(run.statusContains(QStringLiteral("takes no more messages on this connection (452 4.5.3")));
-        QCOMPARE(run.server.lines(QStringLiteral("MESSAGE ")), subjects);
-        QTRY_COMPARE(run.server.lines(QStringLiteral("CLOSED ")).size(), connections);
+        QCOMPARE(run.server.lines(QStringLiteral("MESSAGE ")), arrived);
+        QTRY_COMPARE(run.server.lines(QStringLiteral("CLOSED ")).size(), refused ? 2 : (messages + 2) / 3);
         for (const QString &commands : commandsByConnection(run.server))
             QVERIFY2(commands.endsWith(QLatin1String("QUIT")), qPrintable(commands));
     }
 
     // A response that would take the AUTH line past 512 octets goes alone
-    // after the first 334; the server refuses longer command lines.
+    // after the first 334: the server refuses longer command lines.
     void longInitialResponse_data()
     {
-        QTest::addColumn<QString>("offered");
-        QTest::addColumn<QByteArray>("token"); // none: a password of passwordLength characters
+        QTest::addColumn<QByteArray>("token"); // none: PLAIN, with a password of passwordLength characters
         QTest::addColumn<int>("passwordLength");
-        QTest::addColumn<QJsonObject>("replies");
+        QTest::addColumn<bool>("errorChallenge");
         QTest::addColumn<SaslStart>("start");
-        QTest::addColumn<bool>("accepted");
-        const QByteArray longToken = "eyJ0eXAiOiJKV1QifQ." + QByteArray(2960, 'x') + ".c2ln"; // a 3 KB JWT
-        const QJsonObject errorChallenge{{"*", QJsonArray{"334 eyJzdGF0dXMiOiI0MDEifQ==", "535 5.7.8 expired"}}};
-        QTest::newRow("XOAUTH2, a 3 KB token") << "AUTH XOAUTH2" << longToken << 0 << QJsonObject{}
-                                               << SaslStart::AfterChallenge << true;
-        QTest::newRow("OAUTHBEARER, a 1,100-character token") << "AUTH OAUTHBEARER" << "ya29." + QByteArray(1095, 'g')
-            << 0 << QJsonObject{} << SaslStart::AfterChallenge << true;
-        QTest::newRow("XOAUTH2, then the error challenge") << "AUTH XOAUTH2" << longToken << 0 << errorChallenge
-                                                           << SaslStart::AfterChallenge << false;
-        QTest::newRow("PLAIN, a line of 509 octets") << "AUTH PLAIN" << QByteArray() << 352 << QJsonObject{}
-                                                     << SaslStart::OnAuthLine << true;
-        QTest::newRow("PLAIN, a line of 513 octets") << "AUTH PLAIN" << QByteArray() << 355 << QJsonObject{}
-                                                     << SaslStart::AfterChallenge << true;
-        QTest::newRow("LOGIN") << "AUTH LOGIN" << QByteArray() << 600 << QJsonObject{} << SaslStart::Challenges
-                               << true;
+        const QByteArray jwt = "eyJ0eXAiOiJKV1QifQ." + QByteArray(2960, 'x') + ".c2ln";
+        QTest::newRow("XOAUTH2, a 3 KB token") << jwt << 0 << false << SaslStart::AfterChallenge;
+        QTest::newRow("XOAUTH2, then the error challenge") << jwt << 0 << true << SaslStart::AfterChallenge;
+        QTest::newRow("PLAIN, a line of 509 octets") << QByteArray() << 352 << false << SaslStart::OnAuthLine;
+        QTest::newRow("PLAIN, a line of 513 octets") << QByteArray() << 355 << false << SaslStart::AfterChallenge;
     }
 
     void longInitialResponse()
     {
-        QFETCH(QString, offered);
         QFETCH(QByteArray, token);
         QFETCH(int, passwordLength);
-        QFETCH(QJsonObject, replies);
+        QFETCH(bool, errorChallenge);
         QFETCH(SaslStart, start);
-        QFETCH(bool, accepted);
+        const QString auth = token.isEmpty() ? QStringLiteral("AUTH PLAIN") : QStringLiteral("AUTH XOAUTH2");
+        QJsonObject replies;
+        if (errorChallenge)
+            replies.insert("*", QJsonArray{"334 eyJzdGF0dXMiOiI0MDEifQ==", "535 5.7.8 expired"});
         Run run;
         run.password = QString(passwordLength, QLatin1Char('p'));
-        QVERIFY(run.server.start({connection({offered}, replies)}));
+        QVERIFY(run.server.start({connection({auth}, replies)}));
         QVERIFY(run.send(false, {smallMessage(1)}, true, token));
-        QVERIFY2(run.outcome().accepted() == accepted, qPrintable(run.outcome().explanation));
+        QVERIFY2(run.outcome().accepted() != errorChallenge, qPrintable(run.outcome().explanation));
         QCOMPARE(run.session->saslStart(), start);
-        const QStringList auth = run.server.received().mid(1, 2);
-        QCOMPARE(auth.first() == offered, start != SaslStart::OnAuthLine);
-        if (start == SaslStart::AfterChallenge) // the whole response on the line after 334
-            QVERIFY(QByteArray::fromBase64(auth.last().toLatin1()).contains(token + run.password.toLatin1()));
-        if (!accepted)
-            QCOMPARE(run.server.received().mid(3, 1), QStringList{QString()}); // the error challenge answered
+        const QStringList read = run.server.received().mid(1, 3); // after EHLO
+        QCOMPARE(read.first() == auth, start == SaslStart::AfterChallenge);
+        if (start == SaslStart::AfterChallenge)
+            QVERIFY(QByteArray::fromBase64(read.at(1).toLatin1()).contains(token + run.password.toLatin1()));
+        if (errorChallenge)
+            QCOMPARE(read.at(2), QString()); // the error challenge answered with an empty line
     }
 
     // Refusals and closes end with QUIT and TLS's own close while the
@@ -412,15 +395,13 @@ private slots:
         QTest::addColumn<QJsonObject>("replies");
         QTest::addColumn<QString>("closeAt"); // "idle", or "MAIL" once the server read it; none: not closed
         QTest::addColumn<bool>("polite");
-        const QJsonObject slowMail{
-            {"MAIL", QJsonObject{{"parts", QJsonArray{"250 2.1.0", " ok\r\n"}}, {"pause", 1.0}}}};
+        const QJsonObject slowMail{{"MAIL", QJsonObject{{"parts", QJsonArray{"250 2.1.0", " ok\r\n"}}, {"pause", 1.0}}}};
+        const QStringList tls{"STARTTLS", "PIPELINING"};
         QTest::newRow("refused login") << QStringList{"STARTTLS", "AUTH PLAIN"}
                                        << QJsonObject{{"AUTH", "535 5.7.8 bad credentials"}} << "" << true;
-        QTest::newRow("close, kept connection idle") << QStringList{"STARTTLS", "PIPELINING"} << QJsonObject{}
-                                                     << "idle" << true;
+        QTest::newRow("close, kept connection idle") << tls << QJsonObject{} << "idle" << true;
         QTest::newRow("close, a reply awaited") << QStringList{"STARTTLS"} << slowMail << "MAIL" << true;
-        QTest::newRow("close, DATA on the wire") << QStringList{"STARTTLS", "PIPELINING"} << slowMail << "MAIL"
-                                                 << false;
+        QTest::newRow("close, DATA on the wire") << tls << slowMail << "MAIL" << false;
     }
 
     void endings()
