@@ -174,7 +174,7 @@ void MailFaultsTest::postfixLogsQuitAfterARefusedLogin()
                            QStringLiteral("right")},
                           QStringLiteral("READY")));
     const QByteArray port = postfix.output().split(' ').value(1).trimmed();
-    MailComponent component(hungTimeouts());
+    MailComponent component(shortTimeouts(std::chrono::seconds(10), std::chrono::seconds(20))); // smtpd starts slowly
     fillPlainMessage(component, QStringLiteral("127.0.0.1:") + QString::fromLatin1(port));
     component.setServerLogin(true);
     component.setUserName(QStringLiteral("alarm"));
