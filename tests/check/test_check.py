@@ -209,6 +209,7 @@ class CheckTest(unittest.TestCase):
         rows = [
             # name, server options, server text suffix, extra args, account, (tls stage verdict, verified)
             ("plain, no login", [], "127.0.0.1:%d", [], {}, False),
+            ("a host name, looked up as the service looks it up", [], "localhost:%d", [], {}, False),
             ("login", ["--auth-user", USER, "--auth-password", PASSWORD], "127.0.0.1:%d", [],
              {"Login": "1", "User_Name": USER, "User_Password": PASSWORD}, False),
             ("STARTTLS verified through a CA file", self.tls("starttls"), "smtp://127.0.0.1:%d",
