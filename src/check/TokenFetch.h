@@ -26,6 +26,10 @@ public:
 
     // `timeout`: the source's own limit on a request, as the service sets it.
     explicit TokenFetch(std::chrono::milliseconds timeout);
+    // The source, its network access manager and its thread all gone.
+    ~TokenFetch();
+    TokenFetch(const TokenFetch &) = delete;
+    TokenFetch &operator=(const TokenFetch &) = delete;
 
     // As the dispatcher fills a message's sign-in (oauthSignInFrom).
     OAuthSignIn signIn(const Settings &settings);
@@ -33,7 +37,7 @@ public:
     Answer fetch(const QByteArray &signIn);
 
 private:
-    OAuthTokenSource m_source;
+    std::optional<OAuthTokenSource> m_source;
 };
 
 } // namespace corvane
