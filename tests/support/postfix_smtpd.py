@@ -59,6 +59,11 @@ def die_with_parent():
     ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
+def print_log(log):
+    while True:
+        print("LOG " + log.recv(65536).decode(errors="replace"), flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     for option in ("--dir", "--user", "--password"):
@@ -80,8 +85,7 @@ def main():
     log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)  # where smtpd sends what it logs
     log.bind(os.path.join(d, "queue/public/postlog"))
     os.chmod(os.path.join(d, "queue/public/postlog"), 0o666)
-    threading.Thread(target=lambda: [print("LOG " + log.recv(65536).decode(errors="replace"), flush=True)
-                                     for _ in iter(int, 1)], daemon=True).start()
+    threading.Thread(target=print_log, args=(log,), daemon=True).start()
     listener = socket.create_server(("127.0.0.1", 0))
     print("READY %d" % listener.getsockname()[1], flush=True)
     env = dict(os.environ, MAIL_CONFIG=os.path.join(d, "conf"))
