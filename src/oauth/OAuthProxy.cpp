@@ -77,7 +77,8 @@ QString OAuthProxy::describe(const QNetworkProxy &proxy)
 
 QString OAuthProxy::failure(const QNetworkProxy &proxy, const ProxyAnswer &answer, const QString &host)
 {
-    const QString name = describe(proxy);
+    QString name = describe(proxy);
+    name[0] = name[0].toUpper(); // a sentence of its own
     if (answer.status == 0)
         return QStringLiteral("%1 could not be reached: %2. Check the host and port in Proxy ([Email_OAuth]) and "
                               "that the proxy runs.")
