@@ -22,6 +22,12 @@ constexpr std::chrono::milliseconds ProbeLimit{5000};
 // Renewals remembered: a handful covers every sign-in named before one.
 constexpr std::size_t KeptRenewals = 16;
 
+// " through the proxy host:port" after the endpoint's name; nothing without one.
+QString through(const QString &proxy)
+{
+    return proxy.isEmpty() ? proxy : QStringLiteral(" through ") + proxy;
+}
+
 } // namespace
 
 OAuthTokenSource::OAuthTokenSource(std::chrono::milliseconds timeout, std::function<qint64()> nowMs, QObject *parent)
@@ -46,7 +52,8 @@ quint64 OAuthTokenSource::request(const QByteArray &key, const OAuthConfig &conf
 {
     const quint64 id = ++m_nextId;
     if (m_cache && m_cache->key == key && fresh(*m_cache)) {
-        post({id, BearerToken{m_cache->token.accessToken, m_cache->token.endpoint, true}, QString()});
+        const OAuthToken &held = m_cache->token;
+        post({id, BearerToken{held.accessToken, held.endpoint + through(held.proxy), true}, QString()});
         return id;
     }
     const auto joined = std::find_if(m_fetches.begin(), m_fetches.end(), [&](const auto &f) { return f->key == key; });
@@ -244,8 +251,7 @@ void OAuthTokenSource::onTimeout(Fetch *fetch)
 
 QString OAuthTokenSource::throughProxy(const Fetch *fetch) const
 {
-    const QString proxy = OAuthProxy::describe(fetch->proxy);
-    return proxy.isEmpty() ? proxy : QStringLiteral(" through ") + proxy;
+    return through(OAuthProxy::describe(fetch->proxy));
 }
 
 // Qt's reply says little of what the proxy answered: the proxy is asked itself.
