@@ -13,7 +13,8 @@ struct Advice {
 };
 
 // Microsoft's AADSTS codes and Google's texts come in the description and say
-// more than the error code. "%1": the scope the advice names (adviceScope).
+// more than the error code. "%1": the scope the advice names (adviceScope);
+// "%asked": the scope the request asked for.
 const Advice kDescriptions[] = {
     {"Invalid email or User ID", "Set User_Name to a mailbox of the Workspace domain the service account may act "
                                  "for."},
@@ -43,7 +44,7 @@ const Advice kErrorCodes[] = {
                             "for %1 under domain-wide delegation in the Admin console."},
     {"invalid_grant", "Get a new refresh token if it has expired or was revoked; a service account acts only for "
                       "a mailbox of its domain (User_Name), and the machine's clock must be right."},
-    {"invalid_scope", "Check Scope (%1 was asked for), or leave it empty for the provider's own."},
+    {"invalid_scope", "Check Scope (%asked was asked for), or leave it empty for the provider's own."},
     {"invalid_request", "Check Provider and Token_Url: the endpoint does not take this request."},
     {"unsupported_grant_type", "Check Provider and Token_Url: the endpoint does not take this kind of sign-in."},
     {"access_denied", "Have an administrator grant the application its permission (admin consent)."},
@@ -104,8 +105,10 @@ QString oauthTokenErrorAdvice(const QString &error, const QString &description, 
     if (error == QLatin1String("invalid_grant") && context.grant == OAuthGrantKind::RefreshToken)
         return refreshTokenRefused(context.provider);
     const auto withScope = [&context](const char *advice) {
-        const QString text = QString::fromLatin1(advice);
-        return text.contains(QLatin1String("%1")) ? text.arg(adviceScope(context)) : text;
+        QString text = QString::fromLatin1(advice);
+        if (text.contains(QLatin1String("%1")))
+            text = text.arg(adviceScope(context));
+        return text.replace(QLatin1String("%asked"), context.scope);
     };
     for (const Advice &a : kDescriptions)
         if (description.contains(QLatin1String(a.key)))

@@ -534,6 +534,8 @@ private slots:
         QTest::newRow("US Government scope") << OAuthAdviceContext{P::Microsoft, G::ClientSecret, us, ""}
             << "invalid_scope" << "AADSTS70011: The provided request must include a 'scope' input parameter."
             << "Set Scope to https://outlook.office365.us/.default:";
+        QTest::newRow("scope refused: the one asked for") << OAuthAdviceContext{P::Microsoft, G::ClientSecret, us, "x"}
+            << "invalid_scope" << "" << "Check Scope (x was asked for)";
         QTest::newRow("China scope") << OAuthAdviceContext{P::Microsoft, G::ClientSecret, china, "x"}
             << "invalid_resource" << "AADSTS500011: The resource principal named x was not found in the tenant."
             << "Set Scope to https://partner.outlook.cn/.default;";
