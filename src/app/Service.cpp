@@ -198,14 +198,11 @@ void Service::stop()
         m_journal->close();
 
     if (m_poSendMail)
-        m_poSendMail->cancel();
-    if (m_poSendMail && m_poSendMail->isSending()) {
-        // A send lined up behind the running one may have begun already:
-        // the stop waits for every one to end.
-        connect(m_poSendMail.get(), &MailComponent::finished, this, [this] {
-            if (!m_poSendMail->isSending())
-                finishStop();
-        });
+        m_poSendMail->close();
+    if (m_poSendMail && !m_poSendMail->isClosed()) {
+        // Every send lined up ends, and the connection says QUIT where it
+        // can: the stop waits for both.
+        connect(m_poSendMail.get(), &MailComponent::closed, this, &Service::finishStop);
         m_cancelDeadline.start();
         return;
     }

@@ -1,5 +1,5 @@
-// How the session ended: RSET and QUIT after the probe, or the connection
-// dropped after a failure.
+// How the session ended: RSET and QUIT after the probe, QUIT after a refusal,
+// or the connection dropped when it was out of step.
 
 #include "check/CheckContext.h"
 #include "check/CheckStages.h"
@@ -13,8 +13,8 @@ bool checkClose(const CheckContext &c, StageVerdict &v)
     const SmtpProbe::Step *reset = c.sessionRan ? trace.find(SmtpStep::Reset) : nullptr;
     const SmtpProbe::Step *quit = c.sessionRan ? trace.find(SmtpStep::Quit) : nullptr;
     if (!reset && !quit) {
-        // After a failure the client drops the connection at once, as it does
-        // when the service sends.
+        // A connection out of step, stalled or broken is dropped at once, as
+        // when the service sends; after a refusal it ends with QUIT.
         return v.skip(!c.sessionRan ? QStringLiteral("not tried")
                       : trace.socketError == QAbstractSocket::RemoteHostClosedError
                       ? QStringLiteral("the connection is already closed")

@@ -27,6 +27,32 @@ bool noMechanism(const QStringList &offered, bool oauth, StageVerdict &v)
                                  "turn Login off if the server takes mail without it."));
 }
 
+// Where the first response went: the JSON's word and the detail line.
+void describeStart(SaslStart start, StageVerdict &v)
+{
+    const char *word = nullptr;
+    QString line;
+    switch (start) {
+    case SaslStart::None:
+        return;
+    case SaslStart::OnAuthLine:
+        word = "auth-line";
+        line = QStringLiteral("the response went on the AUTH line");
+        break;
+    case SaslStart::AfterChallenge:
+        word = "after-334";
+        line = QStringLiteral("the response went alone after the server's 334: on the AUTH line it would have "
+                              "passed the 512 octets a command line may have");
+        break;
+    case SaslStart::Challenges:
+        word = "challenges";
+        line = QStringLiteral("the server's challenges were answered one by one");
+        break;
+    }
+    v.result.data.insert(QStringLiteral("initialResponse"), QLatin1String(word));
+    v.result.details << line;
+}
+
 } // namespace
 
 bool checkLogin(const CheckContext &c, StageVerdict &v)
@@ -58,6 +84,7 @@ bool checkLogin(const CheckContext &c, StageVerdict &v)
         return noMechanism(offered, oauth, v);
     }
     v.result.data.insert(QStringLiteral("mechanism"), trace.mechanism);
+    describeStart(trace.saslStart, v);
     if (!auth) {
         return v.fail(QStringLiteral("login as %1 (AUTH %2): %3").arg(user, trace.mechanism, v.sessionFailure(trace)),
                       QStringLiteral("The server stopped answering during the login: try again later, and ask its "

@@ -176,6 +176,7 @@ void SmtpProbe::sessionFinished(quint64, const MailOutcome &outcome)
     m_trace.finishedAt = Clock::now();
     if (m_session) {
         m_trace.mechanism = m_session->authMechanism();
+        m_trace.saslStart = m_session->saslStart();
         m_trace.tlsErrors = m_session->tlsErrors();
     }
     endWhenClosed();

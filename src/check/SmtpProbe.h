@@ -55,6 +55,7 @@ public:
         Handshake handshake;
         QList<QSslError> tlsErrors;
         QString mechanism;
+        SaslStart saslStart = SaslStart::None; // how the first response went
         std::vector<Step> steps;
         bool finished = false;
         MailOutcome outcome;

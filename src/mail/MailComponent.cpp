@@ -301,7 +301,26 @@ void MailComponent::cancel()
 {
     if (m_unfinished == 0)
         return; // an idle kept connection stays until the component goes
-    m_session.cancel(); // everything with the session reports a cancel
+    endAll(false);
+}
+
+void MailComponent::close()
+{
+    m_closing = true;
+    if (m_unfinished == 0)
+        m_session.close();
+    else
+        endAll(true);
+    reportIfClosed();
+}
+
+void MailComponent::endAll(bool polite)
+{
+    // Everything with the session reports a cancel.
+    if (polite)
+        m_session.close();
+    else
+        m_session.cancel();
     if (m_popRunning) {
         m_popRunning = false; // what the login still reports is not heard
         m_pop.cancel();
@@ -374,6 +393,19 @@ void MailComponent::sessionAccepted(quint64 id)
         m_hooks.accepted(id);
 }
 
+void MailComponent::sessionDisconnected()
+{
+    reportIfClosed();
+}
+
+void MailComponent::reportIfClosed()
+{
+    if (!isClosed() || m_closedPosted)
+        return;
+    m_closedPosted = true; // from the event loop: the session may be reporting
+    QMetaObject::invokeMethod(this, &MailComponent::closed, Qt::QueuedConnection);
+}
+
 // --- events, through the event loop ----------------------------------------------
 
 void MailComponent::queue(Event event)
@@ -414,6 +446,8 @@ void MailComponent::drainEvents()
             break;
         }
     }
+    if (alive)
+        reportIfClosed();
     if (alive)
         m_drainPosted = false;
 }

@@ -90,6 +90,12 @@ public:
     // reports SendFailed and `finished`. The connection is cut, not closed
     // with QUIT.
     void cancel();
+    // The same for a program that closes, but the connection (a kept one
+    // too) ends with QUIT and TLS's close where it is in step, within the
+    // polite close's limit. `closed` follows once every message has reported
+    // and the socket is closed.
+    void close();
+    bool isClosed() const { return m_closing && m_unfinished == 0 && m_session.isDisconnected(); }
 
     // A new Message-ID for a message with these properties: the caller fixes
     // it at the first attempt and hands it in again (setMessageId) with every
@@ -125,6 +131,8 @@ signals:
     // The message's last word: what became of it, right after its
     // SendSuccesful or SendFailed.
     void finished(quint64 id, const corvane::MailOutcome &outcome);
+    // After close(): every message has reported and the connection is closed.
+    void closed();
 
 private:
     struct Event {
@@ -162,6 +170,9 @@ private:
     void sessionFinished(quint64 id, const MailOutcome &outcome) override;
     void sessionFinalSending(quint64 id) override;
     void sessionAccepted(quint64 id) override;
+    void sessionDisconnected() override;
+    void endAll(bool polite);
+    void reportIfClosed();
 
     MailOptions m_options;
     CaFileCache m_authorities;
@@ -182,6 +193,8 @@ private:
     std::map<quint64, MailRequest> m_withToken;
     std::deque<Event> m_events;
     bool m_drainPosted = false;
+    bool m_closing = false;
+    bool m_closedPosted = false;
 };
 
 } // namespace corvane

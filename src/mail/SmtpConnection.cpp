@@ -3,13 +3,28 @@
 #include "mail/ClearTextLogin.h"
 #include "mail/MailNetwork.h"
 
+#include <QNetworkProxy>
 #include <QSslConfiguration>
 
+#include <algorithm>
+#include <utility>
+
 namespace corvane {
+
+namespace {
+
+// A command line, CR LF included, may have this many octets (RFC 5321 4.5.3.1.4).
+constexpr qsizetype MaxCommandLine = 512;
+
+} // namespace
 
 SmtpConnection::SmtpConnection(QObject &context, Owner &owner)
     : m_context(context), m_owner(owner), m_socket(&context)
 {
+    // Always straight to the server, whatever proxy the environment names:
+    // proxies refuse CONNECT to mail ports, and the private-network rule for a
+    // password in the clear is about the server itself.
+    m_socket.setProxy(QNetworkProxy::NoProxy);
     QObject::connect(&m_socket, &QSslSocket::connected, &context, [this] { onConnected(); });
     QObject::connect(&m_socket, &QSslSocket::encrypted, &context, [this] { onEncrypted(); });
     QObject::connect(&m_socket, &QSslSocket::readyRead, &context, [this] { onReadyRead(); });
@@ -43,6 +58,10 @@ void SmtpConnection::open(const SmtpAccount &account, const QByteArray &key)
     m_tlsErrors.clear();
     m_mechanism.reset();
     m_mechanismName.clear();
+    m_saslStart = SaslStart::None;
+    m_initialResponse.clear();
+    m_stopping = false;
+    m_quitAnswered = false;
     m_in.clear();
     m_out.clear();
     m_owed.clear();
@@ -58,6 +77,8 @@ void SmtpConnection::open(const SmtpAccount &account, const QByteArray &key)
         tls.setCaCertificates(QSslConfiguration::systemCaCertificates() + m_account.caCertificates);
     m_socket.setSslConfiguration(tls);
     m_socket.setPeerVerifyName(endpoint.host);
+    if (m_socket.state() != QAbstractSocket::UnconnectedState)
+        m_socket.abort(); // the last one's TCP close, if still under way
     m_state = State::Connecting;
     m_owed.push_back({SmtpCommand::Greeting});
     m_addresses.clear();
@@ -100,15 +121,34 @@ void SmtpConnection::quit()
     command("QUIT", {SmtpCommand::Quit});
 }
 
+bool SmtpConnection::windDown()
+{
+    if (m_state == State::Closed || m_state == State::Quitting)
+        return true;
+    if (m_state == State::Connecting || m_state == State::Handshake || m_state == State::Upgrading
+        || owes(SmtpCommand::Greeting) || owes(SmtpCommand::StartTls))
+        return false;
+    m_stopping = true;
+    return true;
+}
+
 void SmtpConnection::close()
 {
+    const bool polite = m_quitAnswered;
     m_state = State::Closed;
+    m_stopping = false;
+    m_quitAnswered = false;
     m_owed.clear();
     m_out.clear();
     m_unwritten = 0;
     m_in.clear();
     m_lookup.abandon();
-    m_socket.abort();
+    // After QUIT's answer the server expects the close: TLS says so first
+    // (close_notify), so neither side logs a connection lost.
+    if (polite)
+        m_socket.disconnectFromHost();
+    else
+        m_socket.abort();
 }
 
 // --- the wire ------------------------------------------------------------------------
@@ -141,6 +181,11 @@ bool SmtpConnection::flush()
     m_out.clear();
     m_unwritten = 0;
     return true;
+}
+
+bool SmtpConnection::owes(SmtpCommand command) const
+{
+    return std::any_of(m_owed.begin(), m_owed.end(), [command](const SmtpOwed &o) { return o.command == command; });
 }
 
 bool SmtpConnection::finalUnwritten(quint64 id) const
@@ -233,11 +278,11 @@ void SmtpConnection::readReplies()
     SmtpReply reply;
     while (m_state != State::Closed && SmtpReply::take(m_in, &reply)) {
         if (!reply.received())
-            return end(m_wording.brokeProtocol(reply.failure), MailPhase::Setup);
+            return breakOff(m_wording.brokeProtocol(reply.failure));
         // Either a server talking out of turn or someone on the path
         // injecting text: nothing it says can be trusted from here.
         if (m_owed.size() <= m_unwritten)
-            return end(m_wording.answeredUnsent(reply), MailPhase::Setup);
+            return breakOff(m_wording.answeredUnsent(reply));
         const SmtpOwed owed = m_owed.front();
         m_owed.pop_front();
         if (owed.command >= SmtpCommand::Mail) // a message's command
@@ -253,6 +298,13 @@ void SmtpConnection::readReplies()
 
 void SmtpConnection::setupReply(const SmtpOwed &owed, const SmtpReply &reply)
 {
+    if (m_stopping && owed.command != SmtpCommand::Quit) {
+        // Winding down: the set-up goes no further; a SASL exchange under way
+        // is ended with "*" (RFC 4954), which the server answers with 501.
+        if (owed.command == SmtpCommand::Auth && reply.code == 334)
+            command("*", {SmtpCommand::Auth});
+        return;
+    }
     switch (owed.command) {
     case SmtpCommand::Greeting:
         m_owner.connectionStep(SmtpStep::Greeting, reply);
@@ -277,6 +329,7 @@ void SmtpConnection::setupReply(const SmtpOwed &owed, const SmtpReply &reply)
     case SmtpCommand::Auth:
         return authAnswered(reply);
     case SmtpCommand::Quit:
+        m_quitAnswered = true;
         m_owner.connectionStep(SmtpStep::Quit, reply);
         return m_owner.connectionEnded({});
     default:
@@ -336,14 +389,27 @@ void SmtpConnection::startAuth()
     if (!encrypted)
         m_owner.connectionStatus(m_wording.clearTextWarning(m_mechanism->usesToken()));
     QByteArray line = "AUTH " + m_mechanism->name();
-    if (const auto initial = m_mechanism->initialResponse())
-        line += ' ' + (initial->isEmpty() ? QByteArray("=") : initial->toBase64());
+    m_saslStart = SaslStart::Challenges;
+    if (const auto initial = m_mechanism->initialResponse()) {
+        const QByteArray encoded = initial->isEmpty() ? QByteArray("=") : initial->toBase64();
+        // A long token goes alone after the first 334: servers refuse longer
+        // command lines, and a response line may have up to 12,288 octets.
+        if (line.size() + 1 + encoded.size() + 2 <= MaxCommandLine) {
+            line += ' ' + encoded;
+            m_saslStart = SaslStart::OnAuthLine;
+        } else {
+            m_initialResponse = encoded;
+            m_saslStart = SaslStart::AfterChallenge;
+        }
+    }
     m_state = State::Auth;
     command(line, {SmtpCommand::Auth});
 }
 
 void SmtpConnection::authAnswered(const SmtpReply &reply)
 {
+    if (reply.code == 334 && m_mechanism && !m_initialResponse.isEmpty()) // the server's empty challenge
+        return command(std::exchange(m_initialResponse, {}), {SmtpCommand::Auth});
     if (reply.code == 334 && m_mechanism) {
         const QByteArray challenge = QByteArray::fromBase64(reply.lines.value(0).toLatin1());
         if (m_mechanism->usesToken())
@@ -361,7 +427,12 @@ void SmtpConnection::authAnswered(const SmtpReply &reply)
 
 void SmtpConnection::end(const QString &reason, MailPhase phase, const SmtpReply &reply)
 {
-    m_owner.connectionEnded({reason, phase, reply});
+    m_owner.connectionEnded({reason, phase, reply, false, true});
+}
+
+void SmtpConnection::breakOff(const QString &reason)
+{
+    m_owner.connectionEnded({reason, MailPhase::Setup});
 }
 
 } // namespace corvane

@@ -30,8 +30,9 @@ struct SmtpOwed {
 // Why a connection ended from the server's side, or could not be set up.
 struct SmtpEnding {
     SmtpEnding() = default;
-    SmtpEnding(const QString &reason, MailPhase phase, const SmtpReply &reply = {}, bool timedOut = false)
-        : reason(reason), phase(phase), reply(reply), timedOut(timedOut)
+    SmtpEnding(const QString &reason, MailPhase phase, const SmtpReply &reply = {}, bool timedOut = false,
+               bool inStep = false)
+        : reason(reason), phase(phase), reply(reply), timedOut(timedOut), inStep(inStep)
     {
     }
 
@@ -39,6 +40,8 @@ struct SmtpEnding {
     MailPhase phase = MailPhase::Setup;
     SmtpReply reply;       // the reply that refused the set-up, if one did
     bool timedOut = false; // the server stopped answering
+    // A refusal the dialogue can go on from: the connection may still say QUIT.
+    bool inStep = false;
 };
 
 // One connection to an SMTP server: the socket, the set-up dialogue from the
@@ -90,7 +93,13 @@ public:
     void open(const SmtpAccount &account, const QByteArray &key);
     // Everything owed is forgotten: QUIT alone, its answer or a limit ends it.
     void quit();
-    // Aborts the socket and forgets the wire.
+    // Takes no new step: the replies still owed are read, the set-up goes no
+    // further, and the owner says QUIT once nothing is owed. False when the
+    // connection cannot end in step: no greeting yet, or TLS under way or due.
+    [[nodiscard]] bool windDown();
+    bool stopping() const { return m_stopping; }
+    // Forgets the wire and closes the socket: after the answer to QUIT with
+    // TLS's own closing message and a proper TCP close, else aborted at once.
     void close();
 
     // A command line for the next write and the reply it is owed.
@@ -100,6 +109,7 @@ public:
     // The one write: whatever the round queued, in one go. False when nothing went.
     bool flush();
     bool owesNothing() const { return m_owed.empty(); }
+    bool owes(SmtpCommand command) const;
     // The final "." or BDAT LAST of message `id` is queued and not yet written.
     bool finalUnwritten(quint64 id) const;
 
@@ -112,6 +122,7 @@ public:
     const QSslSocket &socket() const { return m_socket; }
     QList<QSslError> tlsErrors() const { return m_tlsErrors; }
     QString mechanismName() const { return m_mechanismName; }
+    SaslStart saslStart() const { return m_saslStart; }
 
 private:
     void connectToNext();
@@ -128,7 +139,10 @@ private:
     void sendEhlo(State next);
     void afterCapabilities();
     void startAuth();
+    // A refusal, or a set-up this side will not go on with: in step.
     void end(const QString &reason, MailPhase phase, const SmtpReply &reply = {});
+    // The server broke the protocol: nothing it says can be followed.
+    void breakOff(const QString &reason);
 
     QObject &m_context;
     Owner &m_owner;
@@ -144,6 +158,10 @@ private:
     std::unique_ptr<SaslMechanism> m_mechanism;
     QString m_mechanismName;
     SmtpReply m_tokenChallenge;      // the last 334 to a bearer token
+    SaslStart m_saslStart = SaslStart::None;
+    QByteArray m_initialResponse;    // base64, for the first 334 when the AUTH line would be too long
+    bool m_stopping = false;
+    bool m_quitAnswered = false;
 
     std::deque<SmtpOwed> m_owed;     // replies owed, in order
     std::size_t m_unwritten = 0;     // the last of them, for what m_out still holds

@@ -22,6 +22,8 @@ SmtpSession::SmtpSession(MailTimeouts timeouts, bool reuseConnection, SmtpSessio
       m_wholeTimer(clock, this, [this] { onWholeAttempt(); }),
       m_idleTimer(clock, this, [this] { onIdle(); })
 {
+    connect(&m_connection.socket(), &QAbstractSocket::disconnected, this,
+            [this] { m_listener.sessionDisconnected(); });
 }
 
 SmtpSession::~SmtpSession() = default;
@@ -53,13 +55,25 @@ void SmtpSession::cancel()
 {
     if (m_transactions.empty())
         return abandon();
+    cancelAll();
+    dropConnection();
+    turn();
+}
+
+void SmtpSession::close()
+{
+    cancelAll();
+    endConnection(true);
+    turn();
+}
+
+void SmtpSession::cancelAll()
+{
     for (SmtpTransaction &tx : m_transactions) {
         if (tx.step() != Step::Done)
             fail(tx, finalOnWire(tx) ? Kind::NoFinalReply : Kind::NotSent, MailPhase::Setup,
                  m_connection.wording().cancelled());
     }
-    dropConnection();
-    turn();
 }
 
 void SmtpSession::abandon()
@@ -102,6 +116,11 @@ void SmtpSession::advance()
                 next = &tx;
                 break;
             }
+        }
+        if (m_connection.stopping()) { // no new step: QUIT once nothing is owed
+            if (m_connection.owesNothing() && m_connection.state() != State::Quitting)
+                quit();
+            return;
         }
         if (m_connection.state() == State::Closed && next && !m_reopenPosted)
             return open(*next);
@@ -176,8 +195,26 @@ void SmtpSession::quit()
     m_stallTimer.start(std::min(m_timeouts.politeClose, m_timeouts.serverReply));
 }
 
+// After a refusal, or at a close: QUIT once the replies owed are in, where
+// the connection is in step; else it is dropped.
+void SmtpSession::endConnection(bool closing)
+{
+    if (m_connection.state() == State::Closed)
+        return;
+    // At a close every message has ended: a DATA on the wire would be
+    // answered 354, and nothing is left to send but an empty message.
+    if ((closing && m_connection.owes(SmtpCommand::Data)) || !m_connection.windDown())
+        return dropConnection();
+    if (!closing || m_connection.state() == State::Quitting)
+        return;
+    m_closing = true;
+    m_idleTimer.stop();
+    m_stallTimer.start(std::min(m_timeouts.politeClose, m_timeouts.serverReply));
+}
+
 void SmtpSession::closeConnection()
 {
+    m_closing = false;
     m_connection.close();
     m_stallTimer.stop();
     m_idleTimer.stop();
@@ -227,9 +264,9 @@ void SmtpSession::connectionStep(SmtpStep step, const SmtpReply &reply)
 void SmtpSession::connectionEnded(const SmtpEnding &ending)
 {
     const SmtpWording &said = m_connection.wording();
-    // A connection is for the first message waiting until it quits: set up
-    // for it, or ready and about to begin it.
-    const bool forFirstWaiting = m_connection.state() != State::Quitting;
+    // A connection is for the first message waiting until it winds down:
+    // set up for it, or ready and about to begin it.
+    const bool forFirstWaiting = m_connection.state() != State::Quitting && !m_connection.stopping();
     bool first = true;
     for (SmtpTransaction &tx : m_transactions) {
         if (tx.step() == Step::Done)
@@ -258,6 +295,8 @@ void SmtpSession::connectionEnded(const SmtpEnding &ending)
         }
         first = false;
     }
+    if (ending.inStep)
+        return endConnection(false);
     closeConnection();
 }
 
@@ -265,13 +304,23 @@ void SmtpSession::messageReply(const SmtpOwed &owed, const SmtpReply &reply)
 {
     m_awakening = false;
     SmtpTransaction *tx = find(owed.message);
-    if (!tx || tx->step() == Step::Done)
+    if (!tx)
         return;
+    if (tx->step() == Step::Done || tx->step() == Step::Queued)
+        return staleReply(*tx, owed, reply);
     const SmtpWording &said = m_connection.wording();
     const SmtpFlow flow = SmtpTransaction::flowFor(m_connection.capabilities());
     switch (owed.command) {
     case SmtpCommand::Mail:
         m_listener.sessionStep(SmtpStep::Mail, reply);
+        if (reply.code >= 400 && reply.code < 500 && m_carried > 0) {
+            // The server's limit of messages a session: this one goes first
+            // on a new connection, and the deferral rules never hear of it.
+            // A fresh connection that refuses it too is a refusal.
+            status(*tx, said.sessionUsedUp(reply));
+            tx->requeue();
+            return endConnection(false);
+        }
         if (!reply.ok())
             return refuse(*tx, MailPhase::Mail, reply, said.senderRefused(tx->message().sender, reply));
         return tx->mailTaken(m_connection, flow);
@@ -300,6 +349,19 @@ void SmtpSession::messageReply(const SmtpOwed &owed, const SmtpReply &reply)
         return accept(*tx, reply);
     default:
         return;
+    }
+}
+
+// A reply for a message decided here already (refused, cancelled) or moved to
+// a new connection: read and let be, unless the server went on with it.
+void SmtpSession::staleReply(SmtpTransaction &tx, const SmtpOwed &owed, const SmtpReply &reply)
+{
+    if (owed.command == SmtpCommand::Data && reply.code == 354)
+        return dropConnection(); // it waits for a body that will not come: out of step
+    if (owed.command == SmtpCommand::EndOfData && reply.ok() && tx.step() == Step::Queued) {
+        // A BDAT LAST taken after its MAIL was refused: never send it again.
+        m_listener.sessionAccepted(tx.id());
+        accept(tx, reply);
     }
 }
 
@@ -360,22 +422,19 @@ void SmtpSession::onIdle()
 
 void SmtpSession::armStall()
 {
-    switch (m_connection.state()) {
-    case State::Closed:
+    const State state = m_connection.state();
+    if (state == State::Closed)
         return m_stallTimer.stop();
-    case State::Connecting:
-    case State::Handshake:
-    case State::Quitting:
-        return; // one limit from the start of it
-    case State::Ready:
-        if (m_connection.owesNothing())
-            return m_stallTimer.stop();
-        // A connection taken up again must answer its first command soon.
-        return m_stallTimer.start(m_awakening ? std::min(m_timeouts.reusedFirstReply, m_timeouts.serverReply)
-                                              : m_timeouts.serverReply);
-    default:
+    // One limit from the start of these: the connect, QUIT, a close's end.
+    if (state == State::Connecting || state == State::Handshake || state == State::Quitting || m_closing)
+        return;
+    if (state != State::Ready)
         return m_stallTimer.start(m_timeouts.serverReply);
-    }
+    if (m_connection.owesNothing())
+        return m_stallTimer.stop();
+    // A connection taken up again must answer its first command soon.
+    m_stallTimer.start(m_awakening ? std::min(m_timeouts.reusedFirstReply, m_timeouts.serverReply)
+                                   : m_timeouts.serverReply);
 }
 
 void SmtpSession::armWhole()
@@ -399,9 +458,9 @@ void SmtpSession::accept(SmtpTransaction &tx, const SmtpReply &reply)
 void SmtpSession::refuse(SmtpTransaction &tx, MailPhase phase, const SmtpReply &reply, const QString &explanation)
 {
     fail(tx, Kind::Refused, phase, explanation, reply);
-    // A server that refused something is in a state we do not follow: the
-    // messages behind this one go out on a new connection.
-    dropConnection();
+    // The messages behind this one go out on a new connection: the replies
+    // owed are read first (those already on this one go on), then QUIT.
+    endConnection(false);
 }
 
 void SmtpSession::fail(SmtpTransaction &tx, Kind kind, MailPhase phase, const QString &explanation,

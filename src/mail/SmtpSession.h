@@ -26,9 +26,12 @@ namespace corvane {
 // message's MAIL, RCPTs and DATA go in one write, and its body and "." go with
 // the next message's envelope; with CHUNKING as well, MAIL, RCPT, BDAT LAST
 // and the body go in one write. At most one message's final "." (or BDAT
-// LAST) is on the wire unanswered, so a crash repeats at most that one. Any
-// failure drops the connection without QUIT; the messages behind it, of which
-// the server accepted nothing, go out on a new one.
+// LAST) is on the wire unanswered, so a crash repeats at most that one. After
+// a refusal the connection takes no new message: the replies still owed are
+// read, then QUIT and TLS's close end it, and the messages behind go out on a
+// new one. A connection out of step, stalled or broken is dropped at once. A
+// 4xx to MAIL on a connection that has carried messages means the server's
+// limit per session: the message goes first on a new connection, untried.
 //
 // Every event ends in one turn: the messages move on as far as the connection
 // lets them, whatever that queued is written in one write, and what is known
@@ -48,18 +51,29 @@ public:
     // sent yet, stopping at message `keep`; they report nothing. Returns
     // their ids, newest first.
     std::vector<quint64> withdraw(int atMost, quint64 keep);
-    // Ends everything at once: each message not finished reports a cancel.
+    // Ends everything at once: each message not finished reports a cancel,
+    // and the connection is dropped.
     void cancel();
+    // The same for a program that closes, but the connection (a kept one
+    // too) ends with QUIT where it is in step: the replies owed read first,
+    // within the polite close's limit.
+    void close();
     // Drops the connection without a word to the server.
     void abandon();
     bool hasWork() const { return !m_transactions.empty(); }
 
     bool isConnected() const { return m_connection.state() != SmtpConnection::State::Closed; }
+    // The socket too is closed, TLS's closing message and all.
+    bool isDisconnected() const
+    {
+        return !isConnected() && m_connection.socket().state() == QAbstractSocket::UnconnectedState;
+    }
 
     const SmtpCapabilities &capabilities() const { return m_connection.capabilities(); }
     const QSslSocket &socket() const { return m_connection.socket(); }
     QList<QSslError> tlsErrors() const { return m_connection.tlsErrors(); }
     QString authMechanism() const { return m_connection.mechanismName(); }
+    SaslStart saslStart() const { return m_connection.saslStart(); }
 
 private:
     using Step = SmtpTransaction::Step;
@@ -70,13 +84,16 @@ private:
     void open(SmtpTransaction &tx);
     void begin(SmtpTransaction &tx);
     void quit();
+    void endConnection(bool closing);
     void closeConnection();
     void dropConnection();
+    void cancelAll();
 
     void connectionStatus(const QString &line) override;
     void connectionStep(SmtpStep step, const SmtpReply &reply) override;
     void connectionEnded(const SmtpEnding &ending) override;
     void messageReply(const SmtpOwed &owed, const SmtpReply &reply) override;
+    void staleReply(SmtpTransaction &tx, const SmtpOwed &owed, const SmtpReply &reply);
     void finalSending(quint64 id) override;
     void connectionEvent() override;
 
@@ -117,6 +134,7 @@ private:
     bool m_turnAgain = false;
     bool m_moved = false;       // the socket did something since the last turn
     bool m_reopenPosted = false; // a closed connection is opened again from the event loop
+    bool m_closing = false;      // close(): the connection's end has one limit, from the start of it
 };
 
 } // namespace corvane

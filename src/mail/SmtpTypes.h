@@ -52,6 +52,12 @@ struct SmtpCapabilities {
     static SmtpCapabilities fromEhlo(const SmtpReply &reply);
 };
 
+// How a sign-in's first response went: on the AUTH line itself; alone after
+// the server's first 334, because the line would have passed the 512 octets a
+// command line may have (RFC 4954); or in answer to the mechanism's own
+// challenges (LOGIN, CRAM-MD5).
+enum class SaslStart { None, OnAuthLine, AfterChallenge, Challenges };
+
 // The steps of a session, for an observer that reports them one by one.
 enum class SmtpStep { Greeting, Ehlo, StartTls, Encrypted, Auth, Mail, Rcpt, Reset, Quit };
 
@@ -76,6 +82,9 @@ public:
         (void)step;
         (void)reply;
     }
+    // The socket has closed, from either side (may come from inside the
+    // session: must not call back into it).
+    virtual void sessionDisconnected() {}
 };
 
 } // namespace corvane

@@ -98,6 +98,12 @@ QString SmtpWording::sendingAgain(bool timedOut) const
                     : QStringLiteral("The server had closed the open connection; connecting again");
 }
 
+QString SmtpWording::sessionUsedUp(const SmtpReply &reply) const
+{
+    return QStringLiteral("The server takes no more messages on this connection (%1); sending on a new one")
+        .arg(codeAndText(reply));
+}
+
 // --- the connection ----------------------------------------------------------------
 
 QString SmtpWording::nameNotFound(const QString &host) const

@@ -35,6 +35,7 @@ public:
     QString serverReply(const SmtpReply &reply) const;
     QString accepted(int recipientsTaken, int recipients) const;
     QString sendingAgain(bool timedOut) const;
+    QString sessionUsedUp(const SmtpReply &reply) const;
 
     // Why a connection could not be set up or ended.
     QString nameNotFound(const QString &host) const;

@@ -281,6 +281,8 @@ class CheckTest(unittest.TestCase):
                 server = self.smtp(*server_opts)
                 data = self.report(text % SMTP_PORT if "%d" in text else text, *args, **account)
                 self.assertStopsAt(data, stage)
+                if stage == "login":  # a refusal in step ends with QUIT
+                    self.assertIn("QUIT: 221", data["by_stage"]["close"]["summary"])
                 server.terminate()
                 server.wait(timeout=10)
 
@@ -378,6 +380,9 @@ class CheckTest(unittest.TestCase):
                                   runs[0].stdout)
                     self.assertEqual(st["token"]["data"]["roles"], ["SMTP.SendAsApp"])
                     self.assertEqual(st["login"]["data"]["mechanism"], "XOAUTH2")
+                    # A 3 KB token goes alone after the 334, as the server saw it.
+                    self.assertEqual(st["login"]["data"]["initialResponse"], "after-334")
+                    self.assertEqual({line.split()[3] for line in heard if line.startswith("XOAUTH2 ")}, {"after-334"})
                     # One fresh token per run, each the endpoint's, for the mailbox.
                     claims = [json.loads(base64.urlsafe_b64decode(t.split(".")[1] + "==")) for t in set(tokens)]
                     self.assertEqual([c["roles"] for c in claims], [["SMTP.SendAsApp"]] * 2)

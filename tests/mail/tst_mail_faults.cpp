@@ -1,11 +1,13 @@
 // Servers that hang up or never answer: Postfix's smtp-sink and a bare
-// TCP listener on loopback, with shortened timeouts.
+// TCP listener on loopback, with shortened timeouts; and Postfix's smtpd on
+// how a refused login ends.
 #include "mail/MailHarness.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace corvane;
@@ -48,6 +50,7 @@ private slots:
     void serverThatStopsAnsweringAfterData();
     void cancelEndsAHungAttemptWithinASecond();
     void destroyingTheComponentDuringAHungSend();
+    void postfixLogsQuitAfterARefusedLogin();
 
 private:
 };
@@ -157,6 +160,31 @@ void MailFaultsTest::destroyingTheComponentDuringAHungSend()
     // The connection is cut at once, without a QUIT left to wait for.
     QTRY_COMPARE_WITH_TIMEOUT(silent.openConnections(), 0, 1000);
     QVERIFY2(!silent.received().contains("QUIT"), silent.received().constData());
+}
+
+// Postfix's own smtpd (from a scratch configuration, signing in through
+// Dovecot): a refused login ends with QUIT, and it logs no lost connection.
+void MailFaultsTest::postfixLogsQuitAfterARefusedLogin()
+{
+    QTemporaryDir dir;
+    PeerProcess postfix;
+    QVERIFY(postfix.start(QString::fromLatin1(SystemPython),
+                          {supportDir() + QStringLiteral("/postfix_smtpd.py"), QStringLiteral("--dir"), dir.path(),
+                           QStringLiteral("--user"), QStringLiteral("alarm"), QStringLiteral("--password"),
+                           QStringLiteral("right")},
+                          QStringLiteral("READY")));
+    const QByteArray port = postfix.output().split(' ').value(1).trimmed();
+    MailComponent component(shortTimeouts(std::chrono::seconds(10), std::chrono::seconds(20))); // smtpd starts slowly
+    fillPlainMessage(component, QStringLiteral("127.0.0.1:") + QString::fromLatin1(port));
+    component.setServerLogin(true);
+    component.setUserName(QStringLiteral("alarm"));
+    component.setPassword(QStringLiteral("wrong"));
+    SendRecorder recorder(component);
+    QVERIFY(recorder.sendAndWait());
+    QCOMPARE(recorder.last().failed, 1);
+    QByteArray log;
+    QVERIFY(QTest::qWaitFor([&] { return (log += postfix.process().readAll()).contains("disconnect from"); }, 10000));
+    QVERIFY2(log.contains("auth=0/1 quit=1") && !log.contains("lost connection"), log.constData());
 }
 
 QTEST_GUILESS_MAIN(MailFaultsTest)

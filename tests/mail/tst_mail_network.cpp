@@ -4,6 +4,7 @@
 #include "mail/MailHarness.h"
 
 #include <QElapsedTimer>
+#include <QNetworkProxyFactory>
 #include <QTest>
 #include <QUdpSocket>
 
@@ -15,6 +16,26 @@ namespace {
 const QString User = QStringLiteral("plant");
 const QString Password = QStringLiteral("Wh0-Reads-This?");
 const QString UnanswerableName = QStringLiteral("mail.nowhere.example");
+
+// A proxy that does not answer, named in the environment and taken up as the
+// program does for its token requests: mail must never go through it.
+struct DeadProxy {
+    explicit DeadProxy(bool named)
+    {
+        if (!named)
+            return;
+        for (const char *name : Names)
+            qputenv(name, "http://127.0.0.1:" + QByteArray::number(freeTcpPort()));
+        QNetworkProxyFactory::setUseSystemConfiguration(true);
+    }
+    ~DeadProxy()
+    {
+        for (const char *name : Names)
+            qunsetenv(name);
+        QNetworkProxyFactory::setUseSystemConfiguration(false);
+    }
+    static constexpr const char *Names[] = {"http_proxy", "https_proxy", "all_proxy"};
+};
 } // namespace
 
 class MailNetworkTest : public QObject {
@@ -44,15 +65,19 @@ void MailNetworkTest::passwordInTheClearOnlyNearby_data()
 {
     QTest::addColumn<QString>("address");
     QTest::addColumn<bool>("allowed");
-    QTest::newRow("loopback") << "127.0.0.1" << true;
-    QTest::newRow("private network") << "10.77.0.7" << true;
-    QTest::newRow("elsewhere") << "198.51.100.7" << false;
+    QTest::addColumn<bool>("proxyNamed"); // not loopback, which Qt never sends through a proxy
+    QTest::newRow("loopback") << "127.0.0.1" << true << false;
+    QTest::newRow("private network") << "10.77.0.7" << true << false;
+    QTest::newRow("private network, a dead proxy named") << "10.77.0.7" << true << true;
+    QTest::newRow("elsewhere") << "198.51.100.7" << false << false;
 }
 
 void MailNetworkTest::passwordInTheClearOnlyNearby()
 {
     QFETCH(QString, address);
     QFETCH(bool, allowed);
+    QFETCH(bool, proxyNamed);
+    const DeadProxy proxy(proxyNamed);
     CaptureServer server; // offers AUTH, no STARTTLS
     QVERIFY(server.start({"--host", address, "--auth-user", User, "--auth-password", Password, "--log-auth"}));
     MailComponent component(shortTimeouts(5s, 20s));
@@ -82,6 +107,8 @@ void MailNetworkTest::popPasswordInTheClearOnlyNearby()
 {
     QFETCH(QString, address);
     QFETCH(bool, allowed);
+    QFETCH(bool, proxyNamed);
+    const DeadProxy proxy(proxyNamed);
     const quint16 popPort = freeTcpPort();
     PeerProcess pop; // offers no STLS
     QVERIFY(pop.start(QString::fromLatin1(SystemPython),
@@ -146,6 +173,7 @@ void MailNetworkTest::lookupThatNeverAnswers()
     }
     QCOMPARE(recorder.last().failed, 1);
 }
+
 
 QTEST_GUILESS_MAIN(MailNetworkTest)
 #include "tst_mail_network.moc"

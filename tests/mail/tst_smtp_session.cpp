@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSslCertificate>
 #include <QTest>
 
 #include <optional>
@@ -158,6 +159,7 @@ private slots:
         QVERIFY2(outcome.explanation.contains(QStringLiteral("broke the protocol")), qPrintable(outcome.explanation));
         QVERIFY(run.server.waitFor(QStringLiteral("CLOSED "), QStringLiteral("1")));
         QVERIFY(!run.server.received().contains(QStringLiteral(".")));
+        QVERIFY(!run.server.verbs().contains(QStringLiteral("QUIT"))); // out of step: dropped at once
     }
 
     void textInjectedAfterStartTlsIsNeverRead()
@@ -282,6 +284,99 @@ private slots:
         QVERIFY2(run.outcome(2).accepted(), qPrintable(run.outcome(2).explanation));
         QCOMPARE(run.server.lines(QStringLiteral("CONNECT ")), (QStringList{"1", "2"}));
         QCOMPARE(run.server.lines(QStringLiteral("MESSAGE ")), QStringList{QStringLiteral("Subject: second")});
+        // The refusing server was still in step: its connection ended with QUIT.
+        QTRY_COMPARE(run.server.verbs().count(QStringLiteral("QUIT")), 1);
+    }
+
+    // A server's limit of messages a session (OpenSMTPD's 452 after 100): the
+    // message refused goes first on a new connection, untried; only a fresh
+    // connection's refusal is the message's own. Every connection ends with QUIT.
+    void sessionLimit_data()
+    {
+        QTest::addColumn<QStringList>("ehlo");
+        QTest::addColumn<int>("messages");
+        QTest::addColumn<int>("refused"); // refused in the end, by a fresh connection; 0: none
+        QTest::newRow("one at a time") << QStringList{} << 10 << 0;
+        QTest::newRow("pipelined") << QStringList{"PIPELINING"} << 10 << 0;
+        QTest::newRow("chunked") << QStringList{"PIPELINING", "CHUNKING"} << 10 << 0;
+        QTest::newRow("a fresh connection refuses it too") << QStringList{"PIPELINING"} << 2 << 2;
+    }
+
+    void sessionLimit()
+    {
+        QFETCH(QStringList, ehlo);
+        QFETCH(int, messages);
+        QFETCH(int, refused);
+        const QString full = QStringLiteral("452 4.5.3 Too many recipients: Too many messages sent");
+        const QJsonArray afterThree{"250 2.1.0 ok", "250 2.1.0 ok", "250 2.1.0 ok", full};
+        QJsonArray script{connection(ehlo, {{"MAIL", refused ? QJsonArray{"250 2.1.0 ok", full} : afterThree}})};
+        if (refused)
+            script.append(connection(ehlo, {{"MAIL", full}}));
+        Run run;
+        QVERIFY(run.server.start(script));
+        QList<SmtpMessage> list;
+        QStringList arrived;
+        for (int i = 1; i <= messages; ++i) {
+            list.append(smallMessage(i, "alarm " + QByteArray::number(i)));
+            if (i != refused)
+                arrived.append(QStringLiteral("Subject: alarm %1").arg(i));
+        }
+        QVERIFY(run.send(true, list));
+        for (int i = 1; i <= messages; ++i)
+            QCOMPARE(run.outcome(i).code, i == refused ? 452 : 250);
+        QVERIFY(run.statusContains(QStringLiteral("takes no more messages on this connection (452 4.5.3")));
+        QCOMPARE(run.server.lines(QStringLiteral("MESSAGE ")), arrived);
+        const int connections = refused ? 2 : (messages + 2) / 3;
+        QTRY_COMPARE(run.server.lines(QStringLiteral("CLOSED ")).size(), connections);
+        QCOMPARE(run.server.verbs().count(QStringLiteral("QUIT")), connections);
+    }
+
+    // Refusals and closes end with QUIT and TLS's own close while the
+    // connection is in step; a DATA waiting for its 354 cannot be.
+    void endings_data()
+    {
+        QTest::addColumn<QStringList>("ehlo");
+        QTest::addColumn<QJsonObject>("replies");
+        QTest::addColumn<QString>("closeAt"); // "idle", or "MAIL" once the server read it; none: not closed
+        QTest::addColumn<bool>("polite");
+        const QJsonObject slowMail{{"MAIL", QJsonObject{{"parts", QJsonArray{"250 2.1.0", " ok\r\n"}}, {"pause", 1.0}}}};
+        const QStringList tls{"STARTTLS", "PIPELINING"};
+        QTest::newRow("refused login") << QStringList{"STARTTLS", "AUTH PLAIN"}
+                                       << QJsonObject{{"AUTH", "535 5.7.8 bad credentials"}} << "" << true;
+        QTest::newRow("close, kept connection idle") << tls << QJsonObject{} << "idle" << true;
+        QTest::newRow("close, a reply awaited") << QStringList{"STARTTLS"} << slowMail << "MAIL" << true;
+        QTest::newRow("close, DATA on the wire") << tls << slowMail << "MAIL" << false;
+    }
+
+    void endings()
+    {
+        QFETCH(QStringList, ehlo);
+        QFETCH(QJsonObject, replies);
+        QFETCH(QString, closeAt);
+        QFETCH(bool, polite);
+        QTemporaryDir dir;
+        TestCertificates certs;
+        QVERIFY(certs.make(dir.path()));
+        Run run;
+        QVERIFY(run.server.start({connection(ehlo, replies)}, &certs));
+        SmtpAccount account = loopbackAccount(run.server.port());
+        account.login = closeAt.isEmpty();
+        account.userName = User;
+        account.password = Password;
+        account.caCertificates = QSslCertificate::fromPath(certs.caFile);
+        run.session.emplace(testTimeouts(), true, run);
+        run.session->submit(account, smallMessage(1));
+        if (closeAt == QLatin1String("idle"))
+            QVERIFY(run.waitFinished(1)); // accepted, and the connection kept
+        else if (!closeAt.isEmpty())
+            QVERIFY(run.server.waitFor(QStringLiteral("RECV "), QStringLiteral("MAIL FROM:<plant@example.com>")));
+        if (!closeAt.isEmpty())
+            run.session->close();
+        QVERIFY(run.waitFinished(1));
+        QVERIFY(run.server.waitFor(QStringLiteral("CLOSED "), QStringLiteral("1")));
+        QCOMPARE(run.server.verbs().contains(QStringLiteral("QUIT")), polite);
+        QCOMPARE(run.server.lines(QStringLiteral("TLS-CLOSE ")), polite ? QStringList{"1 ok"} : QStringList{});
+        QTRY_VERIFY(run.session->isDisconnected());
     }
 
     void dropAfterFinalDataRepeatsOnlyTheMessageBehind_data()
@@ -339,24 +434,38 @@ private slots:
         QTest::addColumn<QJsonObject>("replies");
         QTest::addColumn<QStringList>("authLines"); // what the server read from AUTH on
         QTest::addColumn<QString>("explanation");   // part of a refusal; empty: accepted
-        const QByteArray xoauth = ("user=" + User.toUtf8() + "\x01" "auth=Bearer " + Token + "\x01\x01").toBase64();
+        QTest::addColumn<QByteArray>("token");
+        const auto xoauthOf = [](const QByteArray &token) {
+            return QString::fromLatin1(("user=" + User.toUtf8() + "\x01" "auth=Bearer " + token + "\x01\x01").toBase64());
+        };
+        const QString xoauth = xoauthOf(Token);
         const QByteArray bearer = ("n,a=" + User.toUtf8() + ",\x01" "auth=Bearer " + Token + "\x01\x01").toBase64();
         const QString errorChallenge = QStringLiteral("334 ")
             + QString::fromLatin1(QByteArray(R"({"status":"401","schemes":"bearer"})").toBase64());
         const QJsonObject refused{{"AUTH", errorChallenge}, {"*", "535 5.7.8 token expired"}};
         const QString denied = QStringLiteral("Login denied by the server (535 5.7.8 token expired)");
         QTest::newRow("XOAUTH2") << "AUTH XOAUTH2" << QJsonObject{}
-            << QStringList{"AUTH XOAUTH2 " + xoauth, "MAIL"} << "";
+            << QStringList{"AUTH XOAUTH2 " + xoauth, "MAIL"} << "" << Token;
         QTest::newRow("OAUTHBEARER") << "AUTH OAUTHBEARER PLAIN" << QJsonObject{}
-            << QStringList{"AUTH OAUTHBEARER " + bearer, "MAIL"} << "";
+            << QStringList{"AUTH OAUTHBEARER " + bearer, "MAIL"} << "" << Token;
         QTest::newRow("password mechanisms only") << "AUTH PLAIN LOGIN CRAM-MD5" << QJsonObject{} << QStringList{}
-            << "offers no OAuth sign-in (XOAUTH2 or OAUTHBEARER), only: PLAIN LOGIN CRAM-MD5";
+            << "offers no OAuth sign-in (XOAUTH2 or OAUTHBEARER), only: PLAIN LOGIN CRAM-MD5" << Token;
         QTest::newRow("offer with a terminal escape") << "AUTH PLAIN \x1b[2J" << QJsonObject{} << QStringList{}
-            << "only: PLAIN [2J"; // what the server offers is its text: cleaned like a reply
+            << "only: PLAIN [2J" << Token; // what the server offers is its text: cleaned like a reply
         QTest::newRow("XOAUTH2 error challenge") << "AUTH XOAUTH2" << refused
-            << QStringList{"AUTH XOAUTH2 " + xoauth, ""} << denied;
+            << QStringList{"AUTH XOAUTH2 " + xoauth, ""} << denied << Token;
         QTest::newRow("OAUTHBEARER error challenge") << "AUTH OAUTHBEARER" << refused
-            << QStringList{"AUTH OAUTHBEARER " + bearer, "AQ=="} << denied;
+            << QStringList{"AUTH OAUTHBEARER " + bearer, "AQ=="} << denied << Token;
+        // A response that would take the AUTH line past 512 octets goes alone
+        // after the first 334: the server refuses longer command lines.
+        const QByteArray fits(335, 't'), tooLong(336, 't'), jwt = "eyJ0eXAiOiJKV1QifQ." + QByteArray(2960, 'x');
+        QTest::newRow("XOAUTH2, a line of 511 octets") << "AUTH XOAUTH2" << QJsonObject{}
+            << QStringList{"AUTH XOAUTH2 " + xoauthOf(fits), "MAIL"} << "" << fits;
+        QTest::newRow("XOAUTH2, 515 octets: alone") << "AUTH XOAUTH2" << QJsonObject{}
+            << QStringList{"AUTH XOAUTH2", xoauthOf(tooLong), "MAIL"} << "" << tooLong;
+        QTest::newRow("a 3 KB token, then the error challenge") << "AUTH XOAUTH2"
+            << QJsonObject{{"*", QJsonArray{refused.value("AUTH"), refused.value("*")}}}
+            << QStringList{"AUTH XOAUTH2", xoauthOf(jwt), ""} << denied << jwt;
     }
 
     void bearerToken()
@@ -365,9 +474,11 @@ private slots:
         QFETCH(QJsonObject, replies);
         QFETCH(QStringList, authLines);
         QFETCH(QString, explanation);
+        QFETCH(QByteArray, token);
         Run run;
         QVERIFY(run.server.start({connection({offered}, replies)}));
-        QVERIFY(run.send(false, {smallMessage(1)}, true, Token));
+        QVERIFY(run.send(false, {smallMessage(1)}, true, token));
+        QCOMPARE(run.session->saslStart() == SaslStart::AfterChallenge, authLines.value(0) == "AUTH XOAUTH2");
         const MailOutcome outcome = run.outcome();
         const bool accepted = explanation.isEmpty();
         QCOMPARE(outcome.accepted(), accepted);

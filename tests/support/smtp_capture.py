@@ -22,7 +22,9 @@ Options for the mail component's tests:
   --oauth-user U                    offer only AUTH XOAUTH2 and require it: a bearer
                                     token for mailbox U is taken, any other mailbox
                                     gets Microsoft's "535 5.7.3"; prints
-                                    "XOAUTH2 <user> <token>" for every attempt
+                                    "XOAUTH2 <user> <token> <on-line|after-334>"
+                                    for every attempt; command lines over 512
+                                    octets are refused
 """
 import argparse
 import asyncio
@@ -34,7 +36,7 @@ import ssl
 import sys
 
 from aiosmtpd.controller import Controller
-from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
+from aiosmtpd.smtp import MISSING, SMTP, AuthResult, LoginPassword
 
 
 class Capture:
@@ -84,20 +86,24 @@ class OAuthCapture(Capture):
         self.oauth_user = oauth_user
 
     async def auth_XOAUTH2(self, server, args):
-        # "user=U\x01auth=Bearer T\x01\x01" in the AUTH line itself, as clients send it
-        fields = dict(f.partition("=")[::2] for f in base64.b64decode(args[-1]).decode(errors="replace").split("\x01"))
+        # "user=U\x01auth=Bearer T\x01\x01", after "334 " when too long for the AUTH line
+        blob = base64.b64decode(args[1]) if len(args) == 2 else await server.challenge_auth("")
+        if blob is MISSING or len(args) > 2:
+            return AuthResult(success=False, handled=False, message="501 5.5.4 Syntax error")
+        fields = dict(f.partition("=")[::2] for f in blob.decode(errors="replace").split("\x01"))
         user, token = fields.get("user", ""), fields.get("auth", "").partition("Bearer ")[2]
-        print("XOAUTH2 %s %s" % (user, token), flush=True)
-        if len(args) == 2 and user == self.oauth_user and token:
+        print("XOAUTH2 %s %s %s" % (user, token, "on-line" if len(args) == 2 else "after-334"), flush=True)
+        if user == self.oauth_user and token:
             return AuthResult(success=True, auth_data=user)
         return AuthResult(success=False, handled=False, message="535 5.7.3 Authentication unsuccessful")
 
 
 class LongLines:
-    """Room for a 1-2 KB bearer token in one AUTH line."""
-    command_size_limit = 4096
-    command_size_limits = collections.defaultdict(lambda: 4096)
-    line_length_limit = 8192
+    """Command lines of 512 octets at most, as RFC 5321 allows, but a response
+    after 334 of up to 12,288 (RFC 4954)."""
+    command_size_limit = 510
+    command_size_limits = collections.defaultdict(lambda: 510)
+    line_length_limit = 12290
 
 
 class LoggingSMTP(SMTP):

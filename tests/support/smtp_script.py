@@ -17,6 +17,12 @@ later ones the last. Each C may hold:
   "hold"      [[FROM, TO], ...]: the replies to commands FROM..TO are kept back
               until command TO has been read, which shows the client did not
               wait for any of them before sending the next
+A command line over 512 octets (CR LF included) gets 500, as RFC 5321 allows;
+a line that answers a 334 may have up to 12,288 (RFC 4954). AUTH PLAIN,
+XOAUTH2 or OAUTHBEARER without its response gets "334 ", and the reply
+scripted for AUTH answers the response (unless "*" is scripted). Unscripted,
+other AUTH without a response gets "334 ", RCPT, DATA and BDAT 503 without a
+MAIL taken, DATA 554 without a recipient taken.
 A reply is a text (lines split on "\\n", each ended with CR LF: two replies in
 one text go out in one write), {"parts": [...], "pause": S} (raw pieces written
 one by one, S seconds apart), or null (close the connection without a word).
@@ -24,7 +30,9 @@ one by one, S seconds apart), or null (close the connection without a word).
 
 Output lines: "READY <port>", "CONNECT <n>", "RECV <command line>", "BODY
 <line of message data as received>", "SEND <reply line>", "MESSAGE <first
-data line>" for every message answered with 2xx, "DROP <n>", "CLOSED <n>".
+data line>" for every message answered with 2xx, "DROP <n>", "CLOSED <n>", and
+after QUIT over TLS "TLS-CLOSE <n> ok" when the client closed TLS with its own
+close_notify, "TLS-CLOSE <n> lost" when it just dropped the connection.
 """
 import argparse
 import json
@@ -52,6 +60,9 @@ class Dropped(Exception):
     pass
 
 
+INITIAL_RESPONSE = ("PLAIN", "XOAUTH2", "OAUTHBEARER")
+
+
 class Session:
     def __init__(self, sock, number, script, tls_context):
         self.sock = sock
@@ -63,6 +74,8 @@ class Session:
         self.seen = {}
         self.held = []
         self.encrypted = False
+        self.mail = self.rcpt = False  # a MAIL taken, a recipient taken
+        self.auth_alone = False  # AUTH came without its response
 
     # --- reading -------------------------------------------------------------
     def fill(self):
@@ -85,16 +98,31 @@ class Session:
 
     # --- writing -------------------------------------------------------------
     def reply_for(self, verb, line):
+        replies = self.script.get("replies", {})
+        if len(line) > (12288 if verb == "*" else 510):
+            return "500 5.5.2 line too long"
+        words = line.split()
+        if verb == "AUTH" and len(words) == 2 and words[1].upper() in INITIAL_RESPONSE and "*" not in replies:
+            self.auth_alone = True  # what the script says to AUTH answers the response
+            return "334 "
+        if verb == "*" and self.auth_alone:
+            self.auth_alone, verb = False, "AUTH"
         occurrence = self.seen.get(verb, 0)
         self.seen[verb] = occurrence + 1
-        reply = self.script.get("replies", {}).get(verb, self.default(verb))
+        reply = replies.get(verb, self.default(verb, line))
         if isinstance(reply, list):
             reply = reply[min(occurrence, len(reply) - 1)] if reply else None
         if isinstance(reply, str):
             reply = reply.replace("{line}", line)
         return reply
 
-    def default(self, verb):
+    def default(self, verb, line):
+        if verb == "AUTH" and len(line.split()) == 2:
+            return "334 "  # the response comes alone
+        if verb in ("RCPT", "DATA", "BDAT") and not self.mail:
+            return "503 5.5.1 Error: need MAIL command"
+        if verb == "DATA" and not self.rcpt:
+            return "554 5.5.1 Error: no valid recipients"
         if verb in ("EHLO", "HELO"):
             keywords = self.script.get("ehlo", [])
             if self.encrypted:
@@ -158,6 +186,7 @@ class Session:
                 reply = self.reply_for(verb, line)
                 if len(words) > 2 and words[2].upper() == "LAST":
                     self.count_message(reply, as_text(body).split("\r\n", 1)[0])
+                    self.mail = self.rcpt = False
                 self.write(reply)
                 continue
             if verb == "STARTTLS" and self.tls_context and not self.encrypted:
@@ -171,11 +200,24 @@ class Session:
                 continue
             first = self.write(self.reply_for(verb, line))
             auth_pending = first.startswith("334")
+            self.mail = (self.mail or verb == "MAIL" and first.startswith("2")) and verb != "RSET"
+            self.rcpt = (self.rcpt or verb == "RCPT" and first.startswith("2")) and self.mail
             if verb == "DATA" and first.startswith("354"):
                 self.read_data()
             elif verb == "QUIT":
                 self.release()
+                self.close_tls()
                 return
+
+    def close_tls(self):
+        if not self.encrypted:
+            return
+        try:
+            self.sock.settimeout(5)
+            self.sock = self.sock.unwrap()
+            say("TLS-CLOSE %d ok" % self.number)
+        except (OSError, ssl.SSLError):
+            say("TLS-CLOSE %d lost" % self.number)
 
     def read_data(self):
         lines = []
@@ -186,6 +228,7 @@ class Session:
             say("BODY %s" % as_text(line))
             lines.append(line[1:] if line.startswith(b".") else line)
         self.count += 1
+        self.mail = self.rcpt = False
         say("RECV .")
         reply = self.reply_for(".", ".")
         self.count_message(reply, as_text(lines[0]) if lines else "")

@@ -18,6 +18,8 @@ does ("RENEWED rotating-<n>"), and the old one is refused. A wrong
 secret is refused as Microsoft does, repeating the secret in the description
 (plain and URL-encoded) so that a client that shows it is caught. Prints
 "READY <port>" once listening and "TOKEN <n> <grant>" for every token issued.
+Tokens have the providers' lengths: 1,100 characters for Google, 3,000 for a
+Microsoft JWT.
 """
 import argparse
 import base64
@@ -37,6 +39,8 @@ MS_SCOPE = "https://outlook.office365.com/.default"
 GOOGLE_SCOPE = "https://mail.google.com/"
 ASSERTION_TYPE = "urn:ietf:params:oauth:client-assertion-type:jwt-bearer"
 JWT_BEARER = "urn:ietf:params:oauth:grant-type:jwt-bearer"
+# Access tokens as long as the providers' own: Microsoft's JWTs run to 1.5-4 KB.
+TOKEN_LENGTH = {"google": 1100, "microsoft": 3000}
 
 
 class Refused(Exception):
@@ -132,8 +136,9 @@ class Endpoint:
         if path.endswith("/oauth2/v2.0/token"):
             payload = {"aud": "https://outlook.office365.com", "roles": ["SMTP.SendAsApp"], "n": n}
             token = "%s.%s.c2ln" % (b64url(b'{"alg":"RS256","typ":"JWT"}'), b64url(json.dumps(payload).encode()))
+            token += "A" * (TOKEN_LENGTH["microsoft"] - len(token))  # a signature as long as real ones
         else:
-            token = "ya29.test-%d" % n
+            token = ("ya29.test-%d." % n).ljust(TOKEN_LENGTH["google"], "x")
         print("TOKEN %d %s" % (n, grant), flush=True)
         return {"access_token": token, "token_type": "Bearer",
                 "expires_in": int(query.get("expires_in", ["3600"])[0])}
