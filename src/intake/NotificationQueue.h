@@ -2,6 +2,7 @@
 
 #include "intake/EmailQueue.h"
 #include "storage/ActivityLog.h"
+#include "storage/Clock.h"
 #include "storage/QueueJournal.h"
 #include "storage/Settings.h"
 
@@ -31,8 +32,9 @@ bool CheckEmailAddress(const QString &address, bool allowEmpty);
 // waits for. Without one the queue lives in memory only.
 class NotificationQueue {
 public:
+    // `clock` stamps each message with the time it was accepted.
     NotificationQueue(const RecipientListTable &recipientLists, const ActivityLog &log,
-                      QueueJournal *journal = nullptr);
+                      QueueJournal *journal = nullptr, Clock clock = systemClock());
     ~NotificationQueue();
 
     // Validates, expands the list, stores the message in the lowest free slot and
@@ -43,7 +45,8 @@ public:
     const QueuedEmailArray &emailQueue() const { return m_emailQueue; }
 
     // Stores an entry as it is (no validation, no log line) in the lowest free
-    // slot, with an id of its own; the slot, or nothing at the capacity limit.
+    // slot, with an id of its own and the time now (unless it has one); the
+    // slot, or nothing at the capacity limit.
     std::optional<int> store(QueuedEmail entry);
 
     // Frees a slot once its message is done with, whatever the outcome; the
@@ -80,6 +83,7 @@ private:
     const RecipientListTable &m_recipientLists;
     const ActivityLog &m_log;
     QueueJournal *m_journal;
+    Clock m_clock;
     QueuedEmailArray m_emailQueue;
     std::uint64_t m_lastId = 0; // without a journal
 };

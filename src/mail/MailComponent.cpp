@@ -368,6 +368,12 @@ void MailComponent::sessionAccepted(quint64 id)
         m_hooks.accepted(id);
 }
 
+void MailComponent::sessionStep(SmtpStep step, const SmtpReply &reply)
+{
+    if (step == SmtpStep::Ehlo && reply.ok())
+        m_serverSizeLimit = m_session.capabilities().sizeLimit;
+}
+
 // --- events, through the event loop ----------------------------------------------
 
 void MailComponent::queue(Event event)
