@@ -9,18 +9,15 @@
 #include "storage/Settings.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QLocale>
 #include <QTimeZone>
 
 #include <algorithm>
-#include <limits>
 
 namespace corvane {
 
 namespace {
-
-// Kept free in a server's size limit for a digest's header lines.
-constexpr qint64 DigestHeaderReserve = 16 * 1024;
 
 // What the server said, or what happened when it said nothing.
 QString lastReply(const MailOutcome &outcome)
@@ -43,6 +40,7 @@ Dispatcher::Dispatcher(NotificationQueue &queue, const Settings &settings,
     , m_clock(std::move(clock))
     , m_tokens(tokens)
     , m_journal(journal)
+    , m_digests(queue, settings, component, m_book, m_clock)
 {
     connect(&m_component, &MailComponent::finished, this, &Dispatcher::onFinished);
     // What the server took leaves the journal the moment that is known, before
@@ -75,39 +73,12 @@ bool Dispatcher::isDue(int slot) const
     const QueuedEmail &entry = entries.at(slot);
     if (const Delivery *delivery = m_book.holding(entry.Id))
         return DeliveryBook::isDue(*delivery, [this] { return nowMs(); });
-    return digestSeconds() <= 0 || !windowOpen(entry.Recipients);
+    return !m_digests.enabled() || !m_digests.holds(entry);
 }
 
-int Dispatcher::digestSeconds() const
-{
-    return m_settings.AccountSettings.DigestSeconds;
-}
-
-bool Dispatcher::windowOpen(const QString &recipients) const
-{
-    const auto opened = m_windowOpenedMs.constFind(recipients);
-    return opened != m_windowOpenedMs.constEnd() && nowMs() < *opened + qint64(digestSeconds()) * 1000;
-}
-
-// Counted once per tick and pass, and only with digests: the windows that have
-// closed are forgotten on the way.
 void Dispatcher::reportDigestWaiting()
 {
-    int waiting = 0;
-    if (digestSeconds() > 0 && !m_windowOpenedMs.isEmpty()) {
-        const qint64 now = nowMs();
-        m_windowOpenedMs.removeIf([&](const QHash<QString, qint64>::iterator &it) {
-            return now >= it.value() + qint64(digestSeconds()) * 1000;
-        });
-        const QueuedEmailArray &entries = m_queue.emailQueue();
-        for (int slot = 0; slot <= entries.upperBound() && !m_windowOpenedMs.isEmpty(); ++slot)
-            if (entries.isPending(slot) && !m_book.holding(entries.at(slot).Id)
-                && m_windowOpenedMs.contains(entries.at(slot).Recipients))
-                ++waiting;
-    } else {
-        m_windowOpenedMs.clear();
-    }
-    if (waiting != m_reportedWaiting) {
+    if (const int waiting = m_digests.waiting(); waiting != m_reportedWaiting) {
         m_reportedWaiting = waiting;
         emit digestWaitingChanged(waiting);
     }
@@ -193,80 +164,15 @@ void Dispatcher::takeBackLinedUp()
 Delivery &Dispatcher::deliveryFor(int slot)
 {
     const std::uint64_t id = m_queue.emailQueue().at(slot).Id;
-    if (digestSeconds() > 0 && m_book.isFree(id))
-        return gatherDigest(slot);
+    if (m_digests.enabled() && m_book.isFree(id)) {
+        Delivery &digest = m_digests.gather(slot);
+        digest.slot = slot;
+        return digest;
+    }
     Delivery *held = m_book.holding(id);
     Delivery &delivery = held ? *held : m_book.open(id, slot);
     delivery.slot = slot;
     return delivery;
-}
-
-// Every entry for the same recipients that nothing holds yet goes, in digests
-// as large as the server takes; the window opens again from now.
-Delivery &Dispatcher::gatherDigest(int slot)
-{
-    const QueuedEmailArray &queue = m_queue.emailQueue();
-    const QString recipients = queue.at(slot).Recipients;
-    const std::uint64_t walked = queue.at(slot).Id;
-    std::vector<DigestAlarm> alarms;
-    QHash<std::uint64_t, int> slotOfId;
-    for (int other = 0; other <= queue.upperBound(); ++other) {
-        if (!queue.isPending(other))
-            continue;
-        const QueuedEmail &entry = queue.at(other);
-        if (entry.Recipients != recipients || !m_book.isFree(entry.Id))
-            continue;
-        alarms.push_back({entry.Id, entry.QueuedAtMs, entry.Subject, entry.Body});
-        slotOfId.insert(entry.Id, other);
-    }
-    m_windowOpenedMs.insert(recipients, nowMs());
-
-    DigestFormat format;
-    format.maxBodyBytes = digestBodyLimit();
-    format.html = m_settings.AccountSettings.UseHtml && m_settings.AccountSettings.UseMime;
-    format.zone = m_clock().timeZone();
-    Delivery *walkedDelivery = nullptr;
-    for (Digest &digest : buildDigests(std::move(alarms), format)) {
-        std::vector<Delivery::Entry> entries;
-        for (const std::uint64_t id : digest.ids)
-            entries.push_back({id, slotOfId.value(id)});
-        Delivery &delivery = entries.size() == 1 ? m_book.open(entries.front().id, entries.front().slot)
-                                                 : m_book.openDigest(entries);
-        delivery.subject = std::move(digest.subject);
-        delivery.body = std::move(digest.body);
-        delivery.bodyBytes = digest.bodyBytes;
-        delivery.slot = entries.front().slot;
-        if (std::any_of(entries.begin(), entries.end(), [walked](const Delivery::Entry &e) { return e.id == walked; }))
-            walkedDelivery = &delivery;
-    }
-    walkedDelivery->slot = slot;
-    return *walkedDelivery;
-}
-
-qint64 Dispatcher::digestBodyLimit() const
-{
-    const qint64 server = m_component.serverSizeLimit();
-    return server > 0 ? std::min(DigestFormat::DefaultMaxBodyBytes, server - DigestHeaderReserve)
-                      : DigestFormat::DefaultMaxBodyBytes;
-}
-
-// A digest put together again after a restart: the same entries, made into one
-// e-mail whatever its size, as its Message-ID was fixed for them.
-void Dispatcher::makeDigest(Delivery &delivery, qint64 maxBodyBytes) const
-{
-    std::vector<DigestAlarm> alarms;
-    for (const Delivery::Entry &member : delivery.entries) {
-        const QueuedEmail &entry = m_queue.emailQueue().at(member.slot);
-        alarms.push_back({entry.Id, entry.QueuedAtMs, entry.Subject, entry.Body});
-    }
-    DigestFormat format;
-    format.maxBodyBytes = maxBodyBytes;
-    format.html = m_settings.AccountSettings.UseHtml && m_settings.AccountSettings.UseMime;
-    format.zone = m_clock().timeZone();
-    std::vector<Digest> digests = buildDigests(std::move(alarms), format);
-    delivery.subject = std::move(digests.front().subject);
-    delivery.body = std::move(digests.front().body);
-    delivery.bodyBytes = digests.front().bodyBytes;
 }
 
 const QString &Dispatcher::subjectOf(const Delivery &delivery) const
@@ -281,7 +187,7 @@ bool Dispatcher::submit(Delivery &delivery)
     QueuedEmail entry = m_queue.emailQueue().at(delivery.entries.front().slot);
     if (delivery.isDigest()) {
         if (delivery.subject.isEmpty())
-            makeDigest(delivery, std::numeric_limits<qint64>::max());
+            m_digests.remake(delivery);
         entry.Subject = delivery.subject;
         entry.Body = delivery.body;
     }
@@ -497,12 +403,7 @@ void Dispatcher::release(const Delivery &delivery)
 
 bool Dispatcher::dissolveIfTooLarge(Delivery &delivery, const MailOutcome &outcome)
 {
-    if (!delivery.isDigest() || outcome.mayHaveBeenAccepted() || m_stopped)
-        return false;
-    const qint64 server = m_component.serverSizeLimit();
-    const bool tooLarge = outcome.code == 552 || outcome.enhancedCode == QLatin1String("5.3.4")
-        || (server > 0 && delivery.bodyBytes + DigestHeaderReserve > server);
-    if (!tooLarge)
+    if (m_stopped || !m_digests.tooLarge(delivery, outcome))
         return false;
     const QString line = QStringLiteral("Deferred:%1 is larger than the server takes (%2); its %3 alarms go again "
                                         "in smaller digests")
@@ -511,9 +412,8 @@ bool Dispatcher::dissolveIfTooLarge(Delivery &delivery, const MailOutcome &outco
     m_log.WriteLog(line);
     emit statusLine(line);
     emit sendDeferred();
-    // Its entries are free again, and go at once rather than after the window.
-    m_windowOpenedMs.remove(m_queue.emailQueue().at(delivery.entries.front().slot).Recipients);
-    m_book.close(delivery.id);
+    m_digests.reopen(delivery);
+    m_book.close(delivery.id); // its entries are free again
     return true;
 }
 

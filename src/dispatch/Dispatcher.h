@@ -1,13 +1,13 @@
 #pragma once
 
 #include "dispatch/DeliveryBook.h"
+#include "dispatch/DigestWindows.h"
 #include "dispatch/RetryRule.h"
 #include "mail/MailOutcome.h"
 #include "mail/MailProperties.h"
 #include "storage/Clock.h"
 #include "storage/QueueJournal.h"
 
-#include <QHash>
 #include <QObject>
 #include <QString>
 
@@ -98,9 +98,6 @@ private:
     // The delivery the entry in `slot` goes with: its own record, or with
     // digests on a new digest of every free entry for its recipients.
     Delivery &deliveryFor(int slot);
-    Delivery &gatherDigest(int slot);
-    void makeDigest(Delivery &delivery, qint64 maxBodyBytes) const;
-    qint64 digestBodyLimit() const;
     bool submit(Delivery &delivery);
     const QString &subjectOf(const Delivery &delivery) const;
     void show(Delivery &delivery, bool clearStatus);
@@ -121,8 +118,6 @@ private:
     bool dissolveIfTooLarge(Delivery &delivery, const MailOutcome &outcome);
     void journalSending(const Delivery &delivery);
     void journalFreed(const Delivery &delivery);
-    int digestSeconds() const;
-    bool windowOpen(const QString &recipients) const;
     void reportDigestWaiting();
     void setOAuth(MailProperties &properties) const;
     // Max_Per_Minute or a server-wide pause holds the next start.
@@ -139,6 +134,7 @@ private:
     OAuthTokenSource *m_tokens;
     QueueJournal *m_journal;
     DeliveryBook m_book;
+    DigestWindows m_digests;
 
     bool m_passRunning = false;
     bool m_stopped = false;
@@ -151,9 +147,6 @@ private:
     int m_serverFailures = 0;          // server-wide deferrals in a row
     std::deque<qint64> m_recentStarts; // within the last minute, for Max_Per_Minute
     int m_reportedDeferred = 0;
-    // Per recipient list (its recipients as queued): when its last send began,
-    // while its digest window is open.
-    QHash<QString, qint64> m_windowOpenedMs;
     int m_reportedWaiting = 0;
 };
 
