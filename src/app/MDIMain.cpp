@@ -221,6 +221,9 @@ void MDIMain::buildMenus()
     QAction *menuSetOAuth = menuSet->addAction(QStringLiteral("OAuth Sign-In"));
     menuSetOAuth->setObjectName(QStringLiteral("menuSetOAuth"));
     connect(menuSetOAuth, &QAction::triggered, this, [this] { showDialog(Dialog::OAuth); });
+    QAction *menuSetDelivery = menuSet->addAction(QStringLiteral("Delivery"));
+    menuSetDelivery->setObjectName(QStringLiteral("menuSetDelivery"));
+    connect(menuSetDelivery, &QAction::triggered, this, [this] { showDialog(Dialog::Delivery); });
 
     QMenu *menuTest = bar->addMenu(QStringLiteral("Test"));
     menuTest->setObjectName(QStringLiteral("menuTest"));

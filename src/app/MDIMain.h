@@ -29,8 +29,8 @@ class Service;
 class MDIMain : public QMainWindow {
     Q_OBJECT
 public:
-    enum class Dialog { EmailLists, EmailAccount, EmailTest, OAuth };
-    static constexpr std::size_t DialogCount = 4;
+    enum class Dialog { EmailLists, EmailAccount, EmailTest, OAuth, Delivery };
+    static constexpr std::size_t DialogCount = 5;
     // Makes a dialog's instance; the window shows it modeless, gives it the
     // focus and keeps it as the single instance until it is destroyed (the
     // dialog sets Qt::WA_DeleteOnClose to be released when it closes).

@@ -4,6 +4,7 @@
 #include "DialogTestSupport.h"
 
 #include "dialogs/frmEmailTest.h"
+#include "dialogs/frmSetDelivery.h"
 #include "dialogs/frmSetEmailAccount.h"
 #include "dialogs/frmSetEmailLists.h"
 #include "dialogs/frmSetOAuth.h"
@@ -21,7 +22,7 @@ using namespace corvane::test;
 
 namespace {
 
-enum Kind { Account, Lists, Test, OAuth };
+enum Kind { Account, Lists, Test, OAuth, Delivery };
 
 struct Opened : Driver {
     ProgramData data;
@@ -37,6 +38,8 @@ struct Opened : Driver {
             w = new frmSetEmailLists(s, &owner);
         else if (kind == OAuth)
             w = new frmSetOAuth(s, &owner);
+        else if (kind == Delivery)
+            w = new frmSetDelivery(s, &owner);
         else
             w = new frmEmailTest(s.RecipientLists, data.queue, &owner);
         if (!show(w))
@@ -389,6 +392,41 @@ private slots:
         QCOMPARE(QFile::exists(t.data.settings.SettingsFilePath), ok);
         if (ok)
             QCOMPARE(fields(t.data.readBack().OAuth), expected);
+    }
+
+    void deliveryAppliedOnlyByItsButton_data()
+    {
+        QTest::addColumn<QString>("leave");
+        QTest::newRow("applied") << "cmdOk";
+        QTest::newRow("cancelled") << "cmdCancel";
+    }
+    void deliveryAppliedOnlyByItsButton()
+    {
+        QFETCH(QString, leave);
+        Opened t;
+        AccountSettingsRecord &a = t.data.settings.AccountSettings;
+        a.RetryHours = 1000000; // a large stored value is kept, not cut
+        t.open(Delivery);
+        int applied = 0;
+        connect(qobject_cast<frmSetDelivery *>(t.dialog.data()), &frmSetDelivery::deliveryApplied, this,
+                [&] { ++applied; });
+        t.type("txtCaFile", " /etc/plant/ca.pem ");
+        t.type("txtPerMinute", "30");
+        t.type("txtDigestSeconds", "45");
+        t.press(leave);
+        settle();
+        QVERIFY(t.dialog.isNull());
+        const auto fields = [](const AccountSettingsRecord &r) {
+            return QStringList{r.CaFile, QString::number(r.RetryHours), QString::number(r.MaxPerMinute),
+                               QString::number(r.DigestSeconds)};
+        };
+        const bool ok = leave == "cmdOk";
+        const QStringList expected = ok ? QStringList{"/etc/plant/ca.pem", "1000000", "30", "45"}
+                                        : QStringList{"", "1000000", "0", "0"};
+        QCOMPARE(applied, ok ? 1 : 0);
+        QCOMPARE(fields(a), expected);
+        if (ok)
+            QCOMPARE(fields(t.data.readBack().AccountSettings), expected);
     }
 
     void testEntriesNameEveryList()
