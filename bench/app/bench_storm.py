@@ -26,10 +26,8 @@ import email
 import email.policy
 import os
 import socket
-import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -38,45 +36,12 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "app", "e2e"))
 import road  # noqa: E402
 
 SMTP_PORT = 2540
-THROTTLE_SCRIPT = os.path.join(road.SOURCE_DIR, "tests", "support", "smtp_throttle.py")
 
 
 def alarm(i, lists):
     """Alarm i: (list number, subject, text); no subject or text is part of another."""
     return (i % lists + 1, "[A%04d] Pump %d stopped" % (i, i),
             "Tank %d level low (alarm %04d)" % (i % 17, i))
-
-
-class Throttle:
-    """smtp_throttle.py, with each captured message's arrival time as read."""
-
-    def __init__(self, out, per_minute):
-        command = [road.PYTHON, THROTTLE_SCRIPT, "--port", str(SMTP_PORT), "--out", out,
-                   "--per-minute", str(per_minute)]
-        self.proc = subprocess.Popen(road.DIE_WITH_PARENT + command, stdout=subprocess.PIPE)
-        self.arrivals = []  # (monotonic time, path)
-        self.throttled = 0
-        self.lock = threading.Lock()
-        road.wait_ready(self.proc, "throttling SMTP server")
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-
-    def _read(self):
-        for raw in self.proc.stdout:
-            line = raw.decode(errors="replace").strip()
-            with self.lock:
-                if line.startswith("MESSAGE "):
-                    self.arrivals.append((time.monotonic(), line[8:]))
-                elif line == "THROTTLED":
-                    self.throttled += 1
-
-    def taken(self, start):
-        with self.lock:
-            return self.arrivals[start:]
-
-    def stop(self):
-        road.terminate(self.proc)
-        self.reader.join(timeout=5)
 
 
 def fire_paced(datagrams, seconds, deadline_s=120):
@@ -116,7 +81,7 @@ def fire_paced(datagrams, seconds, deadline_s=120):
 
 def storm(tmp, n, lists, seconds, per_minute, digest_seconds, timeout):
     folder = os.path.join(tmp, "digest-%d" % digest_seconds)
-    server = Throttle(os.path.join(folder, "mail"), per_minute)
+    server = road.ThrottleServer(SMTP_PORT, os.path.join(folder, "mail"), per_minute)
     recipients = {k: ["list%d-a@plant.example" % k, "list%d-b@plant.example" % k]
                   for k in range(1, lists + 1)}
     ini = road.make_ini("127.0.0.1:%d" % SMTP_PORT,
@@ -134,7 +99,7 @@ def storm(tmp, n, lists, seconds, per_minute, digest_seconds, timeout):
         first = fire_paced(datagrams, seconds)
         done_at, read, last_arrival = None, 0, time.monotonic()
         while True:
-            for when, path in server.taken(read):
+            for when, path in server.arrivals()[read:]:
                 read += 1
                 last_arrival = when
                 env_from, env_to, message = road.parse_captured(path)
@@ -161,7 +126,7 @@ def storm(tmp, n, lists, seconds, per_minute, digest_seconds, timeout):
         return {"digest_seconds": digest_seconds,
                 "seconds": None if done_at is None else done_at - first,
                 "emails": [per_list[k] for k in sorted(recipients)],
-                "lost": len(lost), "doubled": len(doubled), "throttled": server.throttled}
+                "lost": len(lost), "doubled": len(doubled), "throttled": server.count("THROTTLED")}
     finally:
         svc.kill()
         server.stop()
