@@ -2,13 +2,10 @@
 """End-to-end: a burst into one list with Digest_Seconds set, the program
 killed (SIGKILL) while the digest is being sent, then started again.
 
-The server keeps the digest but never answers its final dot, so the killed
-program cannot know it arrived: after the restart it must send the same
-digest again, with the same Message-ID, and nothing else twice. Every alarm
-must be delivered once (one Message-ID carries it), in one or two digests.
-
-Runs in a private network namespace like test_road.py (exit 77 where that is
-not allowed).
+The server keeps the digest but never answers its final dot: after the restart
+the same digest goes again with its Message-ID, nothing else twice; every alarm
+is carried by one Message-ID, in one or two digests. Private network namespace
+as in test_road.py (exit 77 where not allowed).
 """
 import collections
 import os
