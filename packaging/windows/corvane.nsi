@@ -57,6 +57,18 @@ SectionEnd
 Section "Uninstall"
   ; Settings, logs and the queue in ProgramData stay.
   nsExec::ExecToLog '"$INSTDIR\corvane.exe" --uninstall-service'
+  ; The service's process ends a moment after it reports STOPPED, and its
+  ; program cannot be deleted until then: up to 10 s.
+  StrCpy $1 0
+  waitForProcess:
+    ClearErrors
+    Delete "$INSTDIR\corvane.exe"
+    IfErrors 0 processGone
+    IntOp $1 $1 + 1
+    IntCmp $1 40 processGone
+    Sleep 250
+    Goto waitForProcess
+  processGone:
   Delete "$SMPROGRAMS\Corvane.lnk"
   RMDir /r "$INSTDIR\platforms"
   RMDir /r "$INSTDIR\styles"

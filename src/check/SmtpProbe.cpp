@@ -5,6 +5,8 @@
 #include <QSslSocket>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace corvane {
 
 const SmtpProbe::Step *SmtpProbe::Trace::find(SmtpStep step, std::size_t from) const
@@ -23,6 +25,35 @@ std::size_t SmtpProbe::Trace::afterStartTls() const
             return i + 1;
     }
     return 0;
+}
+
+std::size_t SmtpProbe::Trace::plainEnd() const
+{
+    const std::size_t after = afterStartTls();
+    return after ? after : steps.size();
+}
+
+const SmtpProbe::Step *SmtpProbe::Trace::lastEhlo(std::size_t from, std::size_t to, int *count) const
+{
+    const Step *last = nullptr;
+    for (std::size_t i = from; i < std::min(to, steps.size()); ++i) {
+        if (steps[i].step == SmtpStep::Ehlo) {
+            last = &steps[i];
+            if (count)
+                ++*count;
+        }
+    }
+    return last;
+}
+
+const SmtpCapabilities &SmtpProbe::Trace::capabilities() const
+{
+    static const SmtpCapabilities none;
+    for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
+        if (it->step == SmtpStep::Ehlo && it->reply.ok())
+            return it->capabilities;
+    }
+    return none;
 }
 
 std::vector<const SmtpProbe::Step *> SmtpProbe::Trace::all(SmtpStep step) const

@@ -65,7 +65,14 @@ public:
         const Step *find(SmtpStep step, std::size_t from = 0) const;
         // The index just after the STARTTLS handshake, or 0 without one.
         std::size_t afterStartTls() const;
+        // Where the steps on the plain connection end: at STARTTLS, if there was one.
+        std::size_t plainEnd() const;
         std::vector<const Step *> all(SmtpStep step) const;
+        // The last EHLO (or HELO) reply among steps [from, to); `count`, when
+        // given, is raised by the number of them.
+        const Step *lastEhlo(std::size_t from, std::size_t to, int *count = nullptr) const;
+        // What the last accepted EHLO offered: the client goes by it.
+        const SmtpCapabilities &capabilities() const;
     };
 
     explicit SmtpProbe(MailTimeouts timeouts);

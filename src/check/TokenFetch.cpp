@@ -1,35 +1,50 @@
 #include "check/TokenFetch.h"
 
-#include "oauth/OAuthTokenSource.h"
+#include "check/NetworkThreads.h"
+#include "storage/Settings.h"
 
 #include <QDateTime>
 #include <QEventLoop>
 
 namespace corvane {
 
-TokenFetch fetchOAuthToken(const OAuthConfig &config, std::chrono::milliseconds timeout)
+TokenFetch::TokenFetch(std::chrono::milliseconds timeout)
 {
-    OAuthTokenSource source(timeout, [] { return QDateTime::currentMSecsSinceEpoch(); });
-    const QByteArray signIn = source.signInFor(config);
-    TokenFetch fetched;
+    m_source.emplace(timeout, [] { return QDateTime::currentMSecsSinceEpoch(); });
+}
+
+TokenFetch::~TokenFetch()
+{
+    m_source.reset();
+    awaitNetworkThreadsGone(std::chrono::seconds(1));
+}
+
+OAuthSignIn TokenFetch::signIn(const Settings &settings)
+{
+    return oauthSignInFrom(settings, &*m_source);
+}
+
+TokenFetch::Answer TokenFetch::fetch(const QByteArray &signIn)
+{
+    Answer answer;
     QEventLoop loop;
     quint64 wanted = 0;
     // The source answers from the event loop only, so the id is known by then.
-    QObject::connect(&source, &TokenProvider::tokenReady, &loop, [&](quint64 id, const BearerToken &) {
+    QObject::connect(&*m_source, &TokenProvider::tokenReady, &loop, [&](quint64 id, const BearerToken &) {
         if (id != wanted)
             return;
-        fetched.token = source.heldToken(signIn);
+        answer.token = m_source->heldToken(signIn);
         loop.quit();
     });
-    QObject::connect(&source, &TokenProvider::tokenFailed, &loop, [&](quint64 id, const QString &problem) {
+    QObject::connect(&*m_source, &TokenProvider::tokenFailed, &loop, [&](quint64 id, const QString &problem) {
         if (id != wanted)
             return;
-        fetched.problem = problem;
+        answer.problem = problem;
         loop.quit();
     });
-    wanted = source.requestToken(signIn);
+    wanted = m_source->requestToken(signIn);
     loop.exec();
-    return fetched;
+    return answer;
 }
 
 } // namespace corvane

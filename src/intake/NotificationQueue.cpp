@@ -16,6 +16,23 @@ bool CheckEmailAddress(const QString &address, bool allowEmpty)
     return trimmed.contains(QLatin1Char('@'));
 }
 
+QString recipientsOf(const RecipientList &list, std::vector<int> *leftOut)
+{
+    QString recipients;
+    for (int slot = RecipientList::FirstSlot; slot <= RecipientList::LastSlot; ++slot) {
+        const QString address = trimSpaces(list.Addresses[static_cast<std::size_t>(slot)]);
+        if (!CheckEmailAddress(address, false)) {
+            if (leftOut && !address.isEmpty())
+                leftOut->push_back(slot);
+            continue;
+        }
+        if (!recipients.isEmpty())
+            recipients += QStringLiteral("; ");
+        recipients += address;
+    }
+    return recipients;
+}
+
 NotificationQueue::NotificationQueue(const RecipientListTable &recipientLists, const ActivityLog &log,
                                      QueueJournal *journal, Clock clock)
     : m_recipientLists(recipientLists)
@@ -81,21 +98,6 @@ bool NotificationQueue::syncJournal()
     return m_journal && m_journal->sync();
 }
 
-QString NotificationQueue::recipientsOf(std::int16_t listNumber) const
-{
-    QString recipients;
-    const RecipientList &list = m_recipientLists[listNumber];
-    for (int slot = RecipientList::FirstSlot; slot <= RecipientList::LastSlot; ++slot) {
-        const QString address = trimSpaces(list.Addresses[static_cast<std::size_t>(slot)]);
-        if (!CheckEmailAddress(address, false))
-            continue;
-        if (!recipients.isEmpty())
-            recipients += QStringLiteral("; ");
-        recipients += address;
-    }
-    return recipients;
-}
-
 QueueResult NotificationQueue::QueueEmail(std::int16_t listNumber, const QString &subject,
                                           const QString &text)
 {
@@ -104,7 +106,7 @@ QueueResult NotificationQueue::QueueEmail(std::int16_t listNumber, const QString
     if (trimSpaces(subject).isEmpty() || trimSpaces(text).isEmpty())
         return QueueResult::Dropped;
 
-    QString recipients = recipientsOf(listNumber);
+    QString recipients = recipientsOf(m_recipientLists[listNumber]);
     if (recipients.isEmpty())
         return QueueResult::Dropped;
 

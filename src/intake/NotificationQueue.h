@@ -24,6 +24,12 @@ enum class QueueResult {
 // text passes only when allowEmpty is true.
 bool CheckEmailAddress(const QString &address, bool allowEmpty);
 
+// The recipients text of a message for `list`, as QueueEmail stores it: each
+// slot's address trimmed, in slot order, those that pass CheckEmailAddress,
+// joined by "; ". `leftOut`, when given, receives the slots whose text is not
+// empty but fails the test. The account check reads its addresses here too.
+QString recipientsOf(const RecipientList &list, std::vector<int> *leftOut = nullptr);
+
 // The single entry point for new notifications, from the command port and the
 // test dialog alike. Reads the recipient lists at the moment of the call.
 //
@@ -77,9 +83,6 @@ public:
     };
 
 private:
-    // The list's accepted addresses, trimmed, in slot order, joined by "; ".
-    QString recipientsOf(std::int16_t listNumber) const;
-
     const RecipientListTable &m_recipientLists;
     const ActivityLog &m_log;
     QueueJournal *m_journal;

@@ -1,7 +1,10 @@
 // The parts of the account check that need no server: reading SMTP replies as
-// they arrive in pieces, and the program's command line.
+// they arrive in pieces, the program's command line, and the probe built by
+// the service's own functions.
 
 #include "app/ProgramArguments.h"
+#include "check/CheckProbe.h"
+#include "mail/CaFileCache.h"
 #include "mail/SmtpReply.h"
 
 #include <QTest>
@@ -110,6 +113,78 @@ private slots:
         QCOMPARE(parsed.list, list);
         QCOMPARE(parsed.json, json);
         QCOMPARE(parsed.folder, folder);
+    }
+
+    // What the service would send to and sign in with, and where the check
+    // stands in so that the session still reaches the stages after a problem.
+    void probeAsTheServiceBuildsIt_data()
+    {
+        QTest::addColumn<int>("list");
+        QTest::addColumn<QString>("sender");
+        QTest::addColumn<QString>("userName");
+        QTest::addColumn<QByteArray>("signIn");
+        QTest::addColumn<QStringList>("checked");   // the addresses the Recipients stage names
+        QTest::addColumn<int>("notes");             // list slots the service leaves out
+        QTest::addColumn<QStringList>("rcpt");      // what the session writes RCPT for
+        QTest::addColumn<QString>("mailFrom");
+        QTest::addColumn<QByteArray>("token");      // the account's bearer token; else the password
+
+        const QString alarm = "alarm@plant.example";
+        const QStringList all{"shift@plant.example", "second@plant.example", "a b@plant.example"};
+        const QStringList usable{"shift@plant.example", "second@plant.example"};
+        QTest::newRow("every list, in list order, each once, with the password")
+            << 0 << alarm << "alarm" << QByteArray() << all << 1 << usable << alarm << QByteArray();
+        QTest::newRow("one list") << 2 << alarm << "alarm" << QByteArray() << QStringList{"second@plant.example"} << 0
+                                  << QStringList{"second@plant.example"} << alarm << QByteArray();
+        QTest::newRow("only unusable addresses: postmaster stands in")
+            << 3 << alarm << "alarm" << QByteArray() << QStringList{"a b@plant.example"} << 0
+            << QStringList{"postmaster"} << alarm << QByteArray();
+        QTest::newRow("an unusable sender goes out as the null sender")
+            << 0 << "alarm @plant.example" << "alarm" << QByteArray() << all << 1 << usable << QString()
+            << QByteArray();
+        QTest::newRow("OAuth: the token, never the password")
+            << 0 << alarm << "alarm" << QByteArray("sign-in") << all << 1 << usable << alarm << QByteArray("T0ken");
+        QTest::newRow("OAuth without a user name: no sign-in, Login says why")
+            << 0 << alarm << "" << QByteArray("sign-in") << all << 1 << usable << alarm << QByteArray();
+    }
+
+    void probeAsTheServiceBuildsIt()
+    {
+        QFETCH(int, list);
+        QFETCH(QString, sender);
+        QFETCH(QString, userName);
+        QFETCH(QByteArray, signIn);
+        QFETCH(QStringList, checked);
+        QFETCH(int, notes);
+        QFETCH(QStringList, rcpt);
+        QFETCH(QString, mailFrom);
+        QFETCH(QByteArray, token);
+
+        Settings settings;
+        settings.RecipientLists[1].Addresses[1] = "shift@plant.example";
+        settings.RecipientLists[1].Addresses[2] = "  second@plant.example ";
+        settings.RecipientLists[1].Addresses[4] = "no-at-sign";
+        settings.RecipientLists[2].Addresses[16] = "second@plant.example";
+        settings.RecipientLists[3].Addresses[1] = "a b@plant.example";
+        AccountSettingsRecord &a = settings.AccountSettings;
+        a.SmtpServer = "smtp://mail.plant.example";
+        a.SenderEmail = sender;
+        a.UseLogin = true;
+        a.UserName = userName;
+        a.UserPassword = "pw";
+        CaFileCache caFiles;
+
+        const CheckProbe probe = CheckProbe::build(settings, list, signIn, "T0ken", caFiles);
+        const MailRequest &r = probe.request;
+        QVERIFY2(r.failure.isEmpty(), qPrintable(r.failure));
+        QCOMPARE(probe.recipients, checked);
+        QCOMPARE(probe.recipientNotes.size(), notes);
+        QCOMPARE(r.message.recipients, rcpt);
+        QCOMPARE(r.message.sender, mailFrom);
+        QVERIFY(r.message.probeOnly);
+        QCOMPARE(r.account.endpoint.host, QString("mail.plant.example"));
+        QCOMPARE(r.account.bearerToken, token);
+        QCOMPARE(r.account.password, token.isEmpty() ? QString("pw") : QString());
     }
 };
 
