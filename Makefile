@@ -4,7 +4,7 @@
 
 PACKAGES := cmake g++ make ninja-build pkg-config \
             qt6-base-dev libgl-dev libsystemd-dev \
-            fonts-dejavu-core fonts-dejavu-extra python3 python3-aiosmtpd postfix dovecot-pop3d openssl iproute2 curl \
+            fonts-dejavu-core fonts-dejavu-extra python3 python3-aiosmtpd postfix dovecot-pop3d tinyproxy openssl iproute2 curl \
             clang libclang-rt-14-dev libbenchmark-dev zlib1g-dev \
             libssl-dev python3-jwt python3-cryptography
 # Only the benchmarks' plot needs these.

@@ -30,10 +30,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const QString encoded = QString::fromLatin1(QUrl::toPercentEncoding(secret));
     const std::vector<corvane::CredentialMask> masks{{QString(), secret}, {QString(), encoded}};
     const qint64 askedAt = 1800000000000;
+    // The advice differs by grant and cloud: the reason's length picks them.
+    const corvane::OAuthAdviceContext context{
+        reason.size() % 2 ? corvane::OAuthProvider::Google : corvane::OAuthProvider::Microsoft,
+        reason.size() % 3 ? corvane::OAuthGrantKind::RefreshToken : corvane::OAuthGrantKind::Certificate,
+        QStringLiteral("https://login.microsoftonline.us/t/oauth2/v2.0/token"), QStringLiteral("https://s.example/")};
     const corvane::TokenAnswer answer =
-        corvane::readTokenAnswer(QStringLiteral("login.example"), status, reason, body, masks, askedAt);
+        corvane::readTokenAnswer(QStringLiteral("login.example"), status, reason, body, masks, askedAt, context);
 
     check(answer.token.has_value() == answer.problem.isEmpty(), "a token or a problem, never both");
+    check(answer.token || answer.refreshToken.isEmpty(), "a renewed refresh token only with a token");
     if (answer.token) {
         const corvane::OAuthToken &token = *answer.token;
         check(status == 200 && token.httpStatus == 200, "a token only from HTTP 200");

@@ -47,6 +47,7 @@ Result Service::start()
 
     m_tokens = std::make_unique<OAuthTokenSource>(
         m_options.mailTimeouts.serverReply, [clock = m_options.clock] { return clock().toMSecsSinceEpoch(); });
+    connect(m_tokens.get(), &OAuthTokenSource::refreshTokenRenewed, this, &Service::keepRenewedRefreshToken);
     MailOptions mailOptions;
     mailOptions.clock = m_options.clock; // the Date header, from the clock the log reads
     mailOptions.tokens = m_tokens.get();
@@ -120,6 +121,25 @@ void Service::reportSpool(const QString &text)
     std::fprintf(stderr, "corvane: %s\n", qPrintable(text));
     std::fflush(stderr);
     m_log.WriteLog(text);
+}
+
+// The token source uses the renewed token from now on; the service owns the
+// settings and writes them, as the dialogs do, so the token survives a
+// restart. The old one may stop working at any time.
+void Service::keepRenewedRefreshToken(const QString &previous, const QString &renewed)
+{
+    QString &stored = m_settings.OAuth.RefreshToken;
+    // Changed meanwhile (the OAuth dialog): the operator's choice stands.
+    if (trimSpaces(stored) != previous)
+        return;
+    stored = renewed;
+    if (const Result saved = SaveAllSettings(m_settings); !saved)
+        m_log.WriteLog(QStringLiteral("OAuth refresh token renewed by the token endpoint; it could not be saved, "
+                                      "and is used from memory until Corvane ends: %1")
+                           .arg(saved.error));
+    else
+        m_log.WriteLog(QStringLiteral("OAuth refresh token renewed by the token endpoint and saved to %1")
+                           .arg(QDir::toNativeSeparators(m_settings.SettingsFilePath)));
 }
 
 void Service::onClockTick()

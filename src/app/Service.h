@@ -93,6 +93,7 @@ private:
     void stop();
     void finishStop();
     void reportSpool(const QString &text);
+    void keepRenewedRefreshToken(const QString &previous, const QString &renewed);
 
     ServiceOptions m_options;
     Settings m_settings;

@@ -21,8 +21,13 @@ void describeToken(const OAuthToken &token, const OAuthProviderInfo &provider, C
     const QString endpoint = QUrl(token.endpoint).toDisplayString(QUrl::RemoveUserInfo);
     const QString life = token.expiresIn > 0 ? QStringLiteral("expires_in %1 s").arg(token.expiresIn)
                                              : QStringLiteral("no expires_in (good for one sign-in)");
-    result.summary = QStringLiteral("token from %1: HTTP %2, %3").arg(endpoint).arg(token.httpStatus).arg(life);
+    // The proxy by its host, port and user: its password stays in the settings.
+    const QString proxy = token.proxy.isEmpty() ? QString() : QStringLiteral(" through ") + token.proxy;
+    result.summary =
+        QStringLiteral("token from %1%2: HTTP %3, %4").arg(endpoint, proxy).arg(token.httpStatus).arg(life);
     result.data.insert(QStringLiteral("endpoint"), endpoint);
+    if (!token.proxy.isEmpty())
+        result.data.insert(QStringLiteral("proxy"), token.proxy);
     result.data.insert(QStringLiteral("httpStatus"), token.httpStatus);
     result.data.insert(QStringLiteral("expiresIn"), token.expiresIn);
     const QString expected = QString::fromLatin1(provider.expectedRole);

@@ -2,6 +2,7 @@
 
 #include "dialogs/DialogRules.h"
 #include "oauth/OAuthProviders.h"
+#include "oauth/OAuthProxy.h"
 #include "storage/Settings.h"
 
 #include <QComboBox>
@@ -30,12 +31,12 @@ constexpr int RowStep = 360;
 } // namespace
 
 frmSetOAuth::frmSetOAuth(Settings &settings, QWidget *parent)
-    : DialogWindow(QStringLiteral("frmSetOAuth"), QStringLiteral("OAuth Sign-In"), 6675, 4680, parent)
+    : DialogWindow(QStringLiteral("frmSetOAuth"), QStringLiteral("OAuth Sign-In"), 6675, 5400, parent)
     , m_settings(settings)
 {
     m_frame1 = new QGroupBox(this);
     m_frame1->setObjectName(QStringLiteral("Frame1"));
-    place(m_frame1, 120, 120, 6435, 3840);
+    place(m_frame1, 120, 120, 6435, 4560);
 
     auto *lblProvider = new QLabel(QStringLiteral("Provider"), m_frame1);
     lblProvider->setObjectName(QStringLiteral("lblProvider"));
@@ -57,6 +58,12 @@ frmSetOAuth::frmSetOAuth(Settings &settings, QWidget *parent)
             row.box->setEchoMode(QLineEdit::Password);
         m_rows.push_back(row);
     }
+    m_proxyPassword.label = new QLabel(QStringLiteral("Proxy Password"), m_frame1);
+    m_proxyPassword.label->setObjectName(QStringLiteral("lblProxyPassword"));
+    m_proxyPassword.label->setFont(legacyFont(8.25, true));
+    m_proxyPassword.box = makeLineEdit(QStringLiteral("txtProxyPassword"), m_frame1);
+    m_proxyPassword.box->setEchoMode(QLineEdit::Password);
+    m_proxyPassword.box->setPlaceholderText(QStringLiteral("if the proxy wants one"));
 
     m_lblNote = new QLabel(QStringLiteral("With a provider and \"Login\" ticked in Sending Email Account, "
                                           "the sign-in is OAuth and Account User Name is the mailbox."),
@@ -64,12 +71,12 @@ frmSetOAuth::frmSetOAuth(Settings &settings, QWidget *parent)
     m_lblNote->setObjectName(QStringLiteral("lblNote"));
     m_lblNote->setWordWrap(true);
     m_lblNote->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    place(m_lblNote, 120, 3240, 6180, 480);
+    place(m_lblNote, 120, 3960, 6180, 480);
 
     m_cmdOk = makeButton(QStringLiteral("cmdOk"), QStringLiteral("Apply And Save"), this);
-    place(m_cmdOk, 1710, 4095, 1515, 465);
+    place(m_cmdOk, 1710, 4815, 1515, 465);
     m_cmdCancel = makeButton(QStringLiteral("cmdCancel"), QStringLiteral("Cancel"), this);
-    place(m_cmdCancel, 3420, 4095, 1515, 465);
+    place(m_cmdCancel, 3420, 4815, 1515, 465);
 
     connect(m_cmdOk, &QPushButton::clicked, this, &frmSetOAuth::apply);
     connect(m_cmdCancel, &QPushButton::clicked, this, &QWidget::close);
@@ -95,6 +102,11 @@ void frmSetOAuth::load()
     m_cmbProvider->setCurrentIndex(item);
     for (const OAuthFieldInfo &field : oauthFields())
         m_rows[std::size_t(field.field)].box->setText(oauth.*field.value);
+    // The proxy's password never shows in the address.
+    m_rows[std::size_t(OAuthField::Proxy)].box->setText(OAuthProxy::addressOf(oauth.Proxy));
+    m_proxyPassword.box->setText(OAuthProxy::passwordOf(oauth.Proxy));
+    for (const OAuthFieldInfo &field : oauthFields())
+        m_shown.push_back(typed(field));
     providerChanged();
 }
 
@@ -105,19 +117,26 @@ void frmSetOAuth::providerChanged()
         row.label->hide();
         row.box->hide();
     }
+    m_proxyPassword.label->hide();
+    m_proxyPassword.box->hide();
     // The rows close up, so each provider's form reads from the top.
     QWidget *previous = m_cmbProvider;
     int top = RowTop;
-    for (const OAuthFieldUse &use : rowsOf(provider)) {
-        const Row &row = m_rows[std::size_t(use.field)];
+    const auto show = [&](const Row &row) {
         place(row.label, 120, top, 1950, 285);
         place(row.box, 2100, top, 4200, 285);
-        row.box->setPlaceholderText(QString::fromLatin1(use.hint));
         row.label->show();
         row.box->show();
         setTabOrder(previous, row.box);
         previous = row.box;
         top += RowStep;
+    };
+    for (const OAuthFieldUse &use : rowsOf(provider)) {
+        const Row &row = m_rows[std::size_t(use.field)];
+        row.box->setPlaceholderText(QString::fromLatin1(use.hint));
+        show(row);
+        if (use.field == OAuthField::Proxy)
+            show(m_proxyPassword);
     }
     setTabOrder(previous, m_cmdOk);
     setTabOrder(m_cmdOk, m_cmdCancel);
@@ -127,13 +146,22 @@ void frmSetOAuth::apply()
 {
     // Hidden rows are applied too: choosing another provider for a while
     // loses nothing typed for the first.
+    // A value not edited here stays as the settings hold it now: a refresh
+    // token the service renewed while the dialog was open is kept.
     OAuthSettingsRecord &oauth = m_settings.OAuth;
     oauth.Provider = m_cmbProvider->currentData().toString();
     for (const OAuthFieldInfo &field : oauthFields())
-        oauth.*field.value = trimSpaces(m_rows[std::size_t(field.field)].box->text());
+        if (const QString value = typed(field); value != m_shown[std::size_t(field.field)])
+            oauth.*field.value = value;
     emit oauthApplied();
 
     saveAndClose(m_settings);
+}
+
+QString frmSetOAuth::typed(const OAuthFieldInfo &field) const
+{
+    const QString text = trimSpaces(m_rows[std::size_t(field.field)].box->text());
+    return field.field == OAuthField::Proxy ? OAuthProxy::joined(text, m_proxyPassword.box->text()) : text;
 }
 
 } // namespace corvane

@@ -4,6 +4,7 @@
 #include "mail/MailEncoding.h"
 #include "mail/MailNetwork.h"
 #include "mail/MimeMessage.h"
+#include "mail/OAuthErrors.h"
 
 #include <QMetaObject>
 #include <QPointer>
@@ -345,12 +346,17 @@ void MailComponent::sessionProgress(quint64 id, int percent)
 void MailComponent::sessionFinished(quint64 id, const MailOutcome &outcome)
 {
     --m_withSession;
+    const bool token = m_withToken.count(id) > 0;
     if (!retryWithNewToken(id, outcome)) {
+        auto told = std::make_shared<MailOutcome>(outcome);
+        // A token's missing permission can show only after the data.
+        if (const QString advice = token ? describeOAuthMessageRefusal(outcome) : QString(); !advice.isEmpty())
+            told->explanation += QLatin1Char(' ') + advice;
         if (outcome.accepted())
             queue({Event::Succeeded, 0, {}});
         else
-            queue({Event::Failed, 0, outcome.explanation});
-        queue({Event::Finished, 0, {}, id, std::make_shared<const MailOutcome>(outcome)});
+            queue({Event::Failed, 0, told->explanation});
+        queue({Event::Finished, 0, {}, id, std::move(told)});
     }
     if (!m_waiting.empty())
         scheduleFeed(); // not from here: the session is still reporting

@@ -7,6 +7,15 @@
 
 namespace corvane {
 
+namespace {
+
+const QString kMailboxPermission =
+    QStringLiteral("Exchange Online does not let the application send as this mailbox: register its service "
+                   "principal (New-ServicePrincipal with the Enterprise application's object id) and give it the "
+                   "mailbox (Add-MailboxPermission).");
+
+} // namespace
+
 QString describeOAuthSmtpRefusal(const SmtpReply &reply)
 {
     if (reply.code == 334) {
@@ -25,9 +34,7 @@ QString describeOAuthSmtpRefusal(const SmtpReply &reply)
     }
     const QString code = QString::number(reply.code) + QLatin1Char(' ') + reply.enhanced;
     if (code == QLatin1String("535 5.7.3"))
-        return QStringLiteral("Exchange Online does not let the application send as this mailbox: register its "
-                              "service principal (New-ServicePrincipal with the Enterprise application's object id) "
-                              "and give it the mailbox (Add-MailboxPermission).");
+        return kMailboxPermission;
     if (code == QLatin1String("535 5.7.139"))
         return QStringLiteral("SMTP AUTH is off for the tenant or this mailbox: turn on Authenticated SMTP for it "
                               "(Set-CASMailbox -SmtpClientAuthenticationDisabled $false).");
@@ -36,6 +43,15 @@ QString describeOAuthSmtpRefusal(const SmtpReply &reply)
     if (code == QLatin1String("535 5.7.8"))
         return QStringLiteral("The server refused the token: check that the user name is the mailbox the token was "
                               "issued for and that it carries the mail scope.");
+    return QString();
+}
+
+QString describeOAuthMessageRefusal(const MailOutcome &outcome)
+{
+    const bool afterData = outcome.phase == MailPhase::Data || outcome.phase == MailPhase::EndOfData;
+    if (outcome.kind == MailOutcome::Kind::Refused && afterData && outcome.code == 430
+        && outcome.enhancedCode == QLatin1String("4.2.0") && outcome.reply.contains(QLatin1String("STOREDRV")))
+        return kMailboxPermission;
     return QString();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "mail/MailOutcome.h"
 #include "mail/SmtpReply.h"
 
 #include <QString>
@@ -13,5 +14,10 @@ namespace corvane {
 // In the component's own words: where the settings keep a value is for the
 // caller to say (the token endpoint's advice is the oauth library's).
 QString describeOAuthSmtpRefusal(const SmtpReply &reply);
+
+// The same for a message refused after a sign-in with a token, where
+// Exchange Online says a missing mailbox permission only after the data
+// ("430 4.2.0 STOREDRV; mailbox logon failure"). Empty: nothing to add.
+QString describeOAuthMessageRefusal(const MailOutcome &outcome);
 
 } // namespace corvane

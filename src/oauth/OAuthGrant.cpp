@@ -78,6 +78,9 @@ OAuthGrant OAuthGrant::build(const OAuthConfig &config, qint64 nowMs)
     if (url.isEmpty())
         return failure(QStringLiteral("The %1 provider has no token endpoint. Fill in Token_Url.").arg(name));
     OAuthGrant grant;
+    grant.proxy = OAuthProxy::fromSetting(s.Proxy);
+    if (!grant.proxy.ok())
+        return failure(grant.proxy.error());
     grant.endpoint = QUrl(url, QUrl::StrictMode);
     // Credentials go out only encrypted, and only to a host that is named.
     if (!grant.endpoint.isValid() || grant.endpoint.scheme() != QLatin1String("https")
@@ -121,6 +124,12 @@ OAuthGrant OAuthGrant::build(const OAuthConfig &config, qint64 nowMs)
         break;
     }
     case OAuthGrantKind::RefreshToken:
+        // Google's refresh grant takes no request without the secret
+        // (invalid_request): said here, with the key to fill in.
+        if (config.provider == OAuthProvider::Google && s.ClientSecret.isEmpty())
+            return failure(QStringLiteral("Google's refresh token works only together with the secret of the OAuth "
+                                          "client it was issued to. Fill in Client_Secret with that client's secret "
+                                          "(Google Cloud console, APIs & Services > Credentials)."));
         fields = {{"grant_type", QStringLiteral("refresh_token")}, {"client_id", clientId},
                   {"refresh_token", s.RefreshToken}};
         if (!s.ClientSecret.isEmpty())
@@ -139,6 +148,8 @@ OAuthGrant OAuthGrant::build(const OAuthConfig &config, qint64 nowMs)
     for (const OAuthFieldInfo &field : oauthFields())
         if (field.secret)
             addMask(grant, s.*field.value);
+    addMask(grant, grant.proxy.password());
+    grant.advice = {config.provider, kind, url, scope};
     grant.form = formOf(fields);
     return grant;
 }

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "mail/CredentialMask.h"
+#include "oauth/OAuthAdvice.h"
 #include "oauth/OAuthConfig.h"
+#include "oauth/OAuthProxy.h"
 
 #include <QByteArray>
 #include <QString>
@@ -17,6 +19,8 @@ struct OAuthGrant {
     QUrl endpoint;
     QByteArray form;                    // application/x-www-form-urlencoded; holds credentials
     std::vector<CredentialMask> masks;  // the credentials in every form an echo could carry
+    OAuthProxy proxy;                   // the way to the endpoint
+    OAuthAdviceContext advice;          // what the request is, for advice on its refusal
     QString error;                      // set: no request can be made, and this says why
 
     bool ok() const { return error.isEmpty(); }

@@ -10,6 +10,7 @@ namespace corvane {
 namespace {
 
 const char *const kProvidersOwn = "empty: the provider's own";
+const char *const kProxy = "empty: direct; system; or http://user@host:port";
 
 } // namespace
 
@@ -27,6 +28,7 @@ const std::vector<OAuthFieldInfo> &oauthFields()
         {F::RefreshToken, &R::RefreshToken, "RefreshToken", "Refresh Token", true},
         {F::TokenUrl, &R::TokenUrl, "TokenUrl", "Token URL", false},
         {F::Scope, &R::Scope, "Scope", "Scope", false},
+        {F::Proxy, &R::Proxy, "Proxy", "Proxy", false},
     };
     return fields;
 }
@@ -64,7 +66,8 @@ const std::vector<OAuthProviderInfo> &oauthProviders()
           {F::CertificateFile, ""},
           {F::PrivateKeyFile, ""},
           {F::TokenUrl, kProvidersOwn},
-          {F::Scope, kProvidersOwn}},
+          {F::Scope, kProvidersOwn},
+          {F::Proxy, kProxy}},
          "https://login.microsoftonline.com/%1/oauth2/v2.0/token",
          "https://outlook.office365.com/.default",
          {G::Certificate, G::ClientSecret},
@@ -78,7 +81,8 @@ const std::vector<OAuthProviderInfo> &oauthProviders()
           {F::ClientSecret, ""},
           {F::RefreshToken, ""},
           {F::TokenUrl, kProvidersOwn},
-          {F::Scope, kProvidersOwn}},
+          {F::Scope, kProvidersOwn},
+          {F::Proxy, kProxy}},
          "https://oauth2.googleapis.com/token",
          "https://mail.google.com/",
          {G::ServiceAccount, G::RefreshToken},
@@ -88,7 +92,12 @@ const std::vector<OAuthProviderInfo> &oauthProviders()
         // Any other provider: the plain refresh-token grant is what most take.
         {OAuthProvider::Custom,
          "Custom",
-         {{F::TokenUrl, ""}, {F::ClientId, ""}, {F::ClientSecret, ""}, {F::RefreshToken, ""}, {F::Scope, ""}},
+         {{F::TokenUrl, ""},
+          {F::ClientId, ""},
+          {F::ClientSecret, ""},
+          {F::RefreshToken, ""},
+          {F::Scope, ""},
+          {F::Proxy, kProxy}},
          "",
          "",
          {G::RefreshToken, G::ClientSecret},

@@ -13,14 +13,15 @@ enum class OAuthProvider { None, Microsoft, Google, Custom };
 
 // The values of [Email_OAuth] below Provider, in the order of the record.
 enum class OAuthField { Tenant, ClientId, ClientSecret, CertificateFile, PrivateKeyFile, ServiceAccountFile,
-                        RefreshToken, TokenUrl, Scope };
+                        RefreshToken, TokenUrl, Scope, Proxy };
 
 struct OAuthFieldInfo {
     OAuthField field;
     QString OAuthSettingsRecord::*value;
     const char *name;    // the dialog's box is "txt" + name, its label "lbl" + name
     const char *caption; // the dialog's label
-    bool secret;         // a password field in the dialog, masked in every text shown
+    bool secret;         // a password field in the dialog, masked in every text shown (Proxy: its
+                         // password only, in a box of its own: OAuthProxy)
 };
 
 // The ways to a token. A provider tries its grants in its order and takes the

@@ -1,6 +1,7 @@
 #include "oauth/OAuthTokenSource.h"
 
 #include "oauth/OAuthGrant.h"
+#include "oauth/OAuthProxy.h"
 
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -16,6 +17,16 @@ namespace {
 constexpr qint64 MaxAnswer = 256 * 1024;
 // Fetched anew this long before expiry at the latest.
 constexpr qint64 RefreshAheadMs = 5 * 60 * 1000;
+// A proxy answers CONNECT at once or not at all.
+constexpr std::chrono::milliseconds ProbeLimit{5000};
+// Renewals remembered: a handful covers every sign-in named before one.
+constexpr std::size_t KeptRenewals = 16;
+
+// " through the proxy host:port" after the endpoint's name; nothing without one.
+QString through(const QString &proxy)
+{
+    return proxy.isEmpty() ? proxy : QStringLiteral(" through ") + proxy;
+}
 
 } // namespace
 
@@ -41,7 +52,8 @@ quint64 OAuthTokenSource::request(const QByteArray &key, const OAuthConfig &conf
 {
     const quint64 id = ++m_nextId;
     if (m_cache && m_cache->key == key && fresh(*m_cache)) {
-        post({id, BearerToken{m_cache->token.accessToken, m_cache->token.endpoint, true}, QString()});
+        const OAuthToken &held = m_cache->token;
+        post({id, BearerToken{held.accessToken, held.endpoint + through(held.proxy), true}, QString()});
         return id;
     }
     const auto joined = std::find_if(m_fetches.begin(), m_fetches.end(), [&](const auto &f) { return f->key == key; });
@@ -68,35 +80,76 @@ QByteArray OAuthTokenSource::signInFor(const OAuthConfig &config)
     return key;
 }
 
-quint64 OAuthTokenSource::requestToken(const QByteArray &signIn)
+std::optional<std::pair<QByteArray, OAuthConfig>> OAuthTokenSource::resolve(const QByteArray &signIn) const
 {
     const auto known = std::find_if(m_signIns.begin(), m_signIns.end(),
                                     [&](const auto &entry) { return entry.first == signIn; });
-    if (known == m_signIns.end()) {
+    if (known == m_signIns.end())
+        return std::nullopt;
+    OAuthConfig config = known->second;
+    // A renewed refresh token goes by the name of a config that holds it,
+    // which is also the name the settings give once they hold it.
+    const QByteArray key = renewed(config) ? config.key() : signIn;
+    return std::pair{key, std::move(config)};
+}
+
+bool OAuthTokenSource::renewed(OAuthConfig &config) const
+{
+    bool changed = false;
+    // Each step leads to a newer token; keepRenewed leaves no loop, and the count bounds it anyway.
+    for (std::size_t step = 0; step < m_renewed.size(); ++step) {
+        const auto next = std::find_if(m_renewed.begin(), m_renewed.end(), [&](const auto &renewal) {
+            return renewal.first == config.settings.RefreshToken;
+        });
+        if (next == m_renewed.end())
+            break;
+        config.settings.RefreshToken = next->second;
+        changed = true;
+    }
+    return changed;
+}
+
+QByteArray OAuthTokenSource::keepRenewed(const OAuthConfig &config, const QString &refreshToken)
+{
+    const QString &previous = config.settings.RefreshToken;
+    m_renewed.erase(std::remove_if(m_renewed.begin(), m_renewed.end(),
+                                   [&](const auto &renewal) {
+                                       return renewal.first == previous || renewal.first == refreshToken;
+                                   }),
+                    m_renewed.end());
+    m_renewed.emplace_back(previous, refreshToken);
+    while (m_renewed.size() > KeptRenewals)
+        m_renewed.pop_front();
+    OAuthConfig renewedConfig = config;
+    renewedConfig.settings.RefreshToken = refreshToken;
+    return renewedConfig.key();
+}
+
+quint64 OAuthTokenSource::requestToken(const QByteArray &signIn)
+{
+    const auto resolved = resolve(signIn);
+    if (!resolved) {
         const quint64 id = ++m_nextId;
         post({id, std::nullopt,
               QStringLiteral("The OAuth settings this message was sent with are no longer known. "
                              "It is tried again with the current ones.")});
         return id;
     }
-    // Keyed by the sign-in, not by what CA_File holds now: a token does not
-    // depend on the authorities it was fetched with.
-    OAuthConfig config = known->second;
-    if (!config.caFile.isEmpty() && config.caCertificates.isEmpty())
-        config.caCertificates = m_authorities.load(config.caFile);
-    return request(signIn, config);
+    return request(resolved->first, resolved->second);
 }
 
 void OAuthTokenSource::invalidate(const QByteArray &signIn)
 {
     // Another sign-in's token was not refused.
-    if (m_cache && m_cache->key == signIn)
+    const auto resolved = resolve(signIn);
+    if (m_cache && m_cache->key == (resolved ? resolved->first : signIn))
         m_cache.reset();
 }
 
 std::optional<OAuthToken> OAuthTokenSource::heldToken(const QByteArray &signIn) const
 {
-    if (!m_cache || m_cache->key != signIn)
+    const auto resolved = resolve(signIn);
+    if (!m_cache || m_cache->key != (resolved ? resolved->first : signIn))
         return std::nullopt;
     return m_cache->token;
 }
@@ -133,7 +186,12 @@ bool OAuthTokenSource::fresh(const Cached &cached) const
 void OAuthTokenSource::start(const QByteArray &key, const OAuthConfig &config, quint64 id)
 {
     const qint64 now = m_nowMs();
-    OAuthGrant grant = OAuthGrant::build(config, now);
+    // Named without what CA_File holds now: a token does not depend on the
+    // authorities it was fetched with.
+    OAuthConfig trusted = config;
+    if (!config.caFile.isEmpty() && config.caCertificates.isEmpty())
+        trusted.caCertificates = m_authorities.load(config.caFile);
+    OAuthGrant grant = OAuthGrant::build(trusted, now);
     if (!grant.ok()) {
         post({id, std::nullopt, grant.error});
         return;
@@ -141,6 +199,9 @@ void OAuthTokenSource::start(const QByteArray &key, const OAuthConfig &config, q
     auto fetch = std::make_unique<Fetch>();
     Fetch *f = fetch.get();
     f->key = key;
+    f->config = config;
+    f->advice = grant.advice;
+    f->proxy = grant.proxy.forEndpoint(grant.endpoint);
     f->endpoint = grant.endpoint.toString();
     f->startedMs = now;
     f->waiting.push_back(id);
@@ -155,10 +216,11 @@ void OAuthTokenSource::start(const QByteArray &key, const OAuthConfig &config, q
     request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
     request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    if (!config.caCertificates.isEmpty()) // besides the system's, not instead
-        tls.setCaCertificates(QSslConfiguration::systemCaCertificates() + config.caCertificates);
+    if (!trusted.caCertificates.isEmpty()) // besides the system's, not instead
+        tls.setCaCertificates(QSslConfiguration::systemCaCertificates() + trusted.caCertificates);
     request.setSslConfiguration(tls);
-
+    // Set for every request: NoProxy keeps one without a proxy off whatever the environment names.
+    m_network.setProxy(f->proxy);
     f->reply = m_network.post(request, grant.form);
     grant.form.fill('\0');
     connect(f->reply, &QNetworkReply::finished, this, [this, f] { onFinished(f); });
@@ -181,10 +243,40 @@ void OAuthTokenSource::start(const QByteArray &key, const OAuthConfig &config, q
 void OAuthTokenSource::onTimeout(Fetch *fetch)
 {
     conclude(fetch, std::nullopt,
-             QStringLiteral("No answer from the token endpoint %1 within %2 seconds. Check the network, any proxy "
+             QStringLiteral("No answer from the token endpoint %1%2 within %3 seconds. Check the network, any proxy "
                             "or firewall on the way, and Token_Url.")
-                 .arg(fetch->reply->url().host())
+                 .arg(fetch->reply->url().host(), throughProxy(fetch))
                  .arg(double(m_timeout.count()) / 1000.0));
+}
+
+QString OAuthTokenSource::throughProxy(const Fetch *fetch) const
+{
+    return through(OAuthProxy::describe(fetch->proxy));
+}
+
+// Qt's reply says little of what the proxy answered: the proxy is asked itself.
+void OAuthTokenSource::probe(Fetch *fetch)
+{
+    fetch->timer->stop();
+    const QUrl url = fetch->reply->url();
+    fetch->probe = std::make_unique<ProxyProbe>(fetch->proxy, url.host(), quint16(url.port(443)),
+                                                std::min(m_timeout, ProbeLimit));
+    connect(fetch->probe.get(), &ProxyProbe::finished, this, [this, fetch] { onProbed(fetch); });
+    fetch->probe->start();
+}
+
+void OAuthTokenSource::onProbed(Fetch *fetch)
+{
+    ProxyAnswer answer = fetch->probe->answer();
+    const QString host = fetch->reply->url().host();
+    if (answer.status == 200) // the tunnel opens: what failed lies beyond the proxy
+        return conclude(fetch, std::nullopt,
+                        QStringLiteral("The token endpoint %1 could not be reached%2: %3. Check Token_Url, and the "
+                                       "network beyond the proxy.")
+                            .arg(host, throughProxy(fetch), fetch->failure));
+    answer.reason = maskedText(fetch->masks, answer.reason);
+    answer.networkError = maskedText(fetch->masks, answer.networkError);
+    conclude(fetch, std::nullopt, OAuthProxy::failure(fetch->proxy, answer, host));
 }
 
 void OAuthTokenSource::onFinished(Fetch *fetch)
@@ -198,18 +290,30 @@ void OAuthTokenSource::onFinished(Fetch *fetch)
                             QStringLiteral("The certificate of the token endpoint %1 was not accepted: %2. Add the "
                                            "authority that signed it to CA_File, or check the system's store.")
                                 .arg(host, fetch->sslErrors.first().errorString()));
+        fetch->failure = maskedText(fetch->masks, reply->errorString());
+        if (fetch->proxy.type() == QNetworkProxy::HttpProxy && reply->error() != QNetworkReply::OperationCanceledError)
+            return probe(fetch);
         return conclude(fetch, std::nullopt,
-                        QStringLiteral("The token endpoint %1 could not be reached: %2. Check the network, any "
+                        QStringLiteral("The token endpoint %1 could not be reached%2: %3. Check the network, any "
                                        "firewall on the way, and Token_Url.")
-                            .arg(host, maskedText(fetch->masks, reply->errorString())));
+                            .arg(host, throughProxy(fetch), fetch->failure));
     }
     TokenAnswer answer =
         readTokenAnswer(host, status, reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString(),
-                        reply->read(MaxAnswer), fetch->masks, fetch->startedMs);
+                        reply->read(MaxAnswer), fetch->masks, fetch->startedMs, fetch->advice);
     if (!answer.token)
         return conclude(fetch, std::nullopt, answer.problem);
     answer.token->endpoint = fetch->endpoint;
-    m_cache = Cached{fetch->key, *answer.token, fetch->startedMs};
+    answer.token->proxy = OAuthProxy::describe(fetch->proxy);
+    // Only a refresh grant renews: a token another grant brings along is not
+    // made the account's.
+    const QString previous = fetch->config.settings.RefreshToken;
+    const bool renewal = fetch->advice.grant == OAuthGrantKind::RefreshToken && !answer.refreshToken.isEmpty()
+        && answer.refreshToken != previous;
+    m_cache = Cached{renewal ? keepRenewed(fetch->config, answer.refreshToken) : fetch->key, *answer.token,
+                     fetch->startedMs};
+    if (renewal)
+        emit refreshTokenRenewed(previous, answer.refreshToken);
     conclude(fetch, answer.token, QString());
 }
 
@@ -223,9 +327,11 @@ void OAuthTokenSource::conclude(Fetch *fetch, const std::optional<OAuthToken> &t
     disconnect(done->reply, nullptr, this, nullptr);
     done->reply->abort();
     done->reply->deleteLater();
+    if (done->probe) // this may be its own signal
+        done->probe.release()->deleteLater();
+    const QString source = token ? token->endpoint + throughProxy(done.get()) : QString();
     for (quint64 id : done->waiting)
-        post({id, token ? std::optional(BearerToken{token->accessToken, token->endpoint, false}) : std::nullopt,
-              problem});
+        post({id, token ? std::optional(BearerToken{token->accessToken, source, false}) : std::nullopt, problem});
 }
 
 void OAuthTokenSource::post(Outcome outcome)

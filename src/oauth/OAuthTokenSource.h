@@ -4,11 +4,13 @@
 #include "mail/CredentialMask.h"
 #include "mail/TokenProvider.h"
 #include "oauth/OAuthConfig.h"
+#include "oauth/ProxyProbe.h"
 #include "oauth/TokenAnswer.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QNetworkAccessManager>
+#include <QNetworkProxy>
 #include <QObject>
 #include <QSslError>
 #include <QString>
@@ -31,6 +33,10 @@ namespace corvane {
 // fetched anew ahead of its expiry (5 minutes, or a tenth of its life if that
 // is less). Requests for the same config share one fetch. Event-driven:
 // nothing waits; every answer comes through tokenReady or tokenFailed.
+//
+// A refresh token the endpoint renews (Microsoft does with every refresh) is
+// used from then on, also for a sign-in named with the old one, and handed
+// out through refreshTokenRenewed; writing it down is the owner's part.
 class OAuthTokenSource : public TokenProvider {
     Q_OBJECT
 public:
@@ -51,9 +57,19 @@ public:
     // account check reports it once tokenReady came); none when none is held.
     std::optional<OAuthToken> heldToken(const QByteArray &signIn) const;
 
+signals:
+    // The endpoint answered the refresh token `previous` with a new one,
+    // which this source uses from now on. Both are credentials: never shown.
+    void refreshTokenRenewed(const QString &previous, const QString &renewed);
+
 private:
     struct Fetch {
         QByteArray key;
+        OAuthConfig config; // as its sign-in names it
+        OAuthAdviceContext advice;
+        QNetworkProxy proxy;
+        std::unique_ptr<ProxyProbe> probe; // after a failure through an HTTP proxy: what the proxy says
+        QString failure;                   // Qt's words for it, masked
         QString endpoint;
         qint64 startedMs = 0;
         QNetworkReply *reply = nullptr; // a child of m_network
@@ -76,7 +92,16 @@ private:
     // `key`: the sign-in name, which the held token and a running fetch go by.
     quint64 request(const QByteArray &key, const OAuthConfig &config);
     void start(const QByteArray &key, const OAuthConfig &config, quint64 id);
+    // The newest refresh token for `config`'s; true: it was renewed.
+    bool renewed(OAuthConfig &config) const;
+    // The config `signIn` names, with the newest refresh token, and the name it goes by now.
+    std::optional<std::pair<QByteArray, OAuthConfig>> resolve(const QByteArray &signIn) const;
+    // Remembers the renewal; the name of the config that holds the new token.
+    QByteArray keepRenewed(const OAuthConfig &config, const QString &refreshToken);
     void onFinished(Fetch *fetch);
+    void probe(Fetch *fetch);
+    void onProbed(Fetch *fetch);
+    QString throughProxy(const Fetch *fetch) const;
     void onTimeout(Fetch *fetch);
     void conclude(Fetch *fetch, const std::optional<OAuthToken> &token, const QString &problem);
     void post(Outcome outcome);
@@ -90,6 +115,7 @@ private:
     QNetworkAccessManager m_network;
     std::vector<std::unique_ptr<Fetch>> m_fetches;
     std::optional<Cached> m_cache;
+    std::deque<std::pair<QString, QString>> m_renewed; // refresh tokens: previous, renewed; newest last
     std::deque<Outcome> m_outbox;
     QTimer m_deliver;
     quint64 m_nextId = 0;

@@ -1,6 +1,7 @@
 #include "oauth/TokenAnswer.h"
 
 #include "oauth/OAuthAdvice.h"
+#include "storage/Settings.h"
 
 #include <QJsonDocument>
 #include <QList>
@@ -30,7 +31,7 @@ qint64 secondsOf(const QJsonValue &value)
 
 TokenAnswer refused(const QString &problem)
 {
-    return {std::nullopt, problem};
+    return {std::nullopt, QString(), problem};
 }
 
 } // namespace
@@ -44,7 +45,8 @@ QString maskedText(const std::vector<CredentialMask> &masks, const QString &text
 }
 
 TokenAnswer readTokenAnswer(const QString &host, int status, const QString &reason, const QByteArray &body,
-                            const std::vector<CredentialMask> &masks, qint64 askedAtMs)
+                            const std::vector<CredentialMask> &masks, qint64 askedAtMs,
+                            const OAuthAdviceContext &context)
 {
     const QJsonObject json = QJsonDocument::fromJson(body).object();
     if (const QString error = maskedText(masks, json.value(QLatin1String("error")).toString()); !error.isEmpty()) {
@@ -54,7 +56,7 @@ TokenAnswer readTokenAnswer(const QString &host, int status, const QString &reas
                            .arg(host)
                            .arg(status)
                            .arg(said, said.endsWith(QLatin1Char('.')) ? QStringLiteral(" ") : QStringLiteral(". "),
-                                oauthTokenErrorAdvice(error, description)));
+                                oauthTokenErrorAdvice(error, description, context)));
     }
     if (status != 200)
         return refused(QStringLiteral("The token endpoint %1 answered HTTP %2 %3. %4")
@@ -77,7 +79,8 @@ TokenAnswer readTokenAnswer(const QString &host, int status, const QString &reas
         token.expiresAtMs = askedAtMs + std::min(token.expiresIn, MaxBelievedLife) * 1000;
     token.httpStatus = status;
     token.claimsForInfo = claimsOf(token.accessToken);
-    return {token, QString()};
+    // Spaces only trimmed, as the settings file keeps its values.
+    return {token, trimSpaces(json.value(QLatin1String("refresh_token")).toString()), QString()};
 }
 
 } // namespace corvane

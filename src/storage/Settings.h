@@ -70,6 +70,7 @@ struct OAuthSettingsRecord {
     QString RefreshToken;        // from a one-time consent (Google or Custom)
     QString TokenUrl;            // empty: the provider's endpoint
     QString Scope;               // empty: the provider's scope
+    QString Proxy;               // for the token endpoint: empty, "system" or http://[user:password@]host:port
 };
 
 // The settings the whole program works on. The application owns one instance and

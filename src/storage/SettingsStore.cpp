@@ -30,6 +30,7 @@ const OAuthKey kOAuthKeys[] = {
     {"Refresh_Token", &OAuthSettingsRecord::RefreshToken},
     {"Token_Url", &OAuthSettingsRecord::TokenUrl},
     {"Scope", &OAuthSettingsRecord::Scope},
+    {"Proxy", &OAuthSettingsRecord::Proxy},
 };
 
 QString listSection(int n)

@@ -32,6 +32,7 @@ DOWN_PORT = 2599
 SILENT_PORT = 2530
 POP_PORT = 2110
 TOKEN_PORT = 2443
+PROXY_PORT = 2828
 USER = "alarm"
 PASSWORD = "Pw-7#secret"
 LISTS = {1: ("Shift", ["shift@plant.example", "  second@plant.example ", "no-at-sign"]),
@@ -40,6 +41,7 @@ EXIT = {"server": 11, "pop3": 12, "connect": 14, "greeting": 15, "tls": 16, "log
         "recipients": 19, "token": 21}
 MAILBOX, CLIENT_ID = "alarm@plant.example", "5e1f-check-client"
 SECRET, WRONG_SECRET = "Q~8sEcr3t+value/x=", "wr0ng+Secret/Value~77"
+PROXY_PASSWORD = "Pr0xy-Pass_42"  # tinyproxy takes no "+" or "@"
 
 
 def password_forms(password, user=USER):
@@ -324,6 +326,14 @@ class CheckTest(unittest.TestCase):
             "--secret", SECRET], stdout=subprocess.PIPE, text=True)
         self.addCleanup(lambda: (endpoint.kill(), endpoint.wait(timeout=10), endpoint.stdout.close()))
         self.assertTrue(endpoint.stdout.readline().startswith("READY"))
+        # An HTTP proxy with an account, tunnelling to the token endpoint only.
+        with open(os.path.join(self.folder, "tinyproxy.conf"), "w") as conf:
+            conf.write("Port %d\nListen 127.0.0.1\nAllow 127.0.0.1\nBasicAuth corvane %s\nConnectPort %d\n"
+                       % (PROXY_PORT, PROXY_PASSWORD, TOKEN_PORT))
+        proxy = subprocess.Popen(road.DIE_WITH_PARENT + ["tinyproxy", "-d", "-c", conf.name],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (proxy.kill(), proxy.wait(timeout=10)))
+        road.wait_until(lambda: road.tcp_port_open(PROXY_PORT), 10, "tinyproxy")
         url = "https://127.0.0.1:%d/%%s/oauth2/v2.0/token" % TOKEN_PORT
         settings = {"Provider": "Microsoft", "Tenant": "plant.example", "Client_Id": CLIENT_ID,
                     "Client_Secret": SECRET, "Token_Url": url % "plant.example"}
@@ -332,6 +342,10 @@ class CheckTest(unittest.TestCase):
         rows = [
             # name, server options, settings or account changed, stage it stops at, said there
             ("Microsoft secret", xoauth2, {}, None, None),
+            ("through a proxy", xoauth2, {"Proxy": "http://corvane:%s@127.0.0.1:%d" % (PROXY_PASSWORD, PROXY_PORT)},
+             None, " through the proxy 127.0.0.1:%d (user corvane)" % PROXY_PORT),
+            ("proxy wants a login", xoauth2, {"Proxy": "127.0.0.1:%d" % PROXY_PORT}, "token", "CONNECT answered 407"),
+            ("proxy unreachable", xoauth2, {"Proxy": "127.0.0.1:%d" % DOWN_PORT}, "token", "could not be reached"),
             ("wrong secret", xoauth2, {"Client_Secret": WRONG_SECRET}, "token", "invalid_client: AADSTS7000215"),
             ("token endpoint not trusted without CA_File", xoauth2, {"CA_File": ""}, "token", "certificate"),
             ("token endpoint silent", xoauth2, {"Token_Url": url % "silent"}, "token", "No answer"),
@@ -360,7 +374,8 @@ class CheckTest(unittest.TestCase):
                 tokens = [line.split()[2] for line in heard if line.startswith("XOAUTH2 ")]
                 if stage is None:
                     self.assertEqual(data["returncode"], 0, json.dumps(data["stages"], indent=1))
-                    self.assertIn("token from %s: HTTP 200, expires_in 3600 s" % settings["Token_Url"], runs[0].stdout)
+                    self.assertIn("token from %s%s: HTTP 200, expires_in 3600 s" % (settings["Token_Url"], said or ""),
+                                  runs[0].stdout)
                     self.assertEqual(st["token"]["data"]["roles"], ["SMTP.SendAsApp"])
                     self.assertEqual(st["login"]["data"]["mechanism"], "XOAUTH2")
                     # One fresh token per run, each the endpoint's, for the mailbox.
@@ -372,8 +387,8 @@ class CheckTest(unittest.TestCase):
                 # The password is never offered, whatever the server takes.
                 self.assertFalse([line for line in heard if line.startswith("AUTH ")], heard)
                 printed = "".join(run.stdout + run.stderr for run in runs)
-                for secret in password_forms(PASSWORD, MAILBOX) + tokens + [
-                        form for s in (SECRET, WRONG_SECRET) for form in (s, urllib.parse.quote(s, safe=""))]:
+                for secret in password_forms(PASSWORD, MAILBOX) + tokens + [form for s in (
+                        SECRET, WRONG_SECRET, PROXY_PASSWORD) for form in (s, urllib.parse.quote(s, safe=""))]:
                     self.assertNotIn(secret, printed)
 
     def test_password_never_printed(self):

@@ -414,7 +414,7 @@ private slots:
         QTest::newRow("absent stays absent") << account << OAuthSettingsRecord() << QByteArray();
         QTest::newRow("new section holds only what is set")
             << account
-            << OAuthSettingsRecord{"Microsoft", "contoso.onmicrosoft.com", "c1d2", " s3cr~et= ", {}, {}, {}, {}, {}, {}}
+            << OAuthSettingsRecord{"Microsoft", "contoso.onmicrosoft.com", "c1d2", " s3cr~et= ", {}, {}, {}, {}, {}, {}, {}}
             << QByteArray("[Email_OAuth]\nProvider=Microsoft\nTenant=contoso.onmicrosoft.com\nClient_Id=c1d2\n"
                           "Client_Secret=s3cr~et=\n");
         const QByteArray handWritten = "[email_oauth]\nprovider=Google\nService_Account_File=/etc/corvane/sa.json\n"
@@ -423,7 +423,7 @@ private slots:
             << account + handWritten << OAuthSettingsRecord() << handWritten;
         QTest::newRow("cleared key stays, empty")
             << account + "[Email_OAuth]\nProvider=Custom\nClient_Secret=old\n"
-            << OAuthSettingsRecord{"Custom", {}, {}, {}, {}, {}, {}, {}, "https://idp.example.com/token", {}}
+            << OAuthSettingsRecord{"Custom", {}, {}, {}, {}, {}, {}, {}, "https://idp.example.com/token", {}, {}}
             << QByteArray("[Email_OAuth]\nProvider=Custom\nClient_Secret=\nToken_Url=https://idp.example.com/token\n");
     }
 

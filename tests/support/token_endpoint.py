@@ -12,7 +12,9 @@ POST /google/token  Google: the service account's JWT-bearer grant (RS256 with
     --sa-key, kid, sub = --mailbox, one hour) or the refresh-token grant.
 POST /silent/...  reads the request and never answers ("SILENT <n>").
 
-A query "?expires_in=N" sets the lifetime handed out (3600 otherwise). A wrong
+A query "?expires_in=N" sets the lifetime handed out (3600 otherwise). A
+refresh token "rotating-..." is taken once: the answer renews it as Microsoft
+does ("RENEWED rotating-<n>"), and the old one is refused. A wrong
 secret is refused as Microsoft does, repeating the secret in the description
 (plain and URL-encoded) so that a client that shows it is caught. Prints
 "READY <port>" once listening and "TOKEN <n> <grant>" for every token issued.
@@ -52,6 +54,7 @@ class Endpoint:
         self.args = args
         self.issued = 0
         self.silent = 0
+        self.spent = set()
         self.lock = threading.Lock()
         self.app_cert = self.x5t = self.sa_public = None
         if args.app_cert:
@@ -102,7 +105,14 @@ class Endpoint:
     def google(self, form, url):
         if form.get("grant_type") == "refresh_token":
             self.expect(form, "client_id", self.args.client_id)
-            if form.get("client_secret") not in self.args.secret or form.get("refresh_token") != self.args.refresh_token:
+            given = form.get("refresh_token", "")
+            if given.startswith("rotating-") and given not in self.spent and form.get("client_secret") in self.args.secret:
+                with self.lock:
+                    self.spent.add(given)
+                    form["renewed"] = "rotating-%d" % len(self.spent)  # for the answer
+                    print("RENEWED " + form["renewed"], flush=True)
+                return "refresh"
+            if form.get("client_secret") not in self.args.secret or given != self.args.refresh_token:
                 raise Refused(400, "invalid_grant", "Token has been expired or revoked.")
             return "refresh"
         self.expect(form, "grant_type", JWT_BEARER)
@@ -168,7 +178,10 @@ def make_handler(endpoint, port, silence):
                     return self.answer(404, {})
             except Refused as r:
                 return self.answer(r.status, {"error": r.error, "error_description": r.description})
-            self.answer(200, endpoint.issue(grant, parts.path, urllib.parse.parse_qs(parts.query)))
+            issued = endpoint.issue(grant, parts.path, urllib.parse.parse_qs(parts.query))
+            if "renewed" in form:
+                issued["refresh_token"] = form["renewed"]
+            self.answer(200, issued)
 
     return Handler
 
