@@ -3,6 +3,7 @@
 #include "app/MDIMain.h"
 #include "app/Service.h"
 #include "dialogs/frmEmailTest.h"
+#include "dialogs/frmSetDelivery.h"
 #include "dialogs/frmSetEmailAccount.h"
 #include "dialogs/frmSetEmailLists.h"
 #include "dialogs/frmSetOAuth.h"
@@ -24,6 +25,11 @@ void installDialogs(MDIMain &window, Service &service)
     window.setDialogFactory(MDIMain::Dialog::OAuth, [&settings, &service](QWidget *parent) {
         auto *dialog = new frmSetOAuth(settings, parent);
         QObject::connect(dialog, &frmSetOAuth::oauthApplied, &service, &Service::accountChanged);
+        return dialog;
+    });
+    window.setDialogFactory(MDIMain::Dialog::Delivery, [&settings, &service](QWidget *parent) {
+        auto *dialog = new frmSetDelivery(settings, parent);
+        QObject::connect(dialog, &frmSetDelivery::deliveryApplied, &service, &Service::accountChanged);
         return dialog;
     });
     window.setDialogFactory(MDIMain::Dialog::EmailTest, [&settings, &service](QWidget *parent) {

@@ -99,6 +99,7 @@ MDIMain::MDIMain(Service &service, QWidget *parent)
     connect(&m_service, &Service::statusLineAppended, this, &MDIMain::appendStatusLine);
     connect(&m_service, &Service::progressTextChanged, this, &MDIMain::showProgress);
     connect(&m_service, &Service::deferredCountChanged, this, &MDIMain::showDeferred);
+    connect(&m_service, &Service::digestWaitingChanged, this, &MDIMain::showDigestWaiting);
 
     m_statusRepaint.setSingleShot(true);
     connect(&m_statusRepaint, &QTimer::timeout, this, &MDIMain::repaintStatusArea);
@@ -220,6 +221,9 @@ void MDIMain::buildMenus()
     QAction *menuSetOAuth = menuSet->addAction(QStringLiteral("OAuth Sign-In"));
     menuSetOAuth->setObjectName(QStringLiteral("menuSetOAuth"));
     connect(menuSetOAuth, &QAction::triggered, this, [this] { showDialog(Dialog::OAuth); });
+    QAction *menuSetDelivery = menuSet->addAction(QStringLiteral("Delivery"));
+    menuSetDelivery->setObjectName(QStringLiteral("menuSetDelivery"));
+    connect(menuSetDelivery, &QAction::triggered, this, [this] { showDialog(Dialog::Delivery); });
 
     QMenu *menuTest = bar->addMenu(QStringLiteral("Test"));
     menuTest->setObjectName(QStringLiteral("menuTest"));
@@ -296,6 +300,8 @@ void MDIMain::clearStatus()
 {
     holdStatusRepaint();
     m_lstStatus->clear();
+    m_digestLine = nullptr;
+    showDigestWaiting(m_digestWaiting);
 }
 
 void MDIMain::showProgress(const QString &text)
@@ -308,6 +314,25 @@ void MDIMain::showDeferred(int count)
 {
     holdStatusRepaint();
     m_lblDeferred->setText(count > 0 ? QStringLiteral("%1 deferred").arg(count) : QString());
+}
+
+void MDIMain::showDigestWaiting(int count)
+{
+    holdStatusRepaint();
+    m_digestWaiting = count;
+    if (count <= 0) {
+        delete m_digestLine; // leaves the list
+        m_digestLine = nullptr;
+        return;
+    }
+    if (!m_digestLine) {
+        m_digestLine = new QListWidgetItem;
+        if (m_statusLineSize.isValid())
+            m_digestLine->setSizeHint(m_statusLineSize);
+        m_lstStatus->insertItem(0, m_digestLine);
+    }
+    m_digestLine->setText(count == 1 ? QStringLiteral("1 alarm waiting for a digest")
+                                     : QStringLiteral("%1 alarms waiting for a digest").arg(count));
 }
 
 void MDIMain::appendStatusLine(const QString &line)

@@ -15,6 +15,7 @@ class QDateTime;
 class QGroupBox;
 class QLabel;
 class QListWidget;
+class QListWidgetItem;
 class QMdiArea;
 class QStyle;
 
@@ -28,8 +29,8 @@ class Service;
 class MDIMain : public QMainWindow {
     Q_OBJECT
 public:
-    enum class Dialog { EmailLists, EmailAccount, EmailTest, OAuth };
-    static constexpr std::size_t DialogCount = 4;
+    enum class Dialog { EmailLists, EmailAccount, EmailTest, OAuth, Delivery };
+    static constexpr std::size_t DialogCount = 5;
     // Makes a dialog's instance; the window shows it modeless, gives it the
     // focus and keeps it as the single instance until it is destroyed (the
     // dialog sets Qt::WA_DeleteOnClose to be released when it closes).
@@ -57,6 +58,7 @@ private:
     void appendStatusLine(const QString &line);
     void showProgress(const QString &text);
     void showDeferred(int count);
+    void showDigestWaiting(int count);
     void holdStatusRepaint();
     void repaintStatusArea();
 
@@ -74,6 +76,10 @@ private:
     QListWidget *m_lstStatus = nullptr;
     QLabel *m_lblProgress = nullptr;
     QLabel *m_lblDeferred = nullptr; // how many messages wait for a later try
+    // lstStatus's first line while alarms wait in open digest windows, kept
+    // across the clearing before each send.
+    QListWidgetItem *m_digestLine = nullptr;
+    int m_digestWaiting = 0;
     bool m_followNewestLine = false; // keep lstStatus scrolled to its last line
     QSize m_statusLineSize;          // of one lstStatus line, once measured
     QElapsedTimer m_statusPainted;   // when the status area was last let draw

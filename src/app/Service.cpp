@@ -73,7 +73,7 @@ Result Service::start()
     m_journal = std::make_unique<QueueJournal>(QDir(m_options.folder).filePath(QStringLiteral("Spool")),
                                                m_options.clock,
                                                [this](const QString &text) { reportSpool(text); });
-    m_queue = std::make_unique<NotificationQueue>(m_settings.RecipientLists, m_log, m_journal.get());
+    m_queue = std::make_unique<NotificationQueue>(m_settings.RecipientLists, m_log, m_journal.get(), m_options.clock);
 
     m_handler = std::make_unique<CommandHandler>(*m_queue);
     m_wsRC = std::make_unique<CommandEndpoint>(*m_handler, m_options.listenPort, m_options.ackPort);
@@ -108,6 +108,7 @@ Result Service::start()
     connect(m_dispatcher.get(), &Dispatcher::statusLine, this, &Service::statusLineAppended);
     connect(m_dispatcher.get(), &Dispatcher::progressText, this, &Service::progressTextChanged);
     connect(m_dispatcher.get(), &Dispatcher::deferredCountChanged, this, &Service::deferredCountChanged);
+    connect(m_dispatcher.get(), &Dispatcher::digestWaitingChanged, this, &Service::digestWaitingChanged);
     connect(&m_timeEmail, &QTimer::timeout, m_dispatcher.get(), &Dispatcher::onTick);
     m_timeTime.start();
     m_timeEmail.start();

@@ -84,6 +84,7 @@ signals:
     void statusLineAppended(const QString &line);  // append to lstStatus
     void progressTextChanged(const QString &text); // lblProgress
     void deferredCountChanged(int count);          // messages waiting for a later try
+    void digestWaitingChanged(int count);          // alarms held in open digest windows
     void stopping();                               // a close request or "Exit" began the stop
     void stopped();                                // the event loop may end now
 

@@ -28,6 +28,8 @@ ServiceHeartbeat::ServiceHeartbeat(Service &service, ServiceNotifier &notifier, 
     connect(m_service.mailComponent(), &MailComponent::SendFailed, this, &ServiceHeartbeat::onFailed);
     // Comes after SendFailed, from the dispatcher's `finished` (connected first): the message waits, it did not fail.
     connect(m_service.dispatcher(), &Dispatcher::sendDeferred, this, [this] { m_outcome = Outcome::Deferred; });
+    // A digest counts every alarm it carries.
+    connect(m_service.dispatcher(), &Dispatcher::alarmsSettled, this, [this](int count) { m_alarmsInSend = count; });
     // After the dispatcher has freed the slot (it was connected first), so the
     // message is not counted as waiting and as done at once.
     connect(m_service.mailComponent(), &MailComponent::finished, this, &ServiceHeartbeat::onFinished);
@@ -66,6 +68,8 @@ QString ServiceHeartbeat::statusText() const
                        .arg(m_failed);
     if (const int deferred = m_service.dispatcher() ? m_service.dispatcher()->deferredCount() : 0; deferred > 0)
         text += QStringLiteral(", %1 deferred").arg(deferred);
+    if (const int held = m_service.dispatcher() ? m_service.dispatcher()->digestWaitingCount() : 0; held > 0)
+        text += QStringLiteral(", %1 waiting for a digest").arg(held);
     if (m_lastSend.isValid()) {
         text += QStringLiteral("; last send %1: %2")
                     .arg(QLocale::c().toString(m_lastSend, QStringLiteral("yyyy-MM-dd HH:mm:ss")), m_lastOutcome);
@@ -102,7 +106,8 @@ void ServiceHeartbeat::onFinished()
         return;
     const bool sent = m_outcome == Outcome::Sent;
     if (m_outcome != Outcome::Deferred)
-        ++(sent ? m_sent : m_failed);
+        (sent ? m_sent : m_failed) += m_alarmsInSend;
+    m_alarmsInSend = 1;
     m_lastSend = QDateTime::currentDateTime();
     m_lastOutcome = sent ? QStringLiteral("sent")
                          : m_outcome == Outcome::Deferred ? QStringLiteral("deferred") : QStringLiteral("failed");

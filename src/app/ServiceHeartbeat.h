@@ -36,6 +36,7 @@ private:
     QTimer m_timer;
     int m_sent = 0;
     int m_failed = 0;
+    int m_alarmsInSend = 1; // in the send about to finish
     QDateTime m_lastSend;
     QString m_lastOutcome;
     enum class Outcome { None, Sent, Failed, Deferred } m_outcome = Outcome::None; // of the running send

@@ -62,6 +62,10 @@ bool checkSettings(CheckContext &c, StageVerdict &v)
                                  a.UsePopLogin ? QStringLiteral("on") : QStringLiteral("off"));
     v.result.data.insert(QStringLiteral("login"), a.UseLogin);
     v.result.data.insert(QStringLiteral("popLogin"), a.UsePopLogin);
+    v.result.details << (a.DigestSeconds > 0 ? QStringLiteral("Digest_Seconds %1: alarms for a list within %1 s of "
+                                                              "its last e-mail go as one digest").arg(a.DigestSeconds)
+                                             : QStringLiteral("Digest_Seconds 0: one e-mail per alarm"));
+    v.result.data.insert(QStringLiteral("digestSeconds"), a.DigestSeconds);
     return v.pass();
 }
 

@@ -1,9 +1,10 @@
 // Renders the dialogs into PNGs for the README:
 //   QT_QPA_PLATFORM=offscreen corvane-dialog-screenshots docs/
 // writes dialog-account.png, dialog-lists.png, dialog-lists-page3.png,
-// dialog-oauth.png and dialog-test.png, filled with a made-up plant's settings.
+// dialog-oauth.png, dialog-delivery.png and dialog-test.png, filled with a made-up plant's settings.
 
 #include "dialogs/frmEmailTest.h"
+#include "dialogs/frmSetDelivery.h"
 #include "dialogs/frmSetEmailAccount.h"
 #include "dialogs/frmSetEmailLists.h"
 #include "dialogs/frmSetOAuth.h"
@@ -37,6 +38,8 @@ corvane::Settings plantSettings(const QString &folder)
     account.UseMime = true;
     account.Priority = 1;
     account.UseLogin = true;
+    account.MaxPerMinute = 30;
+    account.DigestSeconds = 30;
     settings.RecipientLists[1].Name = QStringLiteral("Operators");
     settings.RecipientLists[1].Addresses[1] = QStringLiteral("shift.lead@plant.example");
     settings.RecipientLists[1].Addresses[2] = QStringLiteral("control.room@plant.example");
@@ -94,6 +97,9 @@ int main(int argc, char *argv[])
     ok = render(lists, out.filePath(QStringLiteral("dialog-lists-page3.png"))) && ok;
     ok = render(new corvane::frmSetOAuth(settings, &owner),
                 out.filePath(QStringLiteral("dialog-oauth.png")))
+         && ok;
+    ok = render(new corvane::frmSetDelivery(settings, &owner),
+                out.filePath(QStringLiteral("dialog-delivery.png")))
          && ok;
     ok = render(new corvane::frmEmailTest(settings.RecipientLists, queue, &owner),
                 out.filePath(QStringLiteral("dialog-test.png")))

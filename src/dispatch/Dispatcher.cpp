@@ -1,5 +1,6 @@
 #include "dispatch/Dispatcher.h"
 
+#include "dispatch/DigestBuilder.h"
 #include "dispatch/MessageProperties.h"
 #include "intake/NotificationQueue.h"
 #include "mail/MailComponent.h"
@@ -8,6 +9,7 @@
 #include "storage/Settings.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QLocale>
 #include <QTimeZone>
 
@@ -38,6 +40,7 @@ Dispatcher::Dispatcher(NotificationQueue &queue, const Settings &settings,
     , m_clock(std::move(clock))
     , m_tokens(tokens)
     , m_journal(journal)
+    , m_digests(queue, settings, component, m_book, m_clock)
 {
     connect(&m_component, &MailComponent::finished, this, &Dispatcher::onFinished);
     // What the server took leaves the journal the moment that is known, before
@@ -49,7 +52,12 @@ Dispatcher::Dispatcher(NotificationQueue &queue, const Settings &settings,
 
 void Dispatcher::restore(const std::vector<QueueJournal::Entry> &entries)
 {
-    m_book.restore(entries);
+    QHash<std::uint64_t, int> slotOfId;
+    const QueuedEmailArray &queue = m_queue.emailQueue();
+    for (int slot = 0; slot <= queue.upperBound(); ++slot)
+        if (queue.isPending(slot))
+            slotOfId.insert(queue.at(slot).Id, slot);
+    m_book.restore(entries, [&slotOfId](std::uint64_t id) { return slotOfId.value(id, -1); });
 }
 
 qint64 Dispatcher::nowMs() const
@@ -60,7 +68,20 @@ qint64 Dispatcher::nowMs() const
 bool Dispatcher::isDue(int slot) const
 {
     const QueuedEmailArray &entries = m_queue.emailQueue();
-    return entries.isPending(slot) && m_book.isDue(entries.at(slot).Id, [this] { return nowMs(); });
+    if (!entries.isPending(slot))
+        return false;
+    const QueuedEmail &entry = entries.at(slot);
+    if (const Delivery *delivery = m_book.holding(entry.Id))
+        return DeliveryBook::isDue(*delivery, [this] { return nowMs(); });
+    return !m_digests.enabled() || !m_digests.holds(entry);
+}
+
+void Dispatcher::reportDigestWaiting()
+{
+    if (const int waiting = m_digests.waiting(); waiting != m_reportedWaiting) {
+        m_reportedWaiting = waiting;
+        emit digestWaitingChanged(waiting);
+    }
 }
 
 int Dispatcher::slotOf(std::uint64_t id) const
@@ -96,7 +117,10 @@ void Dispatcher::onTick()
 {
     // A pass that is still waiting for a send owns the queue walk; starting
     // another one here would hand the same pending entry to the component twice.
-    if (m_passRunning || m_stopped)
+    if (m_stopped)
+        return;
+    reportDigestWaiting();
+    if (m_passRunning)
         return;
     // Messages queued outside the command port (the test dialog) are written
     // through already; this puts them on disk before they are sent, and gives
@@ -137,12 +161,36 @@ void Dispatcher::takeBackLinedUp()
     }
 }
 
-// Fills the component from the account settings and the entry and hands the
-// message over by its id.
-bool Dispatcher::submit(int slot)
+Delivery &Dispatcher::deliveryFor(int slot)
 {
-    const QueuedEmail &entry = m_queue.emailQueue().at(slot);
-    Delivery &delivery = m_book.open(entry.Id, slot);
+    const std::uint64_t id = m_queue.emailQueue().at(slot).Id;
+    if (m_digests.enabled() && m_book.isFree(id)) {
+        Delivery &digest = m_digests.gather(slot);
+        digest.slot = slot;
+        return digest;
+    }
+    Delivery *held = m_book.holding(id);
+    Delivery &delivery = held ? *held : m_book.open(id, slot);
+    delivery.slot = slot;
+    return delivery;
+}
+
+const QString &Dispatcher::subjectOf(const Delivery &delivery) const
+{
+    return delivery.isDigest() ? delivery.subject : m_queue.emailQueue().at(delivery.slot).Subject;
+}
+
+// Fills the component from the account settings and the entry (or the
+// digest) and hands the message over by its id.
+bool Dispatcher::submit(Delivery &delivery)
+{
+    QueuedEmail entry = m_queue.emailQueue().at(delivery.entries.front().slot);
+    if (delivery.isDigest()) {
+        if (delivery.subject.isEmpty())
+            m_digests.remake(delivery);
+        entry.Subject = delivery.subject;
+        entry.Body = delivery.body;
+    }
     MailProperties properties = messageProperties(m_settings, entry, m_component.properties());
     if (delivery.messageId.isEmpty())
         delivery.messageId = m_component.newMessageId(properties);
@@ -151,7 +199,7 @@ bool Dispatcher::submit(int slot)
     // A delivery hook may come from inside the call: the record is ready.
     delivery.inFlight = true;
     delivery.shown = delivery.accepted = false;
-    if (!m_component.submit(entry.Id, properties)) {
+    if (!m_component.submit(delivery.id, properties)) {
         delivery.inFlight = false;
         return false;
     }
@@ -169,7 +217,13 @@ void Dispatcher::show(Delivery &delivery, bool clearStatus)
         delivery.firstAttemptMs = now;
     if (clearStatus)
         emit statusCleared();
-    m_log.WriteLog(QStringLiteral("Send email:") + m_queue.emailQueue().at(delivery.slot).Subject);
+    m_log.WriteLog(QStringLiteral("Send email:") + subjectOf(delivery));
+    if (delivery.isDigest()) {
+        std::vector<qint64> queuedAt;
+        for (const Delivery::Entry &entry : delivery.entries)
+            queuedAt.push_back(m_queue.emailQueue().at(entry.slot).QueuedAtMs);
+        m_log.WriteLog(digestLogLine(queuedAt, m_clock().timeZone()));
+    }
     if (delivery.repeat == Delivery::Repeat::AfterRestart)
         m_log.WriteLog(QStringLiteral("Sent again after a restart: it may arrive twice"));
     else if (delivery.repeat == Delivery::Repeat::SameMessageId)
@@ -177,8 +231,26 @@ void Dispatcher::show(Delivery &delivery, bool clearStatus)
     delivery.shown = true;
     // Accepted before its line was written: it leaves the journal only now,
     // so the log never misses a delivered message.
-    if (delivery.accepted && m_journal)
-        m_journal->recordFreed(delivery.id);
+    if (delivery.accepted)
+        journalFreed(delivery);
+}
+
+void Dispatcher::journalSending(const Delivery &delivery)
+{
+    if (!m_journal)
+        return;
+    const QueueJournal::Batch batch(*m_journal); // a digest's records in one write
+    for (const Delivery::Entry &entry : delivery.entries)
+        m_journal->recordSending(entry.id, delivery.messageId);
+}
+
+void Dispatcher::journalFreed(const Delivery &delivery)
+{
+    if (!m_journal)
+        return;
+    const QueueJournal::Batch batch(*m_journal);
+    for (const Delivery::Entry &entry : delivery.entries)
+        m_journal->recordFreed(entry.id);
 }
 
 void Dispatcher::sendFrom()
@@ -195,8 +267,8 @@ void Dispatcher::sendFrom()
         // written: none of its events can come before we return to the event
         // loop, so the operator and the log still see them first, while the
         // message is already on its way.
-        const bool started = submit(slot);
-        Delivery &delivery = *m_book.find(m_queue.emailQueue().at(slot).Id);
+        Delivery &delivery = deliveryFor(slot);
+        const bool started = submit(delivery);
         show(delivery, true);
         if (started) {
             m_sending = delivery.id;
@@ -218,16 +290,19 @@ void Dispatcher::lineUpMore()
     for (int slot = slotOf(m_linedUp.empty() ? m_sending : m_linedUp.back()) + 1; slot <= m_bound; ++slot) {
         if (!isDue(slot))
             continue;
-        if (!mayStartNow() || !submit(slot))
+        if (!mayStartNow())
+            return;
+        Delivery &delivery = deliveryFor(slot);
+        if (!submit(delivery))
             return; // as many as the component takes
-        m_linedUp.push_back(m_queue.emailQueue().at(slot).Id);
+        m_linedUp.push_back(delivery.id);
     }
 }
 
 void Dispatcher::onFinalSending(std::uint64_t id)
 {
-    if (const Delivery *delivery = m_book.find(id); delivery && delivery->inFlight && m_journal)
-        m_journal->recordSending(id, delivery->messageId);
+    if (const Delivery *delivery = m_book.find(id); delivery && delivery->inFlight)
+        journalSending(*delivery);
 }
 
 void Dispatcher::onAccepted(std::uint64_t id)
@@ -236,8 +311,8 @@ void Dispatcher::onAccepted(std::uint64_t id)
     if (!delivery || !delivery->inFlight)
         return;
     delivery->accepted = true;
-    if (delivery->shown && m_journal)
-        m_journal->recordFreed(id);
+    if (delivery->shown)
+        journalFreed(*delivery);
 }
 
 void Dispatcher::onFinished(std::uint64_t id, const MailOutcome &outcome)
@@ -246,6 +321,7 @@ void Dispatcher::onFinished(std::uint64_t id, const MailOutcome &outcome)
     if (!delivery || !delivery->inFlight)
         return; // not one of ours
     delivery->inFlight = false;
+    emit alarmsSettled(int(delivery->entries.size()));
     const RetryRule::Decision decision = RetryRule::classify(outcome);
     // The ones lined up behind it would meet the same server.
     if (decision.verdict == RetryRule::Verdict::Deferred && decision.serverWide && !m_stopped
@@ -260,7 +336,8 @@ void Dispatcher::onFinished(std::uint64_t id, const MailOutcome &outcome)
         if (!delivery->shown)
             show(*delivery, false);
     }
-    settle(*delivery, outcome, decision);
+    if (!dissolveIfTooLarge(*delivery, outcome))
+        settle(*delivery, outcome, decision);
     if (running) {
         m_sending = 0;
         goOn(slot);
@@ -293,6 +370,7 @@ void Dispatcher::goOn(int finishedSlot)
 
 void Dispatcher::endPass()
 {
+    reportDigestWaiting();
     m_passRunning = false;
     m_sending = 0;
     m_linedUp.clear();
@@ -317,14 +395,32 @@ void Dispatcher::settle(Delivery &delivery, const MailOutcome &outcome, const Re
 
 void Dispatcher::release(const Delivery &delivery)
 {
-    m_queue.release(delivery.slot);
+    const NotificationQueue::Batch batch(m_queue); // a digest's freed records in one write
+    for (const Delivery::Entry &entry : delivery.entries)
+        m_queue.release(entry.slot);
     m_book.close(delivery.id);
+}
+
+bool Dispatcher::dissolveIfTooLarge(Delivery &delivery, const MailOutcome &outcome)
+{
+    if (m_stopped || !m_digests.tooLarge(delivery, outcome))
+        return false;
+    const QString line = QStringLiteral("Deferred:%1 is larger than the server takes (%2); its %3 alarms go again "
+                                        "in smaller digests")
+                             .arg(delivery.subject, lastReply(outcome))
+                             .arg(delivery.entries.size());
+    m_log.WriteLog(line);
+    emit statusLine(line);
+    emit sendDeferred();
+    m_digests.reopen(delivery);
+    m_book.close(delivery.id); // its entries are free again
+    return true;
 }
 
 bool Dispatcher::defer(Delivery &delivery, const RetryRule::Decision &decision)
 {
     const MailOutcome &outcome = *delivery.lastOutcome;
-    const QString subject = m_queue.emailQueue().at(delivery.slot).Subject;
+    const QString subject = subjectOf(delivery);
     const int attempts = delivery.attempts + 1;
     const qint64 now = nowMs();
     const std::optional<qint64> next =
@@ -352,8 +448,11 @@ bool Dispatcher::defer(Delivery &delivery, const RetryRule::Decision &decision)
     if (decision.mayHaveArrived || delivery.repeat != Delivery::Repeat::No)
         delivery.repeat = Delivery::Repeat::SameMessageId;
     m_book.defer(delivery, nextTry);
-    if (m_journal)
-        m_journal->recordDeferred(delivery.id, delivery.firstAttemptMs, delivery.attempts);
+    if (m_journal) {
+        const QueueJournal::Batch batch(*m_journal);
+        for (const Delivery::Entry &entry : delivery.entries)
+            m_journal->recordDeferred(entry.id, delivery.firstAttemptMs, delivery.attempts);
+    }
     const QString at = QLocale::c().toString(QDateTime::fromMSecsSinceEpoch(nextTry, m_clock().timeZone()),
                                              QStringLiteral("HH:mm:ss"));
     const QString line = QStringLiteral("Deferred:%1 (attempt %2%3): %4; next try at %5")

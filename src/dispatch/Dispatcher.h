@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dispatch/DeliveryBook.h"
+#include "dispatch/DigestWindows.h"
 #include "dispatch/RetryRule.h"
 #include "mail/MailOutcome.h"
 #include "mail/MailProperties.h"
@@ -39,6 +40,14 @@ struct Settings;
 // (unreachable, throttling, the account) no pass starts until the back-off is
 // over, and then the queue goes in its order. Max_Per_Minute spaces the
 // attempts.
+//
+// With Digest_Seconds set, each recipient list has a window: the first alarm
+// for a list after a quiet spell goes at once and opens it; alarms for that
+// list queued while it is open wait, and when it ends they go together as one
+// digest, a delivery that carries several queue entries, which opens the next
+// window. A digest is deferred, retried and freed as one message; what it
+// carries is fixed at its first attempt, so alarms that come meanwhile join
+// the next one. Max_Per_Minute counts it once.
 class Dispatcher : public QObject {
     Q_OBJECT
 public:
@@ -69,6 +78,8 @@ public:
     // server is not paused.
     qint64 pausedUntilMs() const { return m_pausedUntilMs; }
     int deferredCount() const { return m_book.deferredCount(); }
+    // Alarms held in open digest windows, as of the last tick or pass.
+    int digestWaitingCount() const { return m_reportedWaiting; }
 
 signals:
     void statusCleared(); // lstStatus is emptied before each send
@@ -77,10 +88,18 @@ signals:
     void progressText(const QString &text); // for lblProgress: when the next try comes
     void sendDeferred();                    // the send about to finish was deferred, not failed
     void deferredCountChanged(int count);
+    void digestWaitingChanged(int count); // alarms held in open digest windows
+    // Just before the send about to finish is settled: how many alarms it
+    // carried (more than one for a digest).
+    void alarmsSettled(int count);
 
 private:
     void sendFrom();
-    bool submit(int slot);
+    // The delivery the entry in `slot` goes with: its own record, or with
+    // digests on a new digest of every free entry for its recipients.
+    Delivery &deliveryFor(int slot);
+    bool submit(Delivery &delivery);
+    const QString &subjectOf(const Delivery &delivery) const;
     void show(Delivery &delivery, bool clearStatus);
     void onFinished(std::uint64_t id, const MailOutcome &outcome);
     void goOn(int finishedSlot);
@@ -94,6 +113,12 @@ private:
     // Whether the message stays for a later try; given up otherwise.
     bool defer(Delivery &delivery, const RetryRule::Decision &decision);
     void release(const Delivery &delivery);
+    // A digest the server's size limit refused: its alarms go into new,
+    // smaller digests at once.
+    bool dissolveIfTooLarge(Delivery &delivery, const MailOutcome &outcome);
+    void journalSending(const Delivery &delivery);
+    void journalFreed(const Delivery &delivery);
+    void reportDigestWaiting();
     void setOAuth(MailProperties &properties) const;
     // Max_Per_Minute or a server-wide pause holds the next start.
     bool mayStartNow();
@@ -109,6 +134,7 @@ private:
     OAuthTokenSource *m_tokens;
     QueueJournal *m_journal;
     DeliveryBook m_book;
+    DigestWindows m_digests;
 
     bool m_passRunning = false;
     bool m_stopped = false;
@@ -121,6 +147,7 @@ private:
     int m_serverFailures = 0;          // server-wide deferrals in a row
     std::deque<qint64> m_recentStarts; // within the last minute, for Max_Per_Minute
     int m_reportedDeferred = 0;
+    int m_reportedWaiting = 0;
 };
 
 } // namespace corvane

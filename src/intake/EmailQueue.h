@@ -18,6 +18,9 @@ struct QueuedEmail {
     // stored: its journal sequence, or a count of its own without a journal.
     // Never 0 in a pending slot.
     std::uint64_t Id = 0;
+    // When it was accepted, milliseconds since the epoch (UTC): a digest lists
+    // its alarms with their times.
+    std::int64_t QueuedAtMs = 0;
 };
 
 // The growable slot array behind the queue: indices 0..upperBound(), starting at

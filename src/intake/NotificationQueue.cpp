@@ -34,10 +34,11 @@ QString recipientsOf(const RecipientList &list, std::vector<int> *leftOut)
 }
 
 NotificationQueue::NotificationQueue(const RecipientListTable &recipientLists, const ActivityLog &log,
-                                     QueueJournal *journal)
+                                     QueueJournal *journal, Clock clock)
     : m_recipientLists(recipientLists)
     , m_log(log)
     , m_journal(journal)
+    , m_clock(std::move(clock))
 {
 }
 
@@ -56,7 +57,10 @@ std::optional<int> NotificationQueue::store(QueuedEmail entry)
 {
     if (m_emailQueue.isFull())
         return std::nullopt; // nothing journalled for a message that has no place
-    entry.Id = m_journal ? m_journal->recordStored(entry.Recipients, entry.Subject, entry.Body) : ++m_lastId;
+    if (entry.QueuedAtMs == 0)
+        entry.QueuedAtMs = m_clock().toMSecsSinceEpoch();
+    entry.Id = m_journal ? m_journal->recordStored(entry.Recipients, entry.Subject, entry.Body, entry.QueuedAtMs)
+                         : ++m_lastId;
     return m_emailQueue.store(std::move(entry));
 }
 
@@ -81,6 +85,7 @@ int NotificationQueue::restore(const std::vector<QueueJournal::Entry> &entries)
         entry.Subject = journalled.subject;
         entry.Body = journalled.body;
         entry.Id = journalled.sequence;
+        entry.QueuedAtMs = journalled.queuedAtMs;
         if (!m_emailQueue.store(std::move(entry)))
             break; // stays in the journal for a later start
         ++restored;

@@ -2,6 +2,7 @@
 
 #include "intake/EmailQueue.h"
 #include "storage/ActivityLog.h"
+#include "storage/Clock.h"
 #include "storage/QueueJournal.h"
 #include "storage/Settings.h"
 
@@ -37,8 +38,9 @@ QString recipientsOf(const RecipientList &list, std::vector<int> *leftOut = null
 // waits for. Without one the queue lives in memory only.
 class NotificationQueue {
 public:
+    // `clock` stamps each message with the time it was accepted.
     NotificationQueue(const RecipientListTable &recipientLists, const ActivityLog &log,
-                      QueueJournal *journal = nullptr);
+                      QueueJournal *journal = nullptr, Clock clock = systemClock());
     ~NotificationQueue();
 
     // Validates, expands the list, stores the message in the lowest free slot and
@@ -49,7 +51,8 @@ public:
     const QueuedEmailArray &emailQueue() const { return m_emailQueue; }
 
     // Stores an entry as it is (no validation, no log line) in the lowest free
-    // slot, with an id of its own; the slot, or nothing at the capacity limit.
+    // slot, with an id of its own and the time now (unless it has one); the
+    // slot, or nothing at the capacity limit.
     std::optional<int> store(QueuedEmail entry);
 
     // Frees a slot once its message is done with, whatever the outcome; the
@@ -83,6 +86,7 @@ private:
     const RecipientListTable &m_recipientLists;
     const ActivityLog &m_log;
     QueueJournal *m_journal;
+    Clock m_clock;
     QueuedEmailArray m_emailQueue;
     std::uint64_t m_lastId = 0; // without a journal
 };

@@ -406,6 +406,12 @@ void MailComponent::reportIfClosed()
     QMetaObject::invokeMethod(this, &MailComponent::closed, Qt::QueuedConnection);
 }
 
+void MailComponent::sessionStep(SmtpStep step, const SmtpReply &reply)
+{
+    if (step == SmtpStep::Ehlo && reply.ok())
+        m_serverSizeLimit = m_session.capabilities().sizeLimit;
+}
+
 // --- events, through the event loop ----------------------------------------------
 
 void MailComponent::queue(Event event)

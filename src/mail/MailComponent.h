@@ -85,6 +85,10 @@ public:
     // Returns their ids.
     std::vector<quint64> withdraw(quint64 keep);
     bool isSending() const { return m_unfinished > 0; }
+    // The largest message the server last said it takes (SIZE in its EHLO):
+    // -1 until one has said, 0 for no limit. Callers that put messages
+    // together size them by it.
+    qint64 serverSizeLimit() const { return m_serverSizeLimit; }
 
     // Ends every message at once, in any step, a name lookup included; each
     // reports SendFailed and `finished`. The connection is cut, not closed
@@ -173,6 +177,7 @@ private:
     void sessionDisconnected() override;
     void endAll(bool polite);
     void reportIfClosed();
+    void sessionStep(SmtpStep step, const SmtpReply &reply) override;
 
     MailOptions m_options;
     CaFileCache m_authorities;
@@ -182,6 +187,7 @@ private:
     EventScope m_eventScope;
     DeliveryHooks m_hooks;
     bool m_startupOption = false;
+    qint64 m_serverSizeLimit = -1;
     int m_unfinished = 0;          // submitted, `finished` not yet emitted
     int m_withSession = 0;         // handed to the session, not yet finished by it
     std::deque<Waiting> m_waiting; // not yet with the session, in order

@@ -439,11 +439,11 @@ void QueueJournal::writeGathered()
 }
 
 std::uint64_t QueueJournal::recordStored(const QString &recipients, const QString &subject,
-                                         const QString &body)
+                                         const QString &body, qint64 queuedAtMs)
 {
     Entry entry;
     entry.sequence = m_nextSequence++;
-    entry.queuedAtMs = m_clock().toMSecsSinceEpoch();
+    entry.queuedAtMs = queuedAtMs != 0 ? queuedAtMs : m_clock().toMSecsSinceEpoch();
     entry.recipients = recipients;
     entry.subject = subject;
     entry.body = body;

@@ -84,8 +84,10 @@ public:
     // Returns the pending messages in their original order.
     std::vector<Entry> open();
 
-    // Appends a stored record; returns its sequence number.
-    std::uint64_t recordStored(const QString &recipients, const QString &subject, const QString &body);
+    // Appends a stored record; returns its sequence number. The message was
+    // accepted at `queuedAtMs` (milliseconds since the epoch), or now.
+    std::uint64_t recordStored(const QString &recipients, const QString &subject, const QString &body,
+                               qint64 queuedAtMs = 0);
     // Appends a freed record for a sequence number from recordStored() or open().
     void recordFreed(std::uint64_t sequence);
     // Appends a sending record: after a crash the message is known to have

@@ -50,6 +50,10 @@ struct AccountSettingsRecord {
     int RetryHours = 24;
     // At most this many messages a minute to the server; 0: no limit.
     int MaxPerMinute = 0;
+    // Alarms for a recipient list that come within this many seconds of the
+    // list's last send wait and go out together as one digest; 0: one e-mail
+    // per alarm.
+    int DigestSeconds = 0;
 };
 
 // OAuth 2.0 sign-in ([Email_OAuth]). With a Provider and Login=1 the account

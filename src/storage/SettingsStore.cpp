@@ -217,6 +217,7 @@ Result LoadAllSettings(Settings &settings)
     a.CaFile = text(kAccountSection, QStringLiteral("CA_File"), QString());
     a.RetryHours = countFrom(ini.readSetting(kAccountSection, QStringLiteral("Retry_Hours"), QString()), 24);
     a.MaxPerMinute = countFrom(ini.readSetting(kAccountSection, QStringLiteral("Max_Per_Minute"), QString()), 0);
+    a.DigestSeconds = countFrom(ini.readSetting(kAccountSection, QStringLiteral("Digest_Seconds"), QString()), 0);
 
     // Whole values, not cut to 254 characters as the old keys are: refresh
     // tokens and some client secrets are longer, and a cut one never works.
@@ -270,6 +271,7 @@ Result SaveAllSettings(const Settings &settings)
     putNewer("CA_File", trimSpaces(a.CaFile), QString());
     putNewer("Retry_Hours", QString::number(a.RetryHours), QStringLiteral("24"));
     putNewer("Max_Per_Minute", QString::number(a.MaxPerMinute), QStringLiteral("0"));
+    putNewer("Digest_Seconds", QString::number(a.DigestSeconds), QStringLiteral("0"));
     for (const OAuthKey &key : kOAuthKeys) {
         const QString value = trimSpaces(settings.OAuth.*key.field);
         if (!value.isEmpty() || ini.contains(kOAuthSection, QLatin1String(key.name)))

@@ -245,7 +245,8 @@ private slots:
         QCOMPARE(itemsOf(top.at(1)),
                  QStringList({QStringLiteral("menuSetEmailLists=Email Lists"),
                               QStringLiteral("menuSetEmailAccount=Sending Email Account"),
-                              QStringLiteral("menuSetOAuth=OAuth Sign-In")}));
+                              QStringLiteral("menuSetOAuth=OAuth Sign-In"),
+                              QStringLiteral("menuSetDelivery=Delivery")}));
         QCOMPARE(top.at(2)->menu()->objectName(), QStringLiteral("menuTest"));
         QCOMPARE(itemsOf(top.at(2)), QStringList({QStringLiteral("menuTestEmail=Test Email")}));
         QCOMPARE(top.at(3)->objectName(), QStringLiteral("menuAbout"));

@@ -75,6 +75,8 @@ private slots:
                                << "txtName(1)" << "txtName(1)";
         QTest::newRow("oauth") << "menuSetOAuth" << int(MDIMain::Dialog::OAuth) << "cmbProvider"
                                << "txtClientId";
+        QTest::newRow("delivery") << "menuSetDelivery" << int(MDIMain::Dialog::Delivery) << "txtCaFile"
+                                  << "txtCaFile";
         QTest::newRow("test") << "menuTestEmail" << int(MDIMain::Dialog::EmailTest) << "cmbList"
                               << "txtSubject";
     }

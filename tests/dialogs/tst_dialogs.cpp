@@ -4,6 +4,7 @@
 #include "DialogTestSupport.h"
 
 #include "dialogs/frmEmailTest.h"
+#include "dialogs/frmSetDelivery.h"
 #include "dialogs/frmSetEmailAccount.h"
 #include "dialogs/frmSetEmailLists.h"
 #include "dialogs/frmSetOAuth.h"
@@ -21,7 +22,7 @@ using namespace corvane::test;
 
 namespace {
 
-enum Kind { Account, Lists, Test, OAuth };
+enum Kind { Account, Lists, Test, OAuth, Delivery };
 
 struct Opened : Driver {
     ProgramData data;
@@ -37,6 +38,8 @@ struct Opened : Driver {
             w = new frmSetEmailLists(s, &owner);
         else if (kind == OAuth)
             w = new frmSetOAuth(s, &owner);
+        else if (kind == Delivery)
+            w = new frmSetDelivery(s, &owner);
         else
             w = new frmEmailTest(s.RecipientLists, data.queue, &owner);
         if (!show(w))
@@ -390,6 +393,29 @@ private slots:
         QCOMPARE(QFile::exists(t.data.settings.SettingsFilePath), ok);
         if (ok)
             QCOMPARE(fields(t.data.readBack().OAuth), expected);
+    }
+
+    // Closing without applying is eachMenuItem's (test_dialog_windows).
+    void deliveryApplied()
+    {
+        Opened t;
+        AccountSettingsRecord &a = t.data.settings.AccountSettings;
+        a.RetryHours = 1000000; // a large stored value is kept, not cut
+        t.open(Delivery);
+        int applied = 0;
+        connect(qobject_cast<frmSetDelivery *>(t.dialog.data()), &frmSetDelivery::deliveryApplied, this,
+                [&] { ++applied; });
+        t.type("txtCaFile", " /etc/plant/ca.pem ");
+        t.type("txtPerMinute", "30");
+        t.type("txtDigestSeconds", "45");
+        t.press("cmdOk");
+        settle();
+        QVERIFY(t.dialog.isNull());
+        QCOMPARE(applied, 1);
+        for (const AccountSettingsRecord &r : {a, t.data.readBack().AccountSettings})
+            QCOMPARE(QStringList({r.CaFile, QString::number(r.RetryHours), QString::number(r.MaxPerMinute),
+                                  QString::number(r.DigestSeconds)}),
+                     QStringList({"/etc/plant/ca.pem", "1000000", "30", "45"}));
     }
 
     // The proxy's password has a box of its own and never shows in the

@@ -31,6 +31,7 @@ SOURCE_DIR = os.environ.get(
 BIN_DIR = os.environ.get("CORVANE_BIN_DIR", os.path.join(SOURCE_DIR, "build", "bin"))
 CAPTURE_SCRIPT = os.path.join(SOURCE_DIR, "tests", "support", "smtp_capture.py")
 STALL_SCRIPT = os.path.join(SOURCE_DIR, "tests", "support", "smtp_stall.py")
+THROTTLE_SCRIPT = os.path.join(SOURCE_DIR, "tests", "support", "smtp_throttle.py")
 
 sys.dont_write_bytecode = True  # keep the source tree free of __pycache__
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "support"))
@@ -330,6 +331,41 @@ class StallServer:
 
     def wait(self, line, timeout):
         return wait_until(lambda: self.seen(line), timeout, "%r from the stalling server" % line)
+
+    def stop(self):
+        terminate(self.proc)
+        self.reader.join(timeout=5)
+        self.proc.stdout.close()
+
+
+class ThrottleServer:
+    """tests/support/smtp_throttle.py on 127.0.0.1:port, writing to `out`: 432
+    beyond `per_minute` messages a minute (0: no limit); with `withhold`, the
+    first message whose subject matches is kept and never answered. Every
+    output line is kept with the monotonic time it was read."""
+
+    def __init__(self, port, out, per_minute=0, withhold=None):
+        import threading
+        command = [PYTHON, THROTTLE_SCRIPT, "--port", str(port), "--out", out,
+                   "--per-minute", str(per_minute)]
+        if withhold:
+            command += ["--withhold", withhold]
+        self.proc = subprocess.Popen(DIE_WITH_PARENT + command, stdout=subprocess.PIPE)
+        self.lines = []  # (time, line)
+        wait_ready(self.proc, "throttling SMTP server")
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            self.lines.append((time.monotonic(), raw.decode(errors="replace").strip()))
+
+    def arrivals(self):
+        """(time, path) of every message kept, in order."""
+        return [(when, line[8:]) for when, line in list(self.lines) if line.startswith("MESSAGE ")]
+
+    def count(self, line):
+        return sum(1 for _, text in list(self.lines) if text == line)
 
     def stop(self):
         terminate(self.proc)
