@@ -400,6 +400,20 @@ private slots:
         QCOMPARE(lblDeferred->text(), QStringLiteral("3 deferred"));
         emit app.rig.service().deferredCountChanged(0);
         QCOMPARE(lblDeferred->text(), QString());
+
+        // Alarms held for a digest: one line at the top, kept when the list
+        // is cleared for a send, gone when none wait.
+        emit app.rig.service().digestWaitingChanged(12);
+        QCOMPARE(lstStatus->count(), 14);
+        QCOMPARE(lstStatus->item(0)->text(), QStringLiteral("12 alarms waiting for a digest"));
+        emit app.rig.service().digestWaitingChanged(1);
+        QCOMPARE(lstStatus->count(), 14);
+        QCOMPARE(lstStatus->item(0)->text(), QStringLiteral("1 alarm waiting for a digest"));
+        emit app.rig.service().statusCleared();
+        QCOMPARE(lstStatus->count(), 1);
+        QCOMPARE(lstStatus->item(0)->text(), QStringLiteral("1 alarm waiting for a digest"));
+        emit app.rig.service().digestWaitingChanged(0);
+        QCOMPARE(lstStatus->count(), 0);
     }
 
     void statusAreaOnScreenCatchesUpWithARushOfChanges()
