@@ -108,6 +108,25 @@ class NotifyTest(unittest.TestCase):
                 note = "Not set up: %s in %s" % (missing, os.path.join(svc.folder, "Corvane.ini"))
                 self.assertEqual(notes, [note] if missing else [])
 
+    def test_alarms_waiting_for_a_digest_are_counted(self):
+        manager = FakeManager(tempfile.mkdtemp(dir=self.tmp.name))
+        self.addCleanup(manager.close)
+        mail = road.CaptureServer(SMTP_PORT, tempfile.mkdtemp(dir=self.tmp.name))
+        self.addCleanup(mail.stop)
+        lists = {1: ("Shift", ["shift@plant.example"])}
+        ini = road.make_ini("127.0.0.1:%d" % SMTP_PORT, lists, Digest_Seconds="600")
+        svc = self.start(manager, {"NOTIFY_SOCKET": manager.path}, lists, ini)
+        manager.wait_for(lambda l: l == "READY=1", 20, "READY=1")
+        # The first alarm goes at once and opens the list's window; the next two wait in it.
+        for n, subject in enumerate(["Pump stopped", "Valve open", "Tank low"]):
+            self.assertEqual(road.send_alarm(1, subject, "line", msg_id="D%03d" % n).returncode, 0)
+            if n == 0:
+                mail.wait_messages(1)
+        manager.wait_for(lambda l: l.startswith("STATUS=3 queued since start (2 waiting), 1 sent, 0 failed, "
+                                                "2 waiting for a digest; last send "), 10,
+                         "STATUS with two alarms waiting for a digest")
+        self.assertEqual(svc.stop(signal.SIGTERM), 0)
+
     def run_row(self, extra, keepalives):
         manager = FakeManager(tempfile.mkdtemp(dir=self.tmp.name))
         self.addCleanup(manager.close)
